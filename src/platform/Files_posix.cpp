@@ -1,0 +1,110 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/Files.h"
+
+namespace platform {
+
+std::unique_ptr<TextFileReader> OpenStdioReader(const std::string& path);
+
+namespace {
+
+std::string Failure(const char* call, const std::string& path) {
+  return rtl::Format("%s(%s) failed: %s", call, path.c_str(), std::strerror(errno));
+}
+
+class PosixWriter : public TextFileWriter {
+ public:
+  PosixWriter(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~PosixWriter() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  void WriteLine(std::string_view text) override {
+    buffer_.append(text);
+    buffer_.append("\r\n");
+    if (buffer_.size() >= 64 * 1024) Flush();
+  }
+
+  void Close() override {
+    if (fd_ < 0) return;
+    Flush();
+    if (::fsync(fd_) != 0) throw rtl::EInOutError(Failure("fsync", path_));
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) throw rtl::EInOutError(Failure("close", path_));
+  }
+
+ private:
+  void Flush() {
+    size_t done = 0;
+    while (done < buffer_.size()) {
+      ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        buffer_.clear();
+        throw rtl::EInOutError(Failure("write", path_));
+      }
+      done += static_cast<size_t>(n);
+    }
+    buffer_.clear();
+  }
+
+  int fd_;
+  std::string path_;
+  std::string buffer_;
+};
+
+void SyncDirectoryOf(const std::string& path) {
+  std::string dir = path.substr(0, path.find_last_of('/') + 1);
+  if (dir.empty()) dir = ".";
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+class PosixFileSystem : public FileSystem {
+ public:
+  bool FileExists(const std::string& path) override {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  }
+  bool RemoveFile(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
+  std::unique_ptr<TextFileWriter> CreateTextFile(const std::string& path) override {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) throw rtl::EInOutError(Failure("open", path));
+    return std::make_unique<PosixWriter>(fd, path);
+  }
+  std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override {
+    return OpenStdioReader(path);
+  }
+  bool RenameFile(const std::string& from, const std::string& to) override {
+    if (FileExists(to)) return false;
+    return ::rename(from.c_str(), to.c_str()) == 0;
+  }
+  bool ReplaceFile(const std::string& from, const std::string& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) return false;
+    SyncDirectoryOf(to);
+    return true;
+  }
+};
+
+}  // namespace
+
+FileSystem& DefaultFileSystem() {
+  static PosixFileSystem fs;
+  return fs;
+}
+
+const std::string& DataDirectory() {
+  static const std::string dir = "/var/lib/harbrook/";
+  return dir;
+}
+
+}  // namespace platform

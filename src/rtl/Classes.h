@@ -1,0 +1,122 @@
+// Framework container and component classes: TStringList (sorted or not,
+// one object per entry, case-insensitive binary-search lookup, comma text)
+// and TComponent (owner and owned components, designing and loading states).
+// Neither takes a lock: one thread at a time uses an instance.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "rtl/SysUtils.h"
+
+namespace rtl {
+
+enum class TDuplicates { dupIgnore, dupAccept, dupError };
+
+// A list of texts, each with an object pointer that the list does not own.
+// Sorted lists keep ascending CompareText order and add by binary search;
+// on a duplicate add the existing entry (and its object) is kept.
+class TStringList : public TObject {
+ public:
+  TStringList();
+  ~TStringList() override;
+  TStringList(const TStringList&) = delete;
+  TStringList& operator=(const TStringList&) = delete;
+
+  int Count() const noexcept;
+  const std::string& Strings(int index) const;
+  TObject* Objects(int index) const;
+  void SetObject(int index, TObject* object);
+
+  bool Sorted() const noexcept { return sorted_; }
+  // Switching sorting on sorts the entries.
+  void SetSorted(bool value);
+  TDuplicates Duplicates = TDuplicates::dupIgnore;
+  bool CaseSensitive() const noexcept { return case_sensitive_; }
+  void SetCaseSensitive(bool value);
+
+  // Returns the index of the entry added, or of the entry kept on a
+  // duplicate add (dupIgnore). dupError throws EListError.
+  int Add(std::string_view s);
+  int AddObject(std::string_view s, TObject* object);
+  void Insert(int index, std::string_view s, TObject* object = nullptr);  // unsorted lists only
+  void Delete(int index);
+  void Clear();
+
+  // Binary search (sorted lists): true when found; index is the entry's
+  // position, or where it would be inserted.
+  bool Find(std::string_view s, int& index) const;
+  // Position of the first entry equal to s, or -1 (sorted: binary search).
+  int IndexOf(std::string_view s) const;
+  // The object stored under s, or null when s is absent. Same as
+  // Objects(IndexOf(s)) without the index arithmetic.
+  TObject* ObjectOf(std::string_view s, bool* found = nullptr) const;
+
+  void SetCapacity(int capacity);
+  int Capacity() const noexcept;
+
+  // Replaces the content: items end at a comma or at any character of code
+  // 32 or less; an item that begins with a double quote runs to its closing
+  // double quote ("" inside stands for one quote).
+  void SetCommaText(std::string_view text);
+  std::string CommaText() const;
+
+ private:
+  struct Entry {
+    std::string text;
+    TObject* object;
+  };
+  int Compare(std::string_view a, std::string_view b) const noexcept;
+  void CheckIndex(int index) const;
+
+  std::vector<Entry> items_;
+  bool sorted_ = false;
+  bool case_sensitive_ = false;
+};
+
+enum TComponentStateFlag : unsigned {
+  csLoading = 1u << 0,
+  csDesigning = 1u << 1,
+  csDestroying = 1u << 2,
+};
+
+// A component with an optional owner. The owner frees its owned components
+// in its destructor (last created first); a component freed on its own
+// leaves its owner's list.
+class TComponent : public TObject {
+ public:
+  explicit TComponent(TComponent* owner);
+  ~TComponent() override;
+  TComponent(const TComponent&) = delete;
+  TComponent& operator=(const TComponent&) = delete;
+
+  TComponent* Owner() const noexcept { return owner_; }
+  int ComponentCount() const noexcept { return static_cast<int>(components_.size()); }
+  TComponent* Components(int index) const;
+
+  const std::string& Name() const noexcept { return name_; }
+  void SetName(std::string name) { name_ = std::move(name); }
+
+  unsigned ComponentState() const noexcept { return state_; }
+  bool Designing() const noexcept { return (state_ & csDesigning) != 0; }
+  bool LoadingState() const noexcept { return (state_ & csLoading) != 0; }
+  void SetDesigning(bool value);
+  // Loading: properties are being streamed in; EndLoading clears the state
+  // and calls Loaded().
+  void BeginLoading();
+  void EndLoading();
+
+ protected:
+  virtual void Loaded() {}
+
+ private:
+  TComponent* owner_ = nullptr;
+  std::vector<TComponent*> components_;
+  std::string name_;
+  unsigned state_ = 0;
+};
+
+}  // namespace rtl

@@ -1,0 +1,81 @@
+// TThread: a framework thread object. Created running or suspended; the
+// body is Run(). A terminate request is only a flag that Run() polls. When
+// the body ends, OnTerminate runs on the main thread (through Synchronize),
+// then the thread counts as finished; with FreeOnTerminate the object then
+// frees itself.
+//
+// Construct through Create<T>(...) (or call AfterConstruction() once the
+// most derived constructor has finished) so that the body never starts on
+// a half-built object.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "rtl/Messages.h"
+#include "rtl/SysUtils.h"
+
+namespace rtl {
+
+class TThread : public TObject {
+ public:
+  explicit TThread(bool create_suspended);
+  ~TThread() override;
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+
+  template <class T, class... Args>
+  static T* Create(Args&&... args) {
+    T* thread = new T(std::forward<Args>(args)...);
+    thread->AfterConstruction();
+    return thread;
+  }
+  // Starts the thread unless it was created suspended.
+  void AfterConstruction();
+
+  // Lowers the suspend count; at 0 the thread runs (first start included).
+  void Resume();
+  // Suspends the calling thread, which must be this thread, until Resume.
+  void Suspend();
+  bool Suspended() const;
+
+  void Terminate() noexcept { terminated_ = true; }
+  bool Terminated() const noexcept { return terminated_; }
+  bool Finished() const;
+  // Waits until the body has ended and OnTerminate has run; on the main
+  // thread it keeps serving synchronised calls meanwhile. Returns ReturnValue.
+  int WaitFor();
+
+  ThreadId ThreadID() const noexcept { return id_; }
+  // The exception that escaped Run(), if any.
+  std::exception_ptr FatalException() const noexcept { return fatal_; }
+
+  bool FreeOnTerminate = false;
+  std::function<void(TThread*)> OnTerminate;
+
+ protected:
+  virtual void Run() = 0;
+  void Synchronize(const std::function<void()>& call) { rtl::Synchronize(call); }
+  int ReturnValue = 0;
+
+ private:
+  void ThreadProc();
+  void Launch();
+
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::thread thread_;
+  std::atomic<bool> terminated_{false};
+  std::atomic<ThreadId> id_{0};
+  int suspend_count_ = 0;
+  bool created_suspended_ = false;
+  bool launched_ = false;
+  bool finished_ = false;
+  std::exception_ptr fatal_;
+};
+
+}  // namespace rtl

@@ -1,0 +1,3 @@
+// Program entry. The service host replaces this with the service
+// application's start-up.
+int main() { return 0; }
