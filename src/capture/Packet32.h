@@ -1,0 +1,63 @@
+// The packet capture driver's entry points, bound by name at run time from
+// the driver library ("Packet.dll"; on Linux our own libpacket.so). The
+// types below are the driver's binary interface, shared with the Linux
+// driver in drivers/packet_linux.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace capture {
+
+using BOOLEAN = uint8_t;
+using LPADAPTER = void*;
+
+// The OVERLAPPED-shaped block of the driver's packet descriptor.
+struct PACKET_OVERLAPPED {
+  uintptr_t Internal;
+  uintptr_t InternalHigh;
+  uint32_t Offset;
+  uint32_t OffsetHigh;
+  void* hEvent;
+};
+
+// The packet descriptor as the driver lays it out. The received-byte count
+// sits at byte offset 32 in 32-bit builds and at 52 in 64-bit builds.
+struct PACKET {
+  void* hEvent;
+  PACKET_OVERLAPPED OverLapped;
+  void* Buffer;
+  uint32_t Length;
+  uint32_t ulBytesReceived;
+  BOOLEAN bIoComplete;
+};
+using LPPACKET = PACKET*;
+
+static_assert(offsetof(PACKET, ulBytesReceived) == (sizeof(void*) == 8 ? 52 : 32),
+              "received-byte count where the driver puts it");
+
+// Medium and link speed, as PacketGetNetType answers them.
+struct NetType {
+  uint32_t LinkType;
+  uint32_t LinkSpeed;
+};
+
+extern "C" {
+using PacketGetAdapterNamesFn = BOOLEAN (*)(char* buffer, uint32_t* size);
+using PacketOpenAdapterFn = LPADAPTER (*)(char* name);
+using PacketCloseAdapterFn = void (*)(LPADAPTER adapter);
+using PacketAllocatePacketFn = LPPACKET (*)();
+using PacketInitPacketFn = void (*)(LPPACKET packet, void* buffer, uint32_t length);
+using PacketFreePacketFn = void (*)(LPPACKET packet);
+using PacketReceivePacketFn = BOOLEAN (*)(LPADAPTER adapter, LPPACKET packet, BOOLEAN sync);
+using PacketSendPacketFn = BOOLEAN (*)(LPADAPTER adapter, LPPACKET packet, BOOLEAN sync);
+using PacketSetHwFilterFn = BOOLEAN (*)(LPADAPTER adapter, uint32_t filter);
+using PacketRequestFn = BOOLEAN (*)(LPADAPTER adapter, BOOLEAN set, void* oid_data);
+using PacketSetBuffFn = BOOLEAN (*)(LPADAPTER adapter, int32_t bytes);
+using PacketSetBpfFn = BOOLEAN (*)(LPADAPTER adapter, void* program);
+using PacketGetStatsFn = BOOLEAN (*)(LPADAPTER adapter, void* stats);
+using PacketGetNetTypeFn = BOOLEAN (*)(LPADAPTER adapter, NetType* type);
+using PacketSetReadTimeoutFn = BOOLEAN (*)(LPADAPTER adapter, int32_t milliseconds);
+}
+
+}  // namespace capture
