@@ -3,7 +3,7 @@ TESSALIN_PACKAGES=(
   build-essential cmake ninja-build pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
-  rsyslog iproute2 util-linux procps
+  rsyslog iproute2 util-linux procps python3
 )
 
 install_build_deps() {

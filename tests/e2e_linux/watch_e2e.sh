@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# The watch end to end on Linux: the service runs under a notify socket of
+# the test's own, captures on one end of a veth pair with the real driver,
+# and reports to a real rsyslog on the namespace's loopback. Everything runs
+# in a private network and mount namespace, with tmpfs over the data and
+# configuration folders and a hosts file of the test's own.
+#   watch_e2e.sh TESSALIN ARPINJECT
+set -euo pipefail
+tessalin=$1
+inject=$2
+
+if [ "${TESSALIN_E2E_NS:-}" != 1 ]; then
+  if ! command -v rsyslogd >/dev/null || ! unshare -n -m true 2>/dev/null; then
+    echo "SKIP: needs rsyslogd and permission to create network and mount namespaces"
+    exit 77
+  fi
+  mkdir -p /var/lib/harbrook /etc/harbrook  # mount points only; stay empty on the host
+  TESSALIN_E2E_NS=1 exec unshare -n -m --propagation private bash "$0" "$@"
+fi
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*"
+  echo "--- 127.0.0.1 received:"; cat "$work/one.log" 2>/dev/null || true
+  echo "--- 127.0.0.2 received:"; cat "$work/two.log" 2>/dev/null || true
+  echo "--- status:"; cat "$work/notify.log" 2>/dev/null || true
+  echo "--- program output:"; cat "$work/tessalin.out" 2>/dev/null || true
+  echo "--- error file:"; cat -A /var/lib/harbrook/tessalin.err 2>/dev/null || true
+  exit 1
+}
+
+mount -t tmpfs tmpfs /var/lib/harbrook
+mount -t tmpfs tmpfs /etc/harbrook
+mount -t sysfs sysfs /sys  # this namespace's interfaces
+host=$(hostname)
+printf '127.0.0.1 localhost\n192.0.2.10 %s\n' "$host" >"$work/hosts"
+mount --bind "$work/hosts" /etc/hosts
+printf 'hosts: files\n' >"$work/nsswitch.conf"
+mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
+
+ip link set lo up
+ip link add tsw0 type veth peer name tsw1
+ip link set tsw0 up
+ip link set tsw1 up
+# The watch opens the first Ethernet adapter: the lower interface index.
+if [ "$(cat /sys/class/net/tsw0/ifindex)" -lt "$(cat /sys/class/net/tsw1/ifindex)" ]; then
+  wire=tsw1
+else
+  wire=tsw0
+fi
+
+mkdir -p "$work/rs"
+cat >"$work/rsyslog.conf" <<CONF
+global(workDirectory="$work/rs")
+module(load="imudp")
+template(name="raw" type="string" string="%rawmsg%\n")
+ruleset(name="one") { action(type="omfile" file="$work/one.log" template="raw") }
+ruleset(name="two") { action(type="omfile" file="$work/two.log" template="raw") }
+input(type="imudp" address="127.0.0.1" port="514" ruleset="one")
+input(type="imudp" address="127.0.0.2" port="514" ruleset="two")
+CONF
+rsyslogd -n -f "$work/rsyslog.conf" -i "$work/rsyslog.pid" >"$work/rsyslog.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do
+  ss -uln 2>/dev/null | grep -q '127.0.0.2:514' && break
+  sleep 0.1
+done
+
+# The test plays the service manager's part: it owns the notify socket.
+python3 -u -c '
+import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+while True:
+    print(s.recv(4096).decode(errors="replace").replace("\n", " "), flush=True)
+' "$work/notify" >"$work/notify.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do [ -S "$work/notify" ] && break; sleep 0.1; done
+
+tessalin_pid=
+start_watch() {
+  NOTIFY_SOCKET="$work/notify" "$tessalin" >>"$work/tessalin.out" 2>&1 &
+  tessalin_pid=$!
+  pids+=("$tessalin_pid")
+  for _ in $(seq 100); do grep -q 'READY=1' "$work/notify.log" && break; sleep 0.1; done
+  grep -q 'READY=1' "$work/notify.log" || fail "service did not report running"
+}
+stop_watch() {
+  kill -TERM "$tessalin_pid"
+  local rc=0
+  wait "$tessalin_pid" || rc=$?
+  [ "$rc" -eq 0 ] || fail "service exit code $rc"
+  : >"$work/notify.log"
+}
+
+# Reports as received, without the timestamp and host header, which are
+# checked separately.
+received() { sed -E 's/^<170>[A-Z][a-z]{2} [ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] 192\.0\.2\.10 //' "$1" 2>/dev/null; }
+wait_lines() {  # file count
+  for _ in $(seq 100); do
+    [ "$(wc -l <"$1" 2>/dev/null || echo 0)" -ge "$2" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+expect() {  # file, expected reports (one per line)
+  local file=$1
+  shift
+  local want
+  want=$(printf '%s\n' "$@")
+  wait_lines "$file" "$#" || true
+  sleep 0.3  # nothing further may arrive
+  [ "$(received "$file")" == "$want" ] || fail "reports at $file: expected
+$want"
+}
+
+start_watch
+expect "$work/one.log" "starting up"
+grep -qE '^<170>[A-Z][a-z]{2} [ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] 192\.0\.2\.10 starting up$' \
+  "$work/one.log" || fail "header of the starting-up datagram"
+
+A=02:00:00:00:00:0a B=02:00:00:00:00:0b
+"$inject" "$wire" "$A/10.0.0.1" "$A/10.0.0.2" "$B/10.0.0.1" "$A/10.0.0.1" "$B/10.0.0.9/5"
+expect "$work/one.log" "starting up" \
+  "10.0.0.1 found on 020000-00000A" \
+  "2 addresses on MAC 020000-00000A" \
+  "10.0.0.2 found on 020000-00000A" \
+  "10.0.0.1 moved from 020000-00000A to 020000-00000B"
+[ "$(grep -c '^<170>' "$work/one.log")" -eq 5 ] || fail "priority 170 on every datagram"
+
+# The first report saved at once; the next save comes with the first report
+# more than 5 s later.
+sleep 5.5
+"$inject" "$wire" "02:00:00:00:00:0d/10.0.0.3"
+wait_lines "$work/one.log" 6 || fail "report for 10.0.0.3"
+sleep 0.5
+printf '10.0.0.1\r\n 020000-00000B\r\n10.0.0.2\r\n 020000-00000A\r\n10.0.0.3\r\n 020000-00000D\r\n' \
+  >"$work/table.want"
+cmp -s /var/lib/harbrook/arptable "$work/table.want" || {
+  cat -A /var/lib/harbrook/arptable
+  fail "table file after the save"
+}
+
+# The configured host is read for every report.
+reg() {
+  printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\quillmere\\harbrook\\Tessalin]\r\n"SyslogHost"="%s"\r\n' \
+    "$1" >/etc/harbrook/registry.reg
+}
+reg 127.0.0.2
+"$inject" "$wire" "02:00:00:00:00:0e/10.0.0.4"
+expect "$work/two.log" "10.0.0.4 found on 020000-00000E"
+printf 'Windows Registry Editor Version 5.00\r\n' >/etc/harbrook/registry.reg
+"$inject" "$wire" "02:00:00:00:00:0f/10.0.0.5"
+wait_lines "$work/one.log" 7 || fail "report back at the default host"
+[ "$(received "$work/one.log" | tail -n 1)" == "10.0.0.5 found on 020000-00000F" ] ||
+  fail "report after the key was removed"
+
+# An unknown host: the handler writes the error file and capture goes on.
+reg nohost.invalid
+"$inject" "$wire" "02:00:00:00:00:10/10.0.0.6"
+for _ in $(seq 50); do [ -s /var/lib/harbrook/tessalin.err ] && break; sleep 0.1; done
+printf 'some major error :Socket Error # 11001\r\nHost not found.\r\n' >"$work/err.want"
+cmp -s /var/lib/harbrook/tessalin.err "$work/err.want" || fail "error file for an unknown host"
+rm /etc/harbrook/registry.reg
+"$inject" "$wire" "02:00:00:00:00:11/10.0.0.7"
+wait_lines "$work/one.log" 8 || fail "capture went on after the send failure"
+[ "$(received "$work/one.log" | tail -n 1)" == "10.0.0.7 found on 020000-000011" ] ||
+  fail "report after the send failure"
+
+stop_watch
+
+# A restart with the saved table reports none of the saved pairs again.
+: >"$work/one.log"
+sleep 0.5
+: >"$work/one.log"
+start_watch
+expect "$work/one.log" "starting up"
+"$inject" "$wire" "$B/10.0.0.1" "$A/10.0.0.2" "02:00:00:00:00:0d/10.0.0.3" "02:00:00:00:00:12/10.0.0.8"
+expect "$work/one.log" "starting up" "10.0.0.8 found on 020000-000012"
+stop_watch
+echo "PASS: watch end to end"
