@@ -1,0 +1,233 @@
+#include "capture/CaptureFile.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace capture {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Writes numbers in a chosen byte order.
+struct Writer {
+  bool big_endian;
+  Bytes out;
+
+  Writer& u8(uint8_t v) {
+    out.push_back(v);
+    return *this;
+  }
+  Writer& u16(uint16_t v) {
+    if (big_endian) return u8(v >> 8).u8(v & 0xff);
+    return u8(v & 0xff).u8(v >> 8);
+  }
+  Writer& u32(uint32_t v) {
+    if (big_endian) return u16(v >> 16).u16(v & 0xffff);
+    return u16(v & 0xffff).u16(v >> 16);
+  }
+  Writer& raw(const Bytes& b) {
+    out.insert(out.end(), b.begin(), b.end());
+    return *this;
+  }
+  Writer& pad4() {
+    while (out.size() % 4) out.push_back(0);
+    return *this;
+  }
+};
+
+// A 42-byte ARP frame and a 61-byte frame, distinct in every byte.
+Bytes Frame(size_t n, uint8_t seed) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = uint8_t(seed + i);
+  return b;
+}
+const Bytes kFrameA = Frame(42, 0x10);
+const Bytes kFrameB = Frame(61, 0x80);
+
+Bytes Pcap(bool be, bool nano, uint32_t link = 1) {
+  Writer w{be, {}};
+  w.u32(nano ? 0xa1b23c4d : 0xa1b2c3d4).u16(2).u16(4).u32(0).u32(0).u32(65535).u32(link);
+  w.u32(1700000000).u32(nano ? 123456789 : 123456).u32(42).u32(60).raw(kFrameA);
+  w.u32(1700000001).u32(nano ? 5 : 999999).u32(61).u32(61).raw(kFrameB);
+  return w.out;
+}
+
+// A pcapng block: type, total length, body padded to 4, total length.
+void Block(Writer& w, uint32_t type, const Bytes& body) {
+  const uint32_t total = uint32_t(12 + ((body.size() + 3) & ~size_t(3)));
+  w.u32(type).u32(total).raw(body).pad4().u32(total);
+}
+
+Bytes PcapNg(bool be, int tsresol /* -1: option absent */, uint16_t link = 1) {
+  Writer w{be, {}};
+  Writer shb{be, {}};
+  shb.u32(0x1a2b3c4d).u16(1).u16(0).u32(0xffffffff).u32(0xffffffff);
+  Block(w, 0x0a0d0d0a, shb.out);
+  Writer idb{be, {}};
+  idb.u16(link).u16(0).u32(0);
+  if (tsresol >= 0) idb.u16(9).u16(1).u8(uint8_t(tsresol)).pad4();
+  idb.u16(0).u16(0);
+  Block(w, 1, idb.out);
+  Writer nrb{be, {}};  // name resolution block: skipped
+  nrb.u16(0).u16(0);
+  Block(w, 4, nrb.out);
+  Writer epb{be, {}};
+  // 1700000000.5 seconds in the interface's units.
+  uint64_t units = 1700000000ull * 1000000 + 500000;
+  if (tsresol == 9) units = 1700000000ull * 1000000000 + 500000000;
+  if (tsresol == 0x8a) units = (1700000000ull << 10) + 512;
+  epb.u32(0).u32(uint32_t(units >> 32)).u32(uint32_t(units)).u32(42).u32(60).raw(kFrameA).pad4();
+  Block(w, 6, epb.out);
+  Writer spb{be, {}};
+  spb.u32(61).raw(kFrameB).pad4();
+  Block(w, 3, spb.out);
+  return w.out;
+}
+
+class CaptureFileTest : public ::testing::Test {
+ protected:
+  std::string Write(const Bytes& content) {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string path = ::testing::TempDir() + "capturefile_" + info->name() + "_" +
+                       std::to_string(counter_++) + ".cap";
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
+    written_.push_back(path);
+    return path;
+  }
+  void TearDown() override {
+    for (const auto& p : written_) std::remove(p.c_str());
+  }
+
+ private:
+  int counter_ = 0;
+  std::vector<std::string> written_;
+};
+
+TEST_F(CaptureFileTest, ReadsEveryFormatAndByteOrder) {
+  struct Case {
+    const char* name;
+    Bytes file;
+    uint32_t first_wire;
+    uint32_t first_nanos;
+    uint32_t second_nanos;  // pcapng simple packets carry no timestamp
+    int64_t second_seconds;
+  };
+  const Case cases[] = {
+      {"pcap little endian, microseconds", Pcap(false, false), 60, 123456000, 999999000,
+       1700000001},
+      {"pcap big endian, microseconds", Pcap(true, false), 60, 123456000, 999999000, 1700000001},
+      {"pcap little endian, nanoseconds", Pcap(false, true), 60, 123456789, 5, 1700000001},
+      {"pcap big endian, nanoseconds", Pcap(true, true), 60, 123456789, 5, 1700000001},
+      {"pcapng little endian, default resolution", PcapNg(false, -1), 60, 500000000, 0, 0},
+      {"pcapng big endian, nanosecond resolution", PcapNg(true, 9), 60, 500000000, 0, 0},
+      {"pcapng little endian, 2^-10 resolution", PcapNg(false, 0x8a), 60, 500000000, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto frames = ReadCaptureFile(Write(c.file));
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].Bytes, kFrameA);
+    EXPECT_EQ(frames[0].CapturedLength, 42u);
+    EXPECT_EQ(frames[0].WireLength, c.first_wire);
+    EXPECT_EQ(frames[0].Seconds, 1700000000);
+    EXPECT_EQ(frames[0].Nanoseconds, c.first_nanos);
+    EXPECT_EQ(frames[1].Bytes, kFrameB);
+    EXPECT_EQ(frames[1].CapturedLength, 61u);
+    EXPECT_EQ(frames[1].WireLength, 61u);
+    EXPECT_EQ(frames[1].Seconds, c.second_seconds);
+    EXPECT_EQ(frames[1].Nanoseconds, c.second_nanos);
+  }
+}
+
+TEST_F(CaptureFileTest, HeaderOnlyFileHasNoFrames) {
+  Bytes header = Pcap(false, false);
+  header.resize(24);
+  TCaptureFileReader reader(Write(header));
+  TCaptureFrame frame;
+  EXPECT_FALSE(reader.Next(frame));
+}
+
+// A second section may switch the byte order; its interfaces start afresh.
+TEST_F(CaptureFileTest, PcapNgSecondSectionInOtherByteOrder) {
+  Bytes file = PcapNg(false, -1);
+  const Bytes second = PcapNg(true, 9);
+  file.insert(file.end(), second.begin(), second.end());
+  const auto frames = ReadCaptureFile(Write(file));
+  ASSERT_EQ(frames.size(), 4u);
+  EXPECT_EQ(frames[2].Bytes, kFrameA);
+  EXPECT_EQ(frames[2].Seconds, 1700000000);
+  EXPECT_EQ(frames[3].Bytes, kFrameB);
+}
+
+TEST_F(CaptureFileTest, MalformedFilesRaiseNamingFileAndFault) {
+  Bytes cut_record = Pcap(false, false);
+  cut_record.resize(cut_record.size() - 10);
+  Bytes cut_record_header = Pcap(true, false);
+  cut_record_header.resize(24 + 16 + 42 + 7);
+  Bytes cut_file_header = Pcap(false, true);
+  cut_file_header.resize(20);
+  Bytes huge_record = Pcap(false, false);
+  huge_record[24 + 8 + 3] = 0x7f;  // captured length 0x7f00002a
+  Bytes bad_fraction = Pcap(false, false);
+  bad_fraction[24 + 4 + 2] = 0x20;  // microseconds above a million
+  Bytes cut_block = PcapNg(false, -1);
+  cut_block.resize(cut_block.size() - 6);
+  Bytes length_mismatch = PcapNg(true, -1);
+  length_mismatch[length_mismatch.size() - 1] ^= 0x04;
+  Bytes bad_bom = PcapNg(false, -1);
+  bad_bom[8] = 0x00;
+  Writer no_idb{false, {}};
+  Block(no_idb, 0x0a0d0d0a, Writer{false, {}}.u32(0x1a2b3c4d).u16(1).u16(0).u32(0).u32(0).out);
+  Block(no_idb, 6, Writer{false, {}}.u32(0).u32(0).u32(0).u32(4).u32(4).u32(0).out);
+
+  struct Case {
+    const char* name;
+    Bytes file;
+    const char* fault;
+  };
+  const Case cases[] = {
+      {"empty file", {}, "too short"},
+      {"bad magic", {'G', 'I', 'F', '8', '9', 'a', 0, 0}, "bad magic number"},
+      {"truncated file header", cut_file_header, "truncated file header"},
+      {"truncated record", cut_record, "truncated record at byte 82"},
+      {"truncated record header", cut_record_header, "truncated record header at byte 82"},
+      {"absurd captured length", huge_record, "claims 2130706474 captured bytes"},
+      {"timestamp fraction", bad_fraction, "fraction out of range"},
+      {"pcap link type", Pcap(false, false, 105), "unsupported link type 105"},
+      {"pcapng link type", PcapNg(true, -1, 113), "unsupported link type 113"},
+      {"pcapng truncated block", cut_block, "truncated block"},
+      {"pcapng length mismatch", length_mismatch, "block lengths disagree"},
+      {"pcapng byte-order magic", bad_bom, "bad byte-order magic"},
+      {"pcapng packet without interface", no_idb.out, "undescribed interface 0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = Write(c.file);
+    try {
+      ReadCaptureFile(path);
+      ADD_FAILURE() << "no error raised";
+    } catch (const ECaptureFileError& e) {
+      EXPECT_THAT(e.Message(), ::testing::HasSubstr("\"" + path + "\""));
+      EXPECT_THAT(e.Message(), ::testing::HasSubstr(c.fault));
+    }
+  }
+}
+
+TEST_F(CaptureFileTest, MissingFileRaises) {
+  const std::string path = ::testing::TempDir() + "capturefile_does_not_exist.pcap";
+  try {
+    TCaptureFileReader reader(path);
+    ADD_FAILURE() << "no error raised";
+  } catch (const ECaptureFileError& e) {
+    EXPECT_EQ(e.Message(), "Capture file \"" + path + "\": cannot be opened");
+  }
+}
+
+}  // namespace
+}  // namespace capture
