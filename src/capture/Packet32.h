@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace capture {
 
@@ -59,5 +60,39 @@ using PacketGetStatsFn = BOOLEAN (*)(LPADAPTER adapter, void* stats);
 using PacketGetNetTypeFn = BOOLEAN (*)(LPADAPTER adapter, NetType* type);
 using PacketSetReadTimeoutFn = BOOLEAN (*)(LPADAPTER adapter, int32_t milliseconds);
 }
+
+// The bound entry points. All null until BindPacketDriver succeeds; from
+// then on set for the life of the process.
+struct TPacketDriver {
+  PacketGetAdapterNamesFn PacketGetAdapterNames;
+  PacketOpenAdapterFn PacketOpenAdapter;
+  PacketCloseAdapterFn PacketCloseAdapter;
+  PacketAllocatePacketFn PacketAllocatePacket;
+  PacketInitPacketFn PacketInitPacket;
+  PacketFreePacketFn PacketFreePacket;
+  PacketReceivePacketFn PacketReceivePacket;
+  PacketSendPacketFn PacketSendPacket;
+  PacketSetHwFilterFn PacketSetHwFilter;
+  PacketRequestFn PacketRequest;
+  PacketSetBuffFn PacketSetBuff;
+  PacketSetBpfFn PacketSetBpf;
+  PacketGetStatsFn PacketGetStats;
+  PacketGetNetTypeFn PacketGetNetType;
+  PacketSetReadTimeoutFn PacketSetReadTimeout;
+};
+extern TPacketDriver PacketDriver;
+
+// Binds the fifteen entry points of the driver library, all or nothing.
+// Returns true at once when they are already bound; otherwise loads the
+// library and resolves every entry point by name. On success the bound flag
+// is set for good and the library is never released; on failure nothing is
+// bound, the flag stays clear and the next call starts over. Returns the
+// result; never raises. Call from one thread at a time until it has
+// succeeded once.
+bool BindPacketDriver();
+
+// The library BindPacketDriver loads: "Packet.dll" (on Linux libpacket.so
+// beside the program). Tests name a test driver by its full path.
+void SetPacketDriverLibrary(const std::string& name);
 
 }  // namespace capture

@@ -1,0 +1,183 @@
+#include "capture/Pcap.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <vector>
+
+#include "capture/Ndis_def.h"
+#include "platform/Text.h"
+
+namespace capture {
+namespace {
+
+constexpr size_t kNameBufferBytes = 40960;
+constexpr uint32_t kNameBufferChars = 20480;
+constexpr size_t kOpenNameBytes = 2048;
+// A record's header fields end here; a record shorter than this cannot be read.
+constexpr size_t kRecordFieldsEnd = offsetof(bpf_hdr, bh_hdrlen) + sizeof(uint16_t);
+
+void SetErrorText(TCaptureHandle* h, const char* text) {
+  std::memset(h->ErrorText, 0, sizeof(h->ErrorText));
+  std::strncpy(h->ErrorText, text, sizeof(h->ErrorText) - 1);
+}
+
+// Releases what CaptureOpen or the handle's life acquired, in reverse.
+void Release(TCaptureHandle* h) {
+  if (h->Adapter) {
+    PacketDriver.PacketCloseAdapter(h->Adapter);
+    h->Adapter = nullptr;
+  }
+  if (h->Packet) {
+    PacketDriver.PacketFreePacket(h->Packet);
+    h->Packet = nullptr;
+  }
+  delete[] h->Buffer;
+  h->Buffer = nullptr;
+  delete h;
+}
+
+TCaptureHandle* Fail(TCaptureHandle* h, std::string& error, std::string message) {
+  error = std::move(message);
+  Release(h);
+  return nullptr;
+}
+
+}  // namespace
+
+std::string CaptureAdapterNames(char separator, platform::OsVersion& os) {
+  platform::OsVersionInfo info;
+  const bool eight_bit =
+      os.GetVersionExA(info) && info.PlatformId == platform::VER_PLATFORM_WIN32_WINDOWS;
+
+  // Held as 16-bit units so that the 16-bit walk reads aligned characters.
+  std::vector<char16_t> storage(kNameBufferBytes / sizeof(char16_t), 0);
+  char* buffer = reinterpret_cast<char*>(storage.data());
+  uint32_t size = kNameBufferChars;
+  PacketDriver.PacketGetAdapterNames(buffer, &size);
+
+  if (eight_bit) {
+    const size_t limit = std::min<size_t>(size, kNameBufferBytes);
+    for (size_t i = 0; i < limit; ++i) {
+      if (buffer[i] == '\0') {
+        // The end of the buffer counts as the list's closing NUL.
+        if (i + 1 >= kNameBufferBytes || buffer[i + 1] == '\0') break;
+        buffer[i] = separator;
+      } else if (buffer[i] == ' ') {
+        buffer[i] = separator;
+      }
+    }
+    return std::string(buffer, strnlen(buffer, kNameBufferBytes));
+  }
+
+  char16_t* wide = storage.data();
+  constexpr size_t kChars = kNameBufferBytes / sizeof(char16_t);
+  const size_t limit = std::min<size_t>(size, kChars);
+  for (size_t i = 0; i < limit; ++i) {
+    if (wide[i] == 0 && i + 1 < kChars && wide[i + 1] != 0) {
+      wide[i] = static_cast<unsigned char>(separator);
+    }
+  }
+  size_t n = 0;
+  while (n < kChars && wide[n] != 0) ++n;
+  return platform::WideToAnsi(std::u16string_view(wide, n));
+}
+
+TCaptureHandle* CaptureOpen(const std::string& adapter_name, int32_t snap_len, bool promiscuous,
+                            std::string& error) {
+  auto* h = new (std::nothrow) TCaptureHandle{};
+  if (!h) {
+    error = "Cannot allocate pcap object";
+    return nullptr;
+  }
+
+  {
+    char name[kOpenNameBytes] = {};
+    std::memcpy(name, adapter_name.data(), std::min(adapter_name.size(), kOpenNameBytes - 1));
+    h->Adapter = PacketDriver.PacketOpenAdapter(name);
+  }
+  if (!h->Adapter) return Fail(h, error, "Cannot Open Adapter \"" + adapter_name + "\"");
+
+  if (promiscuous) {
+    if (!PacketDriver.PacketSetHwFilter(h->Adapter, NDIS_PACKET_TYPE_PROMISCUOUS))
+      return Fail(h, error, "Cannot set Device Filter to Promiscuous mode");
+  } else {
+    if (!PacketDriver.PacketSetHwFilter(h->Adapter, NDIS_PACKET_TYPE_DIRECTED))
+      return Fail(h, error, "Cannot set Device Filter to Directed mode");
+  }
+
+  NetType type{};
+  if (!PacketDriver.PacketGetNetType(h->Adapter, &type))
+    return Fail(h, error, "Cannot determine network type and speed");
+
+  h->BufferSize = kCaptureBufferSize;
+  h->Buffer = new (std::nothrow) uint8_t[kCaptureBufferSize];
+  if (!h->Buffer) return Fail(h, error, "Cannot allocate Link Header space");
+
+  h->SnapLen = snap_len;
+
+  h->Packet = PacketDriver.PacketAllocatePacket();
+  if (!h->Packet) return Fail(h, error, "Cannot allocate Global Packet Object");
+  PacketDriver.PacketInitPacket(h->Packet, h->Buffer, static_cast<uint32_t>(h->BufferSize));
+
+  if (!PacketDriver.PacketSetBuff(h->Adapter, kDriverBufferSize))
+    return Fail(h, error, "Not enough memory to allocate Driver buffer");
+
+  return h;
+}
+
+int32_t CaptureRead(TCaptureHandle* h, int32_t count, TCaptureRecordHandler handler, void* user) {
+  const uint8_t* pos;
+  const uint8_t* end;
+  if (h->BytesLeft == 0) {
+    if (!PacketDriver.PacketReceivePacket(h->Adapter, h->Packet, 1)) {
+      SetErrorText(h, "Read Error: PacketRecievePacket failed");
+      return -1;
+    }
+    // A count beyond the buffer is the driver's error; never walk past it.
+    const uint32_t received =
+        std::min<uint32_t>(h->Packet->ulBytesReceived, static_cast<uint32_t>(h->BufferSize));
+    pos = h->Buffer;
+    end = h->Buffer + received;
+  } else {
+    pos = h->ResumePosition;
+    end = pos + h->BytesLeft;
+  }
+
+  int32_t delivered = 0;
+  while (pos < end) {
+    const size_t room = static_cast<size_t>(end - pos);
+    if (room < kRecordFieldsEnd) break;
+    const auto* record = reinterpret_cast<const bpf_hdr*>(pos);
+    const uint64_t span = uint64_t{record->bh_hdrlen} + record->bh_caplen;
+    // An empty record would never advance; a record running past the batch
+    // cannot be delivered whole. Either ends the batch.
+    if (span == 0 || span > room) break;
+    handler(user, record, pos + record->bh_hdrlen);
+    ++delivered;
+    const uint64_t step = (span + 3) & ~uint64_t{3};
+    pos = step >= room ? end : pos + step;
+    if (count > 0 && delivered >= count) {
+      if (pos < end) {
+        h->ResumePosition = const_cast<uint8_t*>(pos);
+        h->BytesLeft = static_cast<int32_t>(end - pos);
+      } else {
+        h->ResumePosition = nullptr;
+        h->BytesLeft = 0;
+      }
+      return delivered;
+    }
+  }
+  h->ResumePosition = nullptr;
+  h->BytesLeft = 0;
+  return delivered;
+}
+
+void CaptureClose(TCaptureHandle*& handle) {
+  if (!handle) return;
+  Release(handle);
+  handle = nullptr;
+}
+
+}  // namespace capture

@@ -1,0 +1,129 @@
+#include "capture/Snoop.h"
+
+#include <algorithm>
+
+#include "capture/Packet32.h"
+
+namespace capture {
+namespace {
+
+constexpr int kReadTimeoutMs = 100;
+constexpr int32_t kSnapLength = 1514;
+
+}  // namespace
+
+TCustomSnoop::TCustomSnoop(rtl::TComponent* owner)
+    : rtl::TComponent(owner), adapters_(std::make_unique<rtl::TStringList>()) {
+  if (!BindPacketDriver()) throw rtl::Exception("Fail to initilize Packet32");
+  RefreshAdapters(*adapters_);
+}
+
+TCustomSnoop::~TCustomSnoop() {
+  capturing_ = false;
+  ReleaseReader();
+}
+
+void TCustomSnoop::RefreshAdapters(rtl::TStringList& list) {
+  list.SetCapacity(10);
+  list.SetSorted(false);
+  list.SetCommaText(CaptureAdapterNames(','));
+  if (list.Count() == 0 && !Designing()) throw rtl::Exception("No Adpaters");
+}
+
+void TCustomSnoop::SetAdapterIndex(int value) {
+  if (value == adapter_index_) return;
+  if (value >= 0 && value < adapters_->Count()) {
+    adapter_index_ = value;
+    adapter_name_ = adapters_->Strings(value);
+  } else {
+    adapter_index_ = -1;
+    adapter_name_.clear();
+  }
+}
+
+void TCustomSnoop::SetAdapterName(const std::string& value) {
+  if (value == adapter_name_) return;
+  for (int i = 0; i < adapters_->Count(); ++i) {
+    if (adapters_->Strings(i) == value) {
+      adapter_index_ = i;
+      adapter_name_ = adapters_->Strings(i);
+      return;
+    }
+  }
+  adapter_index_ = -1;
+  adapter_name_.clear();
+}
+
+void TCustomSnoop::StartCapture() {
+  if (Capturing()) return;
+  // A reader that ended by itself (its handler raised) left its thread and
+  // handle behind.
+  ReleaseReader();
+  if (!BindPacketDriver()) return;
+  std::string error;
+  handle_ = CaptureOpen(adapter_name_, kSnapLength, true, error);
+  if (!handle_) return;
+  thread_ = rtl::TThread::Create<TSnoopThread>(this);
+  thread_->OnTerminate = [this](rtl::TThread* sender) { ThreadTerminated(sender); };
+  thread_->FreeOnTerminate = false;
+  // Capturing before the reader runs, so that the first batch's frames are
+  // not dropped.
+  capturing_ = true;
+  thread_->Resume();
+}
+
+void TCustomSnoop::StopCapture() {
+  if (!Capturing()) {
+    ReleaseReader();
+    return;
+  }
+  if (!thread_) throw rtl::Exception("No thread to stop");
+  capturing_ = false;
+  ReleaseReader();
+}
+
+void TCustomSnoop::ReleaseReader() {
+  if (thread_) {
+    thread_->Terminate();
+    thread_->WaitFor();
+    delete thread_;
+    thread_ = nullptr;
+  }
+  CaptureClose(handle_);
+}
+
+void TCustomSnoop::ThreadTerminated(rtl::TThread*) { capturing_ = false; }
+
+TSnoop::TSnoop(rtl::TComponent* owner) : TCustomSnoop(owner) { RecordHandler = &HandleRecord; }
+
+void TSnoop::HandleRecord(void* user, const bpf_hdr* record, const uint8_t* data) {
+  auto* self = static_cast<TSnoop*>(user);
+  if (!self->Capturing() || !self->on_capture_) return;
+  // The handler never sees more bytes than were captured.
+  const int length = static_cast<int>(std::min(record->bh_datalen, record->bh_caplen));
+  const auto* frame = reinterpret_cast<PETHERNET_HDR>(data);
+  if (self->ThreadSafe()) {
+    self->pending_frame_ = frame;
+    self->pending_length_ = length;
+    rtl::Synchronize([self] { self->DispatchCapture(); });
+  } else {
+    self->on_capture_(self, frame, length);
+  }
+}
+
+void TSnoop::DispatchCapture() { on_capture_(this, pending_frame_, pending_length_); }
+
+TSnoopThread::TSnoopThread(TCustomSnoop* snoop) : rtl::TThread(true), snoop_(snoop) {
+  if (snoop_ && snoop_->handle_) {
+    PacketDriver.PacketSetReadTimeout(snoop_->handle_->Adapter, kReadTimeoutMs);
+  }
+}
+
+void TSnoopThread::Run() {
+  if (!snoop_) return;
+  while (!Terminated()) {
+    CaptureRead(snoop_->handle_, 0, snoop_->RecordHandler, snoop_);
+  }
+}
+
+}  // namespace capture

@@ -1,0 +1,121 @@
+// The capture component: lists the driver's adapters when it is built, lets
+// its user choose one by index or by name, and once started runs a reader
+// thread that reads batches through the capture layer and raises OnCapture
+// once per frame, in the order the driver delivered them.
+//
+// The component owns its adapter list, its reader thread and its capture
+// handle. One controlling thread builds it, sets its properties and starts
+// and stops it. OnCapture runs on the reader thread (ThreadSafe false) or
+// on the main thread through the framework's synchronised calls (ThreadSafe
+// true, the default), which the main thread must serve; the reader's
+// termination notice always runs on the main thread. StopCapture and the
+// destructor wait for the reader thread, so neither may be called from
+// within OnCapture.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "capture/Ndis_def.h"
+#include "capture/Pcap.h"
+#include "rtl/Classes.h"
+#include "rtl/Thread.h"
+
+namespace capture {
+
+// Sender is the component; EthernetHeader points at byte 0 of the captured
+// frame inside the capture layer's buffer, valid until the event returns;
+// Length is the frame's wire length, but never more than the bytes captured.
+using TOnCaptureEvent =
+    std::function<void(rtl::TObject* Sender, PETHERNET_HDR EthernetHeader, int Length)>;
+
+class TSnoopThread;
+
+class TCustomSnoop : public rtl::TComponent {
+ public:
+  // Binds the driver and lists its adapters. Raises rtl::Exception "Fail to
+  // initilize Packet32" when the driver cannot be bound and "No Adpaters"
+  // when it lists none.
+  explicit TCustomSnoop(rtl::TComponent* owner);
+  // Stops a running capture and frees what the component holds.
+  ~TCustomSnoop() override;
+
+  int AdapterIndex() const noexcept { return adapter_index_; }
+  // Selects list entry value, or none (-1, empty name) when out of range.
+  void SetAdapterIndex(int value);
+  const std::string& AdapterName() const noexcept { return adapter_name_; }
+  // Selects the first entry equal to value, case included, or none.
+  void SetAdapterName(const std::string& value);
+  bool ThreadSafe() const noexcept { return thread_safe_.load(std::memory_order_relaxed); }
+  void SetThreadSafe(bool value) noexcept { thread_safe_.store(value, std::memory_order_relaxed); }
+
+  // Opens the selected adapter and starts the reader thread. Does nothing
+  // while capturing, or when the driver cannot be bound or the adapter
+  // cannot be opened. Raises nothing. A reader that ended by itself is
+  // cleaned up first.
+  void StartCapture();
+  // Stops the reader thread and closes the adapter; nothing while idle.
+  // Also cleans up a reader thread that ended by itself. Raises
+  // rtl::Exception "No thread to stop" when capturing without a thread.
+  void StopCapture();
+
+  const rtl::TStringList& Adapters() const noexcept { return *adapters_; }
+  bool Capturing() const noexcept { return capturing_.load(std::memory_order_relaxed); }
+
+ protected:
+  // Set by the concrete class; the reader thread passes it to CaptureRead
+  // with the component as user data.
+  TCaptureRecordHandler RecordHandler = nullptr;
+
+ private:
+  friend class TSnoopThread;
+
+  void RefreshAdapters(rtl::TStringList& list);
+  void ThreadTerminated(rtl::TThread* sender);
+  // Ends and frees the reader thread, if any, and closes the handle.
+  void ReleaseReader();
+
+  // Written by the controlling and main threads, read by the reader thread
+  // before each frame.
+  std::atomic<bool> capturing_{false};
+  TSnoopThread* thread_ = nullptr;
+  TCaptureHandle* handle_ = nullptr;
+  std::unique_ptr<rtl::TStringList> adapters_;
+  int adapter_index_ = -1;
+  std::string adapter_name_;
+  std::atomic<bool> thread_safe_{true};
+};
+
+class TSnoop : public TCustomSnoop {
+ public:
+  explicit TSnoop(rtl::TComponent* owner);
+
+  const TOnCaptureEvent& OnCapture() const noexcept { return on_capture_; }
+  void SetOnCapture(TOnCaptureEvent value) { on_capture_ = std::move(value); }
+
+ private:
+  static void HandleRecord(void* user, const bpf_hdr* record, const uint8_t* data);
+  void DispatchCapture();
+
+  TOnCaptureEvent on_capture_;
+  // The frame handed to the main thread; the reader waits meanwhile.
+  PETHERNET_HDR pending_frame_ = nullptr;
+  int pending_length_ = 0;
+};
+
+// The reader thread: reads batches until told to terminate. Created
+// suspended; holds its component without owning it.
+class TSnoopThread : public rtl::TThread {
+ public:
+  explicit TSnoopThread(TCustomSnoop* snoop);
+
+ protected:
+  void Run() override;
+
+ private:
+  TCustomSnoop* snoop_;
+};
+
+}  // namespace capture

@@ -1,0 +1,246 @@
+// The scripted capture test driver (see TestDriver.h). Every entry point
+// takes one lock; PacketReceivePacket waits for a queued batch up to the
+// read timeout, as a real driver does, and then answers an empty batch.
+#include "TestDriver.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "capture/Packet32.h"
+
+#if defined(_WIN32)
+#define TEST_DRIVER_EXPORT extern "C" __declspec(dllexport)
+#else
+#define TEST_DRIVER_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+using capture::BOOLEAN;
+using capture::LPADAPTER;
+using capture::LPPACKET;
+
+namespace {
+
+struct Batch {
+  std::vector<uint8_t> bytes;
+  uint32_t reported;
+};
+
+struct State {
+  std::mutex mu;
+  std::condition_variable queued;
+  std::vector<uint8_t> names;
+  uint32_t names_size = 0;
+  std::set<std::string> failing;
+  std::deque<Batch> batches;
+  bool repeat = false;
+  std::map<std::string, uint32_t> calls;
+  std::map<std::string, uint32_t> last_arg;
+  std::string opened_name;
+  int32_t open_adapters = 0;
+  int32_t live_packets = 0;
+  int32_t timeout_ms = 20;
+  int adapter_tag = 0;  // adapters are addresses inside this object
+};
+
+State& S() {
+  static State* s = new State;
+  return *s;
+}
+
+// Counts the call and says whether the entry point is to fail.
+bool Enter(State& s, const char* entry) {
+  ++s.calls[entry];
+  return s.failing.count(entry) != 0;
+}
+
+}  // namespace
+
+TEST_DRIVER_EXPORT void TestDriverReset() {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.names.clear();
+  s.names_size = 0;
+  s.failing.clear();
+  s.batches.clear();
+  s.repeat = false;
+  s.calls.clear();
+  s.last_arg.clear();
+  s.opened_name.clear();
+  s.timeout_ms = 20;
+}
+
+TEST_DRIVER_EXPORT void TestDriverSetAdapterNames(const void* data, uint32_t bytes, uint32_t size) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  const auto* p = static_cast<const uint8_t*>(data);
+  s.names.assign(p, p + bytes);
+  s.names_size = size;
+}
+
+TEST_DRIVER_EXPORT void TestDriverFail(const char* entry) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.failing.insert(entry);
+}
+
+TEST_DRIVER_EXPORT void TestDriverQueueBatch(const void* data, uint32_t bytes, uint32_t reported) {
+  State& s = S();
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    const auto* p = static_cast<const uint8_t*>(data);
+    s.batches.push_back(Batch{std::vector<uint8_t>(p, p + bytes), reported});
+  }
+  s.queued.notify_all();
+}
+
+TEST_DRIVER_EXPORT void TestDriverRepeat(int on) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.repeat = on != 0;
+}
+
+TEST_DRIVER_EXPORT uint32_t TestDriverCalls(const char* entry) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  auto it = s.calls.find(entry);
+  return it == s.calls.end() ? 0 : it->second;
+}
+
+TEST_DRIVER_EXPORT uint32_t TestDriverLastArg(const char* entry) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  auto it = s.last_arg.find(entry);
+  return it == s.last_arg.end() ? 0 : it->second;
+}
+
+TEST_DRIVER_EXPORT const char* TestDriverOpenedName() {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  return s.opened_name.c_str();
+}
+
+TEST_DRIVER_EXPORT int32_t TestDriverLive(const char* what) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  const std::string w = what;
+  if (w == "adapters") return s.open_adapters;
+  if (w == "packets") return s.live_packets;
+  return -1;
+}
+
+// The driver's entry points.
+
+TEST_DRIVER_EXPORT BOOLEAN PacketGetAdapterNames(char* buffer, uint32_t* size) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (Enter(s, "PacketGetAdapterNames")) return 0;
+  std::memcpy(buffer, s.names.data(), std::min<size_t>(s.names.size(), 40960));
+  *size = s.names_size;
+  return 1;
+}
+
+TEST_DRIVER_EXPORT LPADAPTER PacketOpenAdapter(char* name) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.opened_name = name;
+  if (Enter(s, "PacketOpenAdapter")) return nullptr;
+  ++s.open_adapters;
+  return &s.adapter_tag;
+}
+
+TEST_DRIVER_EXPORT void PacketCloseAdapter(LPADAPTER adapter) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Enter(s, "PacketCloseAdapter");
+  if (adapter == &s.adapter_tag) --s.open_adapters;
+}
+
+TEST_DRIVER_EXPORT LPPACKET PacketAllocatePacket() {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (Enter(s, "PacketAllocatePacket")) return nullptr;
+  ++s.live_packets;
+  return new capture::PACKET{};
+}
+
+TEST_DRIVER_EXPORT void PacketInitPacket(LPPACKET packet, void* buffer, uint32_t length) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Enter(s, "PacketInitPacket");
+  s.last_arg["PacketInitPacket"] = length;
+  packet->Buffer = buffer;
+  packet->Length = length;
+}
+
+TEST_DRIVER_EXPORT void PacketFreePacket(LPPACKET packet) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Enter(s, "PacketFreePacket");
+  --s.live_packets;
+  delete packet;
+}
+
+TEST_DRIVER_EXPORT BOOLEAN PacketReceivePacket(LPADAPTER, LPPACKET packet, BOOLEAN) {
+  State& s = S();
+  std::unique_lock<std::mutex> lock(s.mu);
+  if (Enter(s, "PacketReceivePacket")) return 0;
+  s.queued.wait_for(lock, std::chrono::milliseconds(s.timeout_ms),
+                    [&] { return !s.batches.empty(); });
+  packet->ulBytesReceived = 0;
+  if (s.batches.empty()) return 1;
+  const Batch& b = s.batches.front();
+  std::memcpy(packet->Buffer, b.bytes.data(), std::min<size_t>(b.bytes.size(), packet->Length));
+  packet->ulBytesReceived = b.reported;
+  if (!s.repeat || s.batches.size() > 1) s.batches.pop_front();
+  return 1;
+}
+
+TEST_DRIVER_EXPORT BOOLEAN PacketSendPacket(LPADAPTER, LPPACKET, BOOLEAN) { return 0; }
+
+TEST_DRIVER_EXPORT BOOLEAN PacketSetHwFilter(LPADAPTER, uint32_t filter) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.last_arg["PacketSetHwFilter"] = filter;
+  return Enter(s, "PacketSetHwFilter") ? 0 : 1;
+}
+
+TEST_DRIVER_EXPORT BOOLEAN PacketRequest(LPADAPTER, BOOLEAN, void*) { return 0; }
+
+TEST_DRIVER_EXPORT BOOLEAN PacketSetBuff(LPADAPTER, int32_t bytes) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.last_arg["PacketSetBuff"] = static_cast<uint32_t>(bytes);
+  return Enter(s, "PacketSetBuff") ? 0 : 1;
+}
+
+TEST_DRIVER_EXPORT BOOLEAN PacketSetBpf(LPADAPTER, void*) { return 0; }
+
+TEST_DRIVER_EXPORT BOOLEAN PacketGetStats(LPADAPTER, void*) { return 0; }
+
+TEST_DRIVER_EXPORT BOOLEAN PacketGetNetType(LPADAPTER, capture::NetType* type) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (Enter(s, "PacketGetNetType")) return 0;
+  type->LinkType = 0;  // NdisMedium802_3
+  type->LinkSpeed = 100000000;
+  return 1;
+}
+
+#ifndef TEST_DRIVER_WITHOUT_SET_READ_TIMEOUT
+TEST_DRIVER_EXPORT BOOLEAN PacketSetReadTimeout(LPADAPTER, int32_t milliseconds) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.last_arg["PacketSetReadTimeout"] = static_cast<uint32_t>(milliseconds);
+  if (Enter(s, "PacketSetReadTimeout")) return 0;
+  s.timeout_ms = milliseconds;
+  return 1;
+}
+#endif
