@@ -1,0 +1,132 @@
+// A small service controller for the end-to-end test under Wine, whose own
+// sc lacks qc, pause and interrogate. Prints one "key=value" per line.
+//
+//   svcctl qc NAME                   the service's configuration
+//   svcctl status NAME               its current status
+//   svcctl control NAME CODE         sends a control code, prints the status
+//                                    that the call returned
+//   svcctl wait NAME STATE SECONDS   polls until the state (a number) is
+//                                    reported, prints the status
+//   svcctl message CODE              the system's message text for an error
+//                                    code, as FormatMessageA gives it
+//
+// Exit code 0 on success; otherwise 1, with "error=<code>" on stdout.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int Fail(const char* call) {
+  const DWORD code = GetLastError();
+  std::printf("error=%lu\ncall=%s\n", static_cast<unsigned long>(code), call);
+  return 1;
+}
+
+void PrintStatus(const SERVICE_STATUS& s) {
+  std::printf(
+      "type=0x%lx\nstate=%lu\naccepted=%lu\nexitcode=%lu\nspecific=%lu\ncheckpoint=%lu\n"
+      "waithint=%lu\n",
+      s.dwServiceType, s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode,
+      s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint);
+}
+
+// Owns a service-manager handle.
+struct Handle {
+  SC_HANDLE h;
+  explicit Handle(SC_HANDLE handle) : h(handle) {}
+  ~Handle() {
+    if (h) CloseServiceHandle(h);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+};
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: svcctl qc NAME | status NAME | control NAME CODE | "
+               "wait NAME STATE SECONDS | message CODE\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return Usage();
+  const std::string command = argv[1];
+  const char* name = argv[2];
+
+  if (command == "message" && argc == 3) {
+    char text[256] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   DWORD(std::strtoul(argv[2], nullptr, 0)), 0, text, sizeof text, nullptr);
+    std::printf("%s", text);
+    return 0;
+  }
+
+  Handle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager.h) return Fail("OpenSCManagerA");
+  Handle service(OpenServiceA(manager.h, name, SERVICE_ALL_ACCESS));
+  if (!service.h) return Fail("OpenServiceA");
+
+  if (command == "qc" && argc == 3) {
+    DWORD needed = 0;
+    QueryServiceConfigA(service.h, nullptr, 0, &needed);
+    std::string buffer(needed + 1, '\0');
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    if (!QueryServiceConfigA(service.h, config, needed, &needed)) {
+      return Fail("QueryServiceConfigA");
+    }
+    std::printf(
+        "type=0x%lx\nstart=%lu\nerrorcontrol=%lu\nbinary=%s\ngroup=%s\ntag=%lu\naccount=%s\n"
+        "display=%s\n",
+        config->dwServiceType, config->dwStartType, config->dwErrorControl,
+        config->lpBinaryPathName ? config->lpBinaryPathName : "",
+        config->lpLoadOrderGroup ? config->lpLoadOrderGroup : "", config->dwTagId,
+        config->lpServiceStartName ? config->lpServiceStartName : "",
+        config->lpDisplayName ? config->lpDisplayName : "");
+    // Dependencies: a list of NUL-ended names, ended by a second NUL.
+    std::string deps;
+    for (const char* d = config->lpDependencies; d && *d; d += std::strlen(d) + 1) {
+      if (!deps.empty()) deps += ",";
+      deps += d;
+    }
+    std::printf("dependencies=%s\n", deps.c_str());
+    return 0;
+  }
+  if (command == "status" && argc == 3) {
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service.h, &status)) return Fail("QueryServiceStatus");
+    PrintStatus(status);
+    return 0;
+  }
+  if (command == "control" && argc == 4) {
+    SERVICE_STATUS status{};
+    if (!ControlService(service.h, DWORD(std::strtoul(argv[3], nullptr, 0)), &status)) {
+      return Fail("ControlService");
+    }
+    PrintStatus(status);
+    return 0;
+  }
+  if (command == "wait" && argc == 5) {
+    const DWORD want = DWORD(std::strtoul(argv[3], nullptr, 0));
+    const ULONGLONG deadline = GetTickCount64() + 1000ull * std::strtoul(argv[4], nullptr, 0);
+    SERVICE_STATUS status{};
+    for (;;) {
+      if (!QueryServiceStatus(service.h, &status)) return Fail("QueryServiceStatus");
+      if (status.dwCurrentState == want) break;
+      if (GetTickCount64() >= deadline) {
+        PrintStatus(status);
+        std::printf("error=%lu\ncall=wait\n", static_cast<unsigned long>(WAIT_TIMEOUT));
+        return 1;
+      }
+      Sleep(100);
+    }
+    PrintStatus(status);
+    return 0;
+  }
+  return Usage();
+}
