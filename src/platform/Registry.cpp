@@ -1,0 +1,300 @@
+#include "platform/Registry.h"
+
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+#include "rtl/SysUtils.h"
+
+namespace platform {
+namespace {
+
+constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
+
+// Value types, by their Windows numbers.
+constexpr int kRegSz = 1;
+constexpr int kRegExpandSz = 2;
+constexpr int kRegDword = 4;
+constexpr int kDeleted = -1;  // "Name"=- : the value is absent
+
+const char* RootName(RegistryRoot root) {
+  switch (root) {
+    case kHKeyClassesRoot:
+      return "HKEY_CLASSES_ROOT";
+    case kHKeyCurrentUser:
+      return "HKEY_CURRENT_USER";
+    case kHKeyLocalMachine:
+      return "HKEY_LOCAL_MACHINE";
+    case kHKeyUsers:
+      return "HKEY_USERS";
+    case kHKeyCurrentConfig:
+      return "HKEY_CURRENT_CONFIG";
+  }
+  return nullptr;
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// UTF-16LE bytes to UTF-8, up to the first NUL character. A trailing odd
+// byte is ignored; unpaired surrogates become U+FFFD.
+std::string Utf16LeToUtf8(std::string_view bytes) {
+  std::string out;
+  const size_t units = bytes.size() / 2;
+  auto unit = [&](size_t i) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(bytes[2 * i])) |
+           (static_cast<uint32_t>(static_cast<unsigned char>(bytes[2 * i + 1])) << 8);
+  };
+  for (size_t i = 0; i < units; ++i) {
+    uint32_t u = unit(i);
+    if (u == 0) break;
+    if (u >= 0xD800 && u < 0xDC00 && i + 1 < units) {
+      uint32_t v = unit(i + 1);
+      if (v >= 0xDC00 && v < 0xE000) {
+        AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00));
+        ++i;
+        continue;
+      }
+    }
+    AppendUtf8(out, (u >= 0xD800 && u < 0xE000) ? 0xFFFD : u);
+  }
+  return out;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Parses a double-quoted text with \\ and \" escapes at the start of s;
+// on success s is left after the closing quote.
+std::optional<std::string> ParseQuoted(std::string_view& s) {
+  if (s.empty() || s.front() != '"') return std::nullopt;
+  std::string text;
+  size_t i = 1;
+  for (; i < s.size(); ++i) {
+    char c = s[i];
+    if (c == '"') {
+      s.remove_prefix(i + 1);
+      return text;
+    }
+    if (c == '\\') {
+      if (i + 1 >= s.size() || (s[i + 1] != '\\' && s[i + 1] != '"')) return std::nullopt;
+      c = s[++i];
+    }
+    text += c;
+  }
+  return std::nullopt;
+}
+
+// "41,00,42,00" (a trailing comma allowed) to bytes.
+std::optional<std::string> ParseHexBytes(std::string_view s) {
+  std::string bytes;
+  s = TrimBlanks(s);
+  while (!s.empty()) {
+    if (s.size() < 2) return std::nullopt;
+    int hi = HexDigit(s[0]), lo = HexDigit(s[1]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    bytes += static_cast<char>(hi * 16 + lo);
+    s.remove_prefix(2);
+    s = TrimBlanks(s);
+    if (s.empty()) break;
+    if (s.front() != ',') return std::nullopt;
+    s.remove_prefix(1);
+    s = TrimBlanks(s);
+  }
+  return bytes;
+}
+
+struct Value {
+  int type = 0;
+  std::string data;  // text for kRegSz from quotes, raw bytes otherwise
+  bool quoted = false;
+};
+
+// The data part of a value line (after '='). Continuation lines of hex data
+// have been joined already.
+std::optional<Value> ParseData(std::string_view s) {
+  Value v;
+  if (s.starts_with('"')) {
+    auto text = ParseQuoted(s);
+    if (!text || !TrimBlanks(s).empty()) return std::nullopt;
+    v.type = kRegSz;
+    v.data = std::move(*text);
+    v.quoted = true;
+    return v;
+  }
+  if (s == "-") {
+    v.type = kDeleted;
+    return v;
+  }
+  if (s.starts_with("dword:")) {
+    s.remove_prefix(6);
+    if (s.empty() || s.size() > 8) return std::nullopt;
+    for (char c : s) {
+      if (HexDigit(c) < 0) return std::nullopt;
+    }
+    v.type = kRegDword;
+    return v;
+  }
+  if (s.starts_with("hex:")) {
+    s.remove_prefix(4);
+    v.type = 3;  // REG_BINARY
+  } else if (s.starts_with("hex(")) {
+    s.remove_prefix(4);
+    size_t close = s.find("):");
+    if (close == std::string_view::npos || close == 0 || close > 8) return std::nullopt;
+    int type = 0;
+    for (char c : s.substr(0, close)) {
+      int d = HexDigit(c);
+      if (d < 0) return std::nullopt;
+      type = type * 16 + d;
+    }
+    v.type = type;
+    s.remove_prefix(close + 2);
+  } else {
+    return std::nullopt;
+  }
+  auto bytes = ParseHexBytes(s);
+  if (!bytes) return std::nullopt;
+  v.data = std::move(*bytes);
+  return v;
+}
+
+std::vector<std::string_view> SplitLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) {
+      if (start < text.size()) lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+}  // namespace
+
+bool ReadRegistryExportString(std::string_view content, RegistryRoot root, std::string_view key,
+                              std::string_view name, std::string& out) {
+  const char* root_name = RootName(root);
+  if (!root_name) return false;
+  std::string decoded;
+  if (content.starts_with("\xFF\xFE")) {
+    decoded = Utf16LeToUtf8(content.substr(2));
+    content = decoded;
+  } else if (content.starts_with("\xEF\xBB\xBF")) {
+    content.remove_prefix(3);
+  }
+  while (key.starts_with('\\')) key.remove_prefix(1);
+  const std::string wanted_key = std::string(root_name) + "\\" + std::string(key);
+
+  std::vector<std::string_view> lines = SplitLines(content);
+  if (lines.empty() || TrimBlanks(lines[0]) != kHeader) return false;
+
+  bool in_key = false;
+  std::optional<Value> found;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    std::string_view line = TrimBlanks(lines[i]);
+    if (line.empty() || line.front() == ';') continue;
+    if (line.front() == '[') {
+      if (line.back() != ']' || line.size() < 3) return false;
+      std::string_view section = line.substr(1, line.size() - 2);
+      if (section.front() == '-') {
+        // A removed key: nothing read from it before counts.
+        if (rtl::SameText(section.substr(1), wanted_key)) found.reset();
+        in_key = false;
+        continue;
+      }
+      in_key = rtl::SameText(section, wanted_key);
+      continue;
+    }
+    std::string value_name;
+    if (line.front() == '@') {
+      line.remove_prefix(1);
+    } else {
+      auto quoted = ParseQuoted(line);
+      if (!quoted) return false;
+      value_name = std::move(*quoted);
+    }
+    line = TrimBlanks(line);
+    if (!line.starts_with('=')) return false;
+    line = TrimBlanks(line.substr(1));
+    // Hex data may go on over lines that end in a backslash.
+    std::string joined;
+    if (line.starts_with("hex")) {
+      joined.assign(line);
+      while (!joined.empty() && joined.back() == '\\') {
+        joined.pop_back();
+        if (++i >= lines.size()) return false;
+        joined.append(TrimBlanks(lines[i]));
+      }
+      line = joined;
+    }
+    std::optional<Value> value = ParseData(line);
+    if (!value) return false;
+    if (in_key && rtl::SameText(value_name, name)) found = std::move(value);
+  }
+  if (!found) return false;
+  switch (found->type) {
+    case kRegSz:
+      if (found->quoted) {
+        out = found->data.substr(0, found->data.find('\0'));
+        return true;
+      }
+      [[fallthrough]];
+    case kRegExpandSz:
+      out = Utf16LeToUtf8(found->data);
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool RegistryFile::ReadString(RegistryRoot root, const std::string& key, const std::string& name,
+                              std::string& out) {
+  try {
+    std::FILE* f = std::fopen(path_.c_str(), "rb");
+    if (!f) return false;
+    std::string content;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) return false;
+    return ReadRegistryExportString(content, root, key, name, out);
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace platform
