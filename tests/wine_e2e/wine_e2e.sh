@@ -1,0 +1,267 @@
+#!/usr/bin/env bash
+# The Windows service end to end under Wine. In a private network namespace
+# (loopback only, a syslog listener on 127.0.0.1:514) and a fresh private
+# WINEPREFIX, tessalin.exe is installed as the service Wirevane, started by
+# Wine's service manager with the replay Packet.dll beside it, driven
+# through pause, continue, interrogate and a custom code, stopped, and
+# removed; then run without switches outside the service manager.
+#   wine_e2e.sh TESSALIN_EXE SVCCTL_EXE PACKET_DLL WORK_FOLDER
+# Exit 0 pass, 1 fail, 77 skipped (not Linux, no namespaces, no Wine).
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+[ $# -eq 4 ] || { echo "usage: $0 TESSALIN_EXE SVCCTL_EXE PACKET_DLL WORK_FOLDER"; exit 2; }
+
+if [ "${TESSALIN_WINE_E2E_NS:-}" != 1 ]; then
+  skip() { echo "SKIP: $*"; exit 77; }
+  [ "$(uname -s)" = Linux ] || skip "the Wine end-to-end test runs on a Linux host only"
+  command -v wineserver >/dev/null || skip "Wine (wineserver) is not installed"
+  command -v c++ >/dev/null || skip "no host C++ compiler for the syslog listener"
+  ns=(unshare -n)
+  [ "$(id -u)" -eq 0 ] || ns=(unshare -r -n)
+  "${ns[@]}" true 2>/dev/null || skip "cannot create a private network namespace (${ns[*]})"
+  # The whole run is bounded; on a timeout the script's own cleanup runs.
+  exec timeout -s TERM -k 15 240 env TESSALIN_WINE_E2E_NS=1 "${ns[@]}" bash "$0" "$@"
+fi
+
+exe=$(realpath "$1")
+svcctl_exe=$(realpath "$2")
+packet_dll=$(realpath "$3")
+work=$4
+wine=/usr/lib/wine/wine64
+[ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)
+
+rm -rf "$work"
+mkdir -p "$work"
+work=$(realpath "$work")
+export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+listener=
+cleanup() {
+  [ -n "$listener" ] && kill "$listener" 2>/dev/null
+  wineserver -k 2>/dev/null || true
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+trap 'echo "FAIL: timed out"; exit 1' TERM
+
+log() { echo "--- $*"; }
+fail() {
+  echo "FAIL: $*"
+  echo "--- datagrams received:"; cat "$work/syslog.log" 2>/dev/null || true
+  echo "--- error file:"; cat -A "$WINEPREFIX/drive_c/harbrook/tessalin.err" 2>/dev/null || true
+  exit 1
+}
+# Wine programs write CR LF; the checks compare plain lines.
+w() { timeout 60 "$wine" "$@" 2>>"$work/wine.err" | tr -d '\r'; }
+svcctl() { w 'C:\tessalin\svcctl.exe' "$@"; }
+field() { sed -n "s/^$1=//p"; }  # field NAME < svcctl output
+
+ip link set lo up
+
+# The syslog server.
+c++ -O1 -o "$work/udp_listen" "$here/udp_listen.cpp"
+"$work/udp_listen" 127.0.0.1 514 "$work/syslog.log" 230 >"$work/listen.out" 2>&1 &
+listener=$!
+for _ in $(seq 50); do grep -q listening "$work/listen.out" && break; sleep 0.1; done
+grep -q listening "$work/listen.out" || fail "syslog listener did not start: $(cat "$work/listen.out")"
+
+# A capture of ARP traffic. Frames: A claims 10.0.0.1 and 10.0.0.2, B takes
+# 10.0.0.1, A shows 10.0.0.1 again (nothing new), an IPv4 frame (ignored),
+# and, held back 6 s so that the table is saved a second time, D 10.0.0.3.
+hex() { printf "$(sed 's/\([0-9a-f][0-9a-f]\)/\\x\1/g' <<<"$1")"; }
+arp() { echo "ffffffffffff${1}08060001080006040001${1}${2}0000000000000a0000fe"; }
+record() {  # seconds, frame hex (42 bytes)
+  printf '%08x' "$1" | sed 's/\(..\)\(..\)\(..\)\(..\)/\4\3\2\1/'
+  echo "000000002a0000003c000000$2"
+}
+A=02000000000a B=02000000000b D=02000000000d
+{
+  hex d4c3b2a1020004000000000000000000ffff000001000000
+  hex "$(record 1700000001 "$(arp $A 0a000001)")"
+  hex "$(record 1700000002 "$(arp $A 0a000002)")"
+  hex "$(record 1700000003 "$(arp $B 0a000001)")"
+  hex "$(record 1700000004 "$(arp $A 0a000001)")"
+  hex "$(record 1700000005 "ffffffffffff${D}08004500001c00000000401100000a0000030a0000fe0000000000000000")"
+  hex "$(record 1700000006 "$(arp $D 0a000003)")"
+} >"$work/arp.pcap"
+
+log "fresh prefix"
+w wineboot --init >/dev/null
+wineserver -w
+drive=$WINEPREFIX/drive_c
+mkdir -p "$drive/harbrook" "$drive/tessalin"
+cp "$exe" "$drive/tessalin/tessalin.exe"
+cp "$svcctl_exe" "$drive/tessalin/svcctl.exe"
+cp "$packet_dll" "$drive/tessalin/Packet.dll"
+cp "$work/arp.pcap" "$drive/tessalin/arp.pcap"
+printf 'arp.pcap\r\nhold 6 6000\r\n' >"$drive/tessalin/Packet.replay"
+w reg add 'HKCU\Software\Wine\Debug' /v RelayInclude \
+  /d 'user32.MessageBoxA;advapi32.RegisterEventSourceA' /f >/dev/null
+
+# The running service's process: a Wine process of this prefix.
+service_pids() {
+  local p
+  for p in /proc/[0-9]*; do
+    tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+    tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -qi 'tessalin\.exe' && echo "${p#/proc/}"
+  done
+  return 0
+}
+
+log "install"
+rc=0
+w 'C:\tessalin\tessalin.exe' /install /silent >"$work/install.out" || rc=$?
+[ "$rc" -eq 0 ] || fail "/install /silent exit code $rc: $(cat "$work/install.out")"
+qc=$(svcctl qc Wirevane) || fail "service not created: $qc"
+want_qc="type=0x10
+start=2
+errorcontrol=1
+binary=C:\\tessalin\\tessalin.exe
+group=
+tag=0
+account=LocalSystem
+display=Wirevane
+dependencies="
+[ "$qc" == "$want_qc" ] || fail "service configuration:
+$qc
+expected:
+$want_qc"
+
+log "start"
+w reg add 'HKLM\Software\quillmere\harbrook\Tessalin' /v SyslogHost /d 127.0.0.1 /f >/dev/null
+w net start Wirevane >"$work/start.out" || true
+svcctl wait Wirevane 4 30 >/dev/null || fail "service did not reach running: $(svcctl status Wirevane)"
+status=$(svcctl status Wirevane)
+[ "$(field accepted <<<"$status")" = 7 ] || fail "controls accepted while running: $status"
+[ "$(field checkpoint <<<"$status")" = 0 ] || fail "checkpoint while running: $status"
+
+# Reports as received, without the header (timestamp and the sender's
+# address), which is checked on its own.
+header='<170>[A-Z][a-z]{2} [ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] [0-9]+(\.[0-9]+){3} '
+reports() { sed -E "s/^$header//" "$work/syslog.log"; }
+want_reports="starting up
+10.0.0.1 found on 020000-00000A
+2 addresses on MAC 020000-00000A
+10.0.0.2 found on 020000-00000A
+10.0.0.1 moved from 020000-00000A to 020000-00000B
+10.0.0.3 found on 020000-00000D"
+for _ in $(seq 200); do
+  [ "$(wc -l <"$work/syslog.log" 2>/dev/null || echo 0)" -ge 6 ] && break
+  sleep 0.1
+done
+sleep 0.5  # nothing further may arrive
+[ "$(reports)" == "$want_reports" ] || fail "reports: expected
+$want_reports"
+bad=$(grep -cvE "^$header" "$work/syslog.log" || true)
+[ "$bad" -eq 0 ] || fail "$bad datagrams without the priority 170 header"
+
+log "table file"
+printf '10.0.0.1\r\n 020000-00000B\r\n10.0.0.2\r\n 020000-00000A\r\n10.0.0.3\r\n 020000-00000D\r\n' \
+  >"$work/arptable.want"
+for _ in $(seq 20); do cmp -s "$drive/harbrook/arptable" "$work/arptable.want" && break; sleep 0.1; done
+cmp -s "$drive/harbrook/arptable" "$work/arptable.want" || {
+  cat -A "$drive/harbrook/arptable" 2>/dev/null || true
+  fail "table file c:\\harbrook\\arptable"
+}
+[ ! -e "$drive/harbrook/tessalin.err" ] || fail "error file written"
+
+log "controls"
+expect_state() {  # state accepted checkpoint, waited for
+  local s
+  s=$(svcctl wait Wirevane "$1" 15) || fail "state $1 not reached: $s"
+  [ "$(field accepted <<<"$s")" = "$2" ] && [ "$(field checkpoint <<<"$s")" = "$3" ] ||
+    fail "after state $1: expected accepted=$2 checkpoint=$3, got: $s"
+}
+control() {  # code
+  local s
+  s=$(svcctl control Wirevane "$1") || fail "control $1 refused: $s"
+  sleep 0.5  # the control thread handles the request after the call returns
+}
+control 4                 # interrogate while running
+expect_state 4 7 0
+control 2                 # pause
+expect_state 7 7 0
+control 4                 # interrogate while paused: still paused
+expect_state 7 7 0
+control 3                 # continue
+expect_state 4 7 0
+control 200               # a custom code changes nothing
+expect_state 4 7 0
+
+log "stop"
+w net stop Wirevane >"$work/stop.out" || true
+expect_state 1 7 0
+for _ in $(seq 100); do [ -z "$(service_pids)" ] && break; sleep 0.1; done
+[ -z "$(service_pids)" ] || fail "service process still there after stop: $(service_pids)"
+
+log "install and remove again"
+# Dialogs are seen where the program calls MessageBoxA, through Wine's relay
+# channel limited to that call (set up after wineboot). With no display the
+# box cannot be drawn and the call returns at once instead of waiting.
+# run_traced NAME ARGS...: runs tessalin.exe, its exit code in $rc and the
+# traced calls in $work/NAME.trace.
+run_traced() {
+  local name=$1
+  shift
+  rc=0
+  WINEDEBUG=${TRACE:-+relay} timeout 60 "$wine" 'C:\tessalin\tessalin.exe' "$@" >"$work/$name.out" \
+    2>"$work/$name.err" || rc=$?
+  grep -E 'Call (user32\.MessageBoxA|advapi32\.RegisterEventSourceA)|:eventlog:' \
+    "$work/$name.err" >"$work/$name.trace" || true
+}
+# The relay trace's quoting of a text: \ " CR LF escaped C-style.
+c_escape() { sed -e 's/\\/\\\\/g' -e 's/"/\\"/g' -e 's/\r/\\r/g' <<<"$1" | sed ':a;N;$!ba;s/\n/\\n/g'; }
+expect_dialog() {  # name caption text type (MB_* flags, 8 hex digits)
+  local calls
+  calls=$(grep 'Call user32.MessageBoxA' "$work/$1.trace" || true)
+  [ "$(grep -c . <<<"$calls")" -eq 1 ] || fail "$1: expected one dialog, traced:
+${calls:-none}; output: $(cat "$work/$1.out")"
+  grep -qF -- "\"$(c_escape "$3")\"," <<<"$calls" &&
+    grep -qE -- "[0-9a-f]+ \"$2\",$4\) ret=" <<<"$calls" ||
+    fail "$1: dialog
+$calls
+expected caption \"$2\", type $4, text
+\"$(c_escape "$3")\""
+}
+no_dialog() {
+  ! grep -q 'Call user32.MessageBoxA' "$work/$1.trace" || fail "$1: unexpected dialog: $(cat "$work/$1.trace")"
+}
+error_text() {  # code: the system error text as the program words it
+  local m
+  m=$(svcctl message "$1" | sed -E 's/[[:space:][:cntrl:].]+$//')
+  printf 'System Error.  Code: %s.\r\n%s' "$1" "$m"
+}
+MB_ICONERROR=00000010
+run_traced install2 /install /silent
+[ "$rc" -eq 1 ] || fail "second /install /silent: exit code $rc, expected 1"
+expect_dialog install2 Error \
+  "Service \"Wirevane\" failed to install with error: \"$(error_text 1073)\"" $MB_ICONERROR
+run_traced uninstall /uninstall /silent
+[ "$rc" -eq 0 ] || fail "/uninstall /silent: exit code $rc"
+no_dialog uninstall
+out=$(svcctl qc Wirevane) && fail "service still registered after /uninstall"
+[ "$(field error <<<"$out")" = 1060 ] || fail "after /uninstall: $out"
+run_traced uninstall2 /uninstall /silent
+[ "$rc" -eq 1 ] || fail "second /uninstall /silent: exit code $rc, expected 1"
+expect_dialog uninstall2 Error \
+  "Service \"Wirevane\" failed to uninstall with error: \"$(error_text 1060)\"" $MB_ICONERROR
+
+log "run outside the service manager"
+# Wine writes event-log error entries to its eventlog debug channel.
+TRACE=+relay,+eventlog run_traced plain
+[ "$rc" -eq 0 ] || fail "run without switches: exit code $rc"
+no_dialog plain
+want=$(svcctl message 1063 | sed -E 's/[[:space:][:cntrl:].]+$//')
+grep -qF "err:eventlog:ReportEventW L\"$want\"" "$work/plain.trace" ||
+  fail "no event-log entry \"$want\"; traced:
+$(cat "$work/plain.trace")"
+[ "$(grep -c 'err:eventlog:ReportEventW' "$work/plain.trace")" -eq 1 ] ||
+  fail "one event-log entry expected; traced:
+$(cat "$work/plain.trace")"
+grep -qF 'Call advapi32.RegisterEventSourceA(00000000,' "$work/plain.trace" &&
+  grep 'Call advapi32.RegisterEventSourceA' "$work/plain.trace" | grep -qF '"tessalin.exe")' ||
+  fail "event source is not the executable's name; traced:
+$(cat "$work/plain.trace")"
+
+echo "PASS: Windows service end to end under Wine"
