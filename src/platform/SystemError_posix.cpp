@@ -18,14 +18,19 @@ const Text kTexts[] = {
     {5, "Access is denied"},
     {6, "The handle is invalid"},
     {8, "Not enough memory resources are available to process this command"},
+    {31, "A device attached to the system is not functioning"},
     {87, "The parameter is incorrect"},
+    {123, "The filename, directory name, or volume label syntax is incorrect"},
     {126, "The specified module could not be found"},
     {127, "The specified procedure could not be found"},
+    {1056, "An instance of the service is already running"},
     {1060, "The specified service does not exist as an installed service"},
     {1063, "The service process could not connect to the service controller"},
     {1073, "The specified service already exists"},
-    {10093,
-     "Either the application has not called WSAStartup, or WSAStartup failed"},
+    {1083,
+     "The executable program that this service is configured to run in does not implement the "
+     "service"},
+    {10093, "Either the application has not called WSAStartup, or WSAStartup failed"},
 };
 }  // namespace
 

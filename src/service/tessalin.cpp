@@ -1,3 +1,4 @@
-// Program entry. The service host replaces this with the service
-// application's start-up.
-int main() { return 0; }
+// Program entry: the service host's main program (service/wirevane.h).
+#include "service/wirevane.h"
+
+int main() { return service::RunProgram(); }

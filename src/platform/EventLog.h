@@ -1,0 +1,36 @@
+// Event log facility: error entries of the service machinery.
+//
+// Windows: the event log (RegisterEventSourceA, ReportEventA with one
+// insertion string, DeregisterEventSource). Linux: syslog(3) with the source
+// name as identity (the journal under systemd); error entries at LOG_ERR,
+// warnings at LOG_WARNING, the rest at LOG_INFO.
+//
+// EventLog is an interface so that tests can read the entries;
+// DefaultEventLog() is the system's. Thread-safe.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// Event source handle, aliased once; 0 is no handle.
+using EventSourceHandle = uintptr_t;
+
+constexpr uint16_t kEventLogErrorType = 1;
+constexpr uint16_t kEventLogWarningType = 2;
+constexpr uint16_t kEventLogInformationType = 4;
+
+class EventLog {
+ public:
+  virtual ~EventLog() = default;
+  // server null: the local computer. 0 on failure, with the last error set.
+  virtual EventSourceHandle RegisterEventSourceA(const char* server, const char* source) = 0;
+  // Writes one entry whose single insertion string is text.
+  virtual bool ReportEventA(EventSourceHandle source, uint16_t type, uint16_t category,
+                            uint32_t event_id, const char* text) = 0;
+  virtual bool DeregisterEventSource(EventSourceHandle source) = 0;
+};
+
+EventLog& DefaultEventLog();
+
+}  // namespace platform

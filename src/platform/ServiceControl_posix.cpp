@@ -1,0 +1,310 @@
+#include <errno.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/ServiceControl.h"
+#include "platform/SystemError.h"
+
+namespace platform {
+namespace {
+
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorServiceAlreadyRunning = 1056;
+constexpr uint32_t kErrorFailedServiceControllerConnect = 1063;
+constexpr uint32_t kErrorServiceNotInExe = 1083;
+
+// Owns a file descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+sigset_t ControlSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGHUP, SIGPWR}) sigaddset(&set, s);
+  for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) sigaddset(&set, s);
+  return set;
+}
+
+uint32_t ControlCodeForSignal(int signo) {
+  switch (signo) {
+    case SIGTERM:
+    case SIGINT:
+      return kServiceControlStop;
+    case SIGUSR1:
+      return kServiceControlPause;
+    case SIGUSR2:
+      return kServiceControlContinue;
+    case SIGHUP:
+      return kServiceControlInterrogate;
+    case SIGPWR:
+      return kServiceControlShutdown;
+    default:
+      if (signo >= SIGRTMIN && signo <= SIGRTMAX)
+        return 128 + static_cast<uint32_t>(signo - SIGRTMIN);
+      return 0;
+  }
+}
+
+// Whether the last report lets the manager pass this control on.
+// Interrogate and the service's own codes always pass.
+bool Accepted(uint32_t control, const ServiceStatus& last) {
+  if (last.CurrentState == kServiceStopped) return false;
+  switch (control) {
+    case kServiceControlStop:
+      return (last.ControlsAccepted & kServiceAcceptStop) != 0;
+    case kServiceControlPause:
+    case kServiceControlContinue:
+      return (last.ControlsAccepted & kServiceAcceptPauseContinue) != 0;
+    case kServiceControlShutdown:
+      return (last.ControlsAccepted & kServiceAcceptShutdown) != 0;
+    default:
+      return true;
+  }
+}
+
+const char* StateName(uint32_t state) {
+  switch (state) {
+    case kServiceStopped:
+      return "Stopped";
+    case kServiceStartPending:
+      return "Start pending";
+    case kServiceStopPending:
+      return "Stop pending";
+    case kServiceRunning:
+      return "Running";
+    case kServiceContinuePending:
+      return "Continue pending";
+    case kServicePausePending:
+      return "Pause pending";
+    case kServicePaused:
+      return "Paused";
+    default:
+      return "Unknown";
+  }
+}
+
+bool Pending(uint32_t state) {
+  return state == kServiceStartPending || state == kServiceStopPending ||
+         state == kServiceContinuePending || state == kServicePausePending;
+}
+
+// The notify protocol's message for one status report.
+std::string NotifyMessage(const ServiceStatus& status) {
+  std::string m;
+  if (status.CurrentState == kServiceRunning) m += "READY=1\n";
+  if (status.CurrentState == kServiceStopPending) m += "STOPPING=1\n";
+  m += "STATUS=";
+  m += StateName(status.CurrentState);
+  m += "\n";
+  if (Pending(status.CurrentState) && status.WaitHint > 0) {
+    m += "EXTEND_TIMEOUT_USEC=" + std::to_string(uint64_t{status.WaitHint} * 1000) + "\n";
+  }
+  return m;
+}
+
+// One dispatcher run. Written by the dispatcher thread before the service
+// main starts; the fields below the mutex are shared with the service main
+// and the control thread, which report status.
+struct Dispatch {
+  std::string service_name;
+  int notify_fd = -1;
+  sockaddr_un notify_addr{};
+  socklen_t notify_len = 0;
+  int wake_fd = -1;
+
+  std::mutex mu;
+  ServiceControlHandler handler = nullptr;
+  ServiceStatus last{};       // last status reported
+  uint32_t held_control = 0;  // stop or shutdown waiting to be accepted
+  bool stopped = false;       // the stopped report has gone out
+  bool main_returned = false;
+};
+
+std::mutex g_mu;
+Dispatch* g_dispatch = nullptr;  // guarded by g_mu while it is set or cleared
+
+void Wake(Dispatch& d) {
+  uint64_t one = 1;
+  ssize_t n = ::write(d.wake_fd, &one, sizeof one);
+  (void)n;
+}
+
+// NOTIFY_SOCKET: a path, or an abstract name when it starts with '@'.
+bool ParseNotifyAddress(const char* text, sockaddr_un& addr, socklen_t& len) {
+  size_t n = std::strlen(text);
+  if (n < 2 || n >= sizeof addr.sun_path || (text[0] != '/' && text[0] != '@')) return false;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, text, n);
+  if (text[0] == '@') addr.sun_path[0] = '\0';
+  len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n + (text[0] == '@' ? 0 : 1));
+  return true;
+}
+
+class SystemdServiceControl : public ServiceControl {
+ public:
+  void PrepareDispatcher() override {
+    sigset_t set = ControlSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  }
+
+  bool StartServiceCtrlDispatcherA(const ServiceTableEntry* table) override {
+    const char* notify = ::getenv("NOTIFY_SOCKET");
+    Dispatch d;
+    if (!notify || !table || !table[0].ServiceName || !table[0].ServiceProc ||
+        !ParseNotifyAddress(notify, d.notify_addr, d.notify_len)) {
+      SetLastError(kErrorFailedServiceControllerConnect);
+      return false;
+    }
+    Fd notify_fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    Fd wake_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    sigset_t set = ControlSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    Fd signal_fd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (notify_fd.get() < 0 || wake_fd.get() < 0 || signal_fd.get() < 0) {
+      SetLastError(kErrorFailedServiceControllerConnect);
+      return false;
+    }
+    d.service_name = table[0].ServiceName;
+    d.notify_fd = notify_fd.get();
+    d.wake_fd = wake_fd.get();
+    {
+      std::lock_guard<std::mutex> lock(g_mu);
+      if (g_dispatch) {
+        SetLastError(kErrorServiceAlreadyRunning);
+        return false;
+      }
+      g_dispatch = &d;
+    }
+
+    // Under systemd the unit is one service: the table's first.
+    ServiceMainFunction service_main = table[0].ServiceProc;
+    std::thread main_thread([&d, service_main] {
+      std::string name = d.service_name;
+      char* argv[] = {name.data(), nullptr};
+      service_main(1, argv);
+      {
+        std::lock_guard<std::mutex> lock(d.mu);
+        d.main_returned = true;
+      }
+      Wake(d);
+    });
+
+    for (;;) {
+      pollfd fds[2] = {{signal_fd.get(), POLLIN, 0}, {wake_fd.get(), POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+      uint32_t control = 0;
+      if (fds[0].revents & POLLIN) {
+        signalfd_siginfo info;
+        if (::read(signal_fd.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+          control = ControlCodeForSignal(static_cast<int>(info.ssi_signo));
+        }
+      }
+      if (fds[1].revents & POLLIN) {
+        uint64_t count;
+        ssize_t n = ::read(wake_fd.get(), &count, sizeof count);
+        (void)n;
+      }
+      ServiceControlHandler handler = nullptr;
+      uint32_t deliver = 0;
+      {
+        std::lock_guard<std::mutex> lock(d.mu);
+        if (d.stopped || d.main_returned) break;
+        if (control != 0) {
+          if (Accepted(control, d.last)) {
+            deliver = control;
+          } else if (control == kServiceControlStop || control == kServiceControlShutdown) {
+            d.held_control = control;
+          }
+        } else if (d.held_control != 0 && Accepted(d.held_control, d.last)) {
+          deliver = d.held_control;
+          d.held_control = 0;
+        }
+        handler = d.handler;
+      }
+      // The handler posts and returns at once; it is called without the
+      // lock so that it may report status itself.
+      if (deliver != 0 && handler) handler(deliver);
+    }
+    main_thread.join();
+    {
+      std::lock_guard<std::mutex> lock(g_mu);
+      g_dispatch = nullptr;
+    }
+    return true;
+  }
+
+  ServiceStatusHandle RegisterServiceCtrlHandlerA(const char* service_name,
+                                                  ServiceControlHandler handler) override {
+    std::lock_guard<std::mutex> lock(g_mu);
+    if (!g_dispatch) {
+      SetLastError(kErrorFailedServiceControllerConnect);
+      return 0;
+    }
+    if (!service_name || !handler || g_dispatch->service_name != service_name) {
+      SetLastError(kErrorServiceNotInExe);
+      return 0;
+    }
+    std::lock_guard<std::mutex> dlock(g_dispatch->mu);
+    g_dispatch->handler = handler;
+    return reinterpret_cast<ServiceStatusHandle>(g_dispatch);
+  }
+
+  bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) override {
+    std::lock_guard<std::mutex> lock(g_mu);
+    if (!g_dispatch || handle != reinterpret_cast<ServiceStatusHandle>(g_dispatch)) {
+      SetLastError(kErrorInvalidHandle);
+      return false;
+    }
+    Dispatch& d = *g_dispatch;
+    std::string message = NotifyMessage(status);
+    ssize_t sent = ::sendto(d.notify_fd, message.data(), message.size(), MSG_NOSIGNAL,
+                            reinterpret_cast<const sockaddr*>(&d.notify_addr), d.notify_len);
+    {
+      std::lock_guard<std::mutex> dlock(d.mu);
+      d.last = status;
+      if (status.CurrentState == kServiceStopped) d.stopped = true;
+    }
+    // The dispatcher looks again: it ends after the stopped report, and a
+    // held stop may now be accepted.
+    Wake(d);
+    if (sent < 0) {
+      SetLastError(errno == EACCES || errno == EPERM ? 5 : kErrorFailedServiceControllerConnect);
+      return false;
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+ServiceControl& DefaultServiceControl() {
+  static SystemdServiceControl* control = new SystemdServiceControl;
+  return *control;
+}
+
+}  // namespace platform

@@ -1,0 +1,67 @@
+// Service registration facility: the service manager's database of
+// installed services.
+//
+// Windows: the service control manager (OpenSCManagerA, CreateServiceA,
+// OpenServiceA, DeleteService, CloseServiceHandle). Linux: systemd unit
+// files. Opening the manager needs root (otherwise error 5). CreateServiceA
+// writes /etc/systemd/system/<name>.service, a Type=notify unit that starts
+// the given path with only the capabilities packet capture needs, a system
+// that is read-only but for /var/lib/harbrook, and no new privileges; an
+// automatic start enables it through a multi-user.target.wants link. An
+// existing unit is error 1073; OpenServiceA of a missing unit is 1060;
+// DeleteService removes the unit and its link. Where systemd runs, it is
+// asked to reload after every change.
+//
+// Failures answer 0 or false and set the last error (platform/SystemError.h).
+// ServiceManager is an interface so that tests can pass a fake;
+// DefaultServiceManager() is the system's. One thread at a time.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// Manager or service handle, aliased once; 0 is no handle.
+using ScHandle = uintptr_t;
+
+constexpr uint32_t kScManagerAllAccess = 0xF003F;
+constexpr uint32_t kServiceAllAccess = 0xF01FF;
+
+// Start types.
+constexpr uint32_t kServiceBootStart = 0;
+constexpr uint32_t kServiceSystemStart = 1;
+constexpr uint32_t kServiceAutoStart = 2;
+constexpr uint32_t kServiceDemandStart = 3;
+constexpr uint32_t kServiceDisabled = 4;
+
+// Error controls.
+constexpr uint32_t kServiceErrorIgnore = 0;
+constexpr uint32_t kServiceErrorNormal = 1;
+constexpr uint32_t kServiceErrorSevere = 2;
+constexpr uint32_t kServiceErrorCritical = 3;
+
+class ServiceManager {
+ public:
+  virtual ~ServiceManager() = default;
+  // machine and database null: the local computer's active database.
+  virtual ScHandle OpenSCManagerA(const char* machine, const char* database,
+                                  uint32_t desired_access) = 0;
+  // dependencies: names each ended by a NUL, the list by one more NUL; a
+  // group name starts with '+'. start_name null: the local system account.
+  // tag_id null: no tag requested.
+  virtual ScHandle CreateServiceA(ScHandle manager, const char* service_name,
+                                  const char* display_name, uint32_t desired_access,
+                                  uint32_t service_type, uint32_t start_type,
+                                  uint32_t error_control, const char* binary_path,
+                                  const char* load_order_group, uint32_t* tag_id,
+                                  const char* dependencies, const char* start_name,
+                                  const char* password) = 0;
+  virtual ScHandle OpenServiceA(ScHandle manager, const char* service_name,
+                                uint32_t desired_access) = 0;
+  virtual bool DeleteService(ScHandle service) = 0;
+  virtual bool CloseServiceHandle(ScHandle handle) = 0;
+};
+
+ServiceManager& DefaultServiceManager();
+
+}  // namespace platform
