@@ -49,7 +49,7 @@ TCaptureHandle* Fail(TCaptureHandle* h, std::string& error, std::string message)
 std::string CaptureAdapterNames(char separator, platform::OsVersion& os) {
   platform::OsVersionInfo info;
   const bool eight_bit =
-      os.GetVersionExA(info) && info.PlatformId == platform::VER_PLATFORM_WIN32_WINDOWS;
+      os.GetVersionExA(info) && info.PlatformId == platform::kPlatformWin32Windows;
 
   // Held as 16-bit units so that the 16-bit walk reads aligned characters.
   std::vector<char16_t> storage(kNameBufferBytes / sizeof(char16_t), 0);

@@ -9,9 +9,9 @@
 
 namespace platform {
 
-constexpr uint32_t VER_PLATFORM_WIN32s = 0;
-constexpr uint32_t VER_PLATFORM_WIN32_WINDOWS = 1;  // Windows 95/98/Me
-constexpr uint32_t VER_PLATFORM_WIN32_NT = 2;
+constexpr uint32_t kPlatformWin32s = 0;
+constexpr uint32_t kPlatformWin32Windows = 1;  // Windows 95/98/Me
+constexpr uint32_t kPlatformWin32NT = 2;
 
 struct OsVersionInfo {
   uint32_t MajorVersion = 0;

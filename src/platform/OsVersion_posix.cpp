@@ -12,7 +12,7 @@ class PosixOsVersion : public OsVersion {
  public:
   bool GetVersionExA(OsVersionInfo& info) override {
     info = OsVersionInfo{};
-    info.PlatformId = VER_PLATFORM_WIN32_NT;
+    info.PlatformId = kPlatformWin32NT;
     struct utsname u {};
     if (::uname(&u) == 0) {
       char* end = nullptr;
