@@ -474,8 +474,12 @@ PACKET_EXPORT BOOLEAN PacketSetBuff(void* adapter, int32_t bytes) noexcept {
   auto* a = static_cast<Adapter*>(adapter);
   if (!a || bytes <= 0) return 0;
   size_t size = RingSizeFor(bytes);
-  if (size == a->ring_size) return 1;
-  return SetUpRing(a, size) ? 1 : 0;
+  size_t before = a->ring_size;
+  if (size == before) return 1;
+  if (SetUpRing(a, size)) return 1;
+  // The kernel could not give the new size: keep capturing with the old.
+  SetUpRing(a, before);
+  return 0;
 }
 
 PACKET_EXPORT BOOLEAN PacketSetBpf(void*, void*) noexcept { return 0; }
