@@ -283,9 +283,10 @@ uint32_t Drain(Adapter* a, uint8_t* buffer, uint32_t length) {
       auto* f = reinterpret_cast<const tpacket3_hdr*>(a->next_frame);
       uint32_t need = RecordSizeInRing(f);
       uint32_t room = length - used;
-      if (need > room) {
-        if (used > 0 || room <= kRecordHeaderLength) return used;
-      }
+      // No room: the frame waits for the next call. Only into an empty
+      // buffer (which the caller makes longer than a record header) does
+      // a frame go cut.
+      if (need > room && used > 0) return used;
       used += BPF_WORDALIGN(WriteRecord(f, buffer + used, room));
       used = std::min(used, length);
       a->frames_left--;
