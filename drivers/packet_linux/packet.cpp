@@ -70,7 +70,8 @@ constexpr uint32_t kMacAddressesLength = 12;
 constexpr uint32_t kNdisMedium802_3 = 0;
 constexpr uint32_t kNdisMediumWan = 3;
 
-// WinPcap's statistics record as PacketGetStats fills it.
+// The statistics record PacketGetStats fills: the first two fields of the
+// Windows driver's record.
 struct PacketStats {
   uint32_t bs_recv;  // frames the kernel saw for this adapter, drops included
   uint32_t bs_drop;  // frames lost because the ring was full
