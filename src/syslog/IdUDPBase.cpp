@@ -1,0 +1,78 @@
+#include "syslog/IdUDPBase.h"
+
+#include "syslog/IdStack.h"
+
+namespace syslog {
+
+TIdUDPBase::TIdUDPBase(rtl::TComponent* owner) : TIdComponent(owner) {}
+
+TIdUDPBase::~TIdUDPBase() {
+  deferred_active_ = false;
+  DropBinding();
+}
+
+bool TIdUDPBase::Active() { return deferred_active_ || (binding_ && binding_->SocketOpen()); }
+
+void TIdUDPBase::SetActive(bool value) {
+  if (value == Active()) return;
+  if (Designing() || LoadingState()) {
+    deferred_active_ = value;
+    return;
+  }
+  if (value) {
+    EnsureBinding();
+  } else {
+    DropBinding();
+  }
+}
+
+void TIdUDPBase::Loaded() {
+  TIdComponent::Loaded();
+  bool held = deferred_active_;
+  deferred_active_ = false;
+  SetActive(held);
+}
+
+void TIdUDPBase::SetBroadcastEnabled(bool value) {
+  if (value == broadcast_enabled_) return;
+  broadcast_enabled_ = value;
+  // Only an open socket takes the option now; a socket held as active
+  // while loading gets it when it opens.
+  if (binding_ && binding_->SocketOpen()) BroadcastSettingChanged();
+}
+
+void TIdUDPBase::DropBinding() { binding_.reset(); }
+
+TIdSocketHandle* TIdUDPBase::EnsureBinding() {
+  if (!binding_) binding_ = std::make_unique<TIdSocketHandle>();
+  if (!binding_->SocketOpen()) {
+    binding_->OpenSocket(platform::kSockDgram, 0);
+    BroadcastSettingChanged();
+  }
+  return binding_.get();
+}
+
+void TIdUDPBase::BroadcastSettingChanged() {
+  ApplyBroadcastOption(broadcast_enabled_, binding_.get());
+}
+
+void TIdUDPBase::ApplyBroadcastOption(bool enabled, TIdSocketHandle* binding) {
+  if (!binding) binding = EnsureBinding();
+  int32_t value = enabled ? -1 : 0;
+  TIdStack* stack = SharedStack();
+  stack->CheckSocketResult(stack->WSSetSockOpt(binding->OsSocket(), platform::kSolSocket,
+                                               platform::kSoBroadcast, &value, sizeof value),
+                           {});
+}
+
+void TIdUDPBase::SendBytesTo(const std::string& host, int port, const void* buffer, int count) {
+  std::string address = SharedStack()->HostToAddress(host);
+  TIdSocketHandle* binding = EnsureBinding();
+  binding->TransmitTo(address, port, buffer, count);
+}
+
+void TIdUDPBase::SendStringTo(const std::string& host, int port, const std::string& data) {
+  SendBytesTo(host, port, data.data(), static_cast<int>(data.size()));
+}
+
+}  // namespace syslog

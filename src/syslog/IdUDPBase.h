@@ -1,0 +1,67 @@
+// A UDP component: owns at most one socket object (SocketBinding), opened
+// on demand and never bound explicitly; the system picks the local address
+// and port on the first send. Host texts are resolved at every send.
+// One thread at a time uses a component.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "syslog/IdComponent.h"
+#include "syslog/IdSocketHandle.h"
+
+namespace syslog {
+
+class TIdUDPBase : public TIdComponent {
+ public:
+  explicit TIdUDPBase(rtl::TComponent* owner);
+  // Sets Active to false (closing any socket) first.
+  ~TIdUDPBase() override;
+
+  // True when held as active while designing or loading, or when the
+  // socket is open.
+  virtual bool Active();
+  // true opens the socket (EnsureBinding), false frees the socket object.
+  // While the component is designed or loaded the value is only held, and
+  // applied when loading completes.
+  void SetActive(bool value);
+
+  int BufferSize() const noexcept { return buffer_size_; }
+  void SetBufferSize(int value) { buffer_size_ = value; }
+  bool BroadcastEnabled() const noexcept { return broadcast_enabled_; }
+  // Applies the option at once to an open socket; otherwise when the
+  // socket is opened.
+  void SetBroadcastEnabled(bool value);
+
+  // Resolves host first (nothing is opened when that fails), then opens
+  // the socket as needed and sends count bytes as one datagram.
+  void SendBytesTo(const std::string& host, int port, const void* buffer, int count);
+  void SendStringTo(const std::string& host, int port, const std::string& data);
+
+  // Sets the broadcast option (-1 when enabled, 0 when not) on the
+  // binding's socket; with no binding, on EnsureBinding's.
+  void ApplyBroadcastOption(bool enabled, TIdSocketHandle* binding);
+
+  TIdSocketHandle* SocketBinding() const noexcept { return binding_.get(); }
+
+ protected:
+  // Frees the socket object, which shuts down and closes its socket.
+  virtual void DropBinding();
+  // The socket object with an open socket, creating both as needed; a new
+  // socket gets the broadcast option set explicitly.
+  virtual TIdSocketHandle* EnsureBinding();
+  virtual void BroadcastSettingChanged();
+  void Loaded() override;
+
+  std::string host_;
+  int port_ = 0;
+  int receive_timeout_ = -2;
+
+ private:
+  std::unique_ptr<TIdSocketHandle> binding_;
+  int buffer_size_ = 8192;
+  bool deferred_active_ = false;
+  bool broadcast_enabled_ = false;
+};
+
+}  // namespace syslog
