@@ -89,6 +89,10 @@ A=02000000000a B=02000000000b D=02000000000d
 log "fresh prefix"
 w wineboot --init >/dev/null
 wineserver -w
+# One server and one service manager for the whole test: a service manager
+# that starts anew would start the installed automatic-start service by
+# itself, racing the test's own start.
+wineserver -p
 drive=$WINEPREFIX/drive_c
 mkdir -p "$drive/harbrook" "$drive/tessalin"
 cp "$exe" "$drive/tessalin/tessalin.exe"
@@ -103,8 +107,8 @@ w reg add 'HKCU\Software\Wine\Debug' /v RelayInclude \
 service_pids() {
   local p
   for p in /proc/[0-9]*; do
-    tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
-    tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -qi 'tessalin\.exe' && echo "${p#/proc/}"
+    { tr '\0' '\n' <"$p/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+    { tr '\0' ' ' <"$p/cmdline"; } 2>/dev/null | grep -qi 'tessalin\.exe' && echo "${p#/proc/}"
   done
   return 0
 }
@@ -132,6 +136,7 @@ log "start"
 w reg add 'HKLM\Software\quillmere\harbrook\Tessalin' /v SyslogHost /d 127.0.0.1 /f >/dev/null
 w net start Wirevane >"$work/start.out" || true
 svcctl wait Wirevane 4 30 >/dev/null || fail "service did not reach running: $(svcctl status Wirevane)"
+[ "$(service_pids | wc -l)" -eq 1 ] || fail "expected one service process: $(service_pids)"
 status=$(svcctl status Wirevane)
 [ "$(field accepted <<<"$status")" = 7 ] || fail "controls accepted while running: $status"
 [ "$(field checkpoint <<<"$status")" = 0 ] || fail "checkpoint while running: $status"
