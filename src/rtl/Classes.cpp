@@ -1,13 +1,146 @@
 #include "rtl/Classes.h"
 
 #include <algorithm>
+#include <bit>
+#include <new>
 
 namespace rtl {
 
-TStringList::TStringList() = default;
-TStringList::~TStringList() = default;
+namespace {
 
-int TStringList::Count() const noexcept { return static_cast<int>(items_.size()); }
+constexpr uint32_t kBlockMax = 128;
+
+// Entries an array of n holds: powers of two up to 8, then multiples of 8.
+// The capacity is never stored: it follows from the count (an array may be
+// larger than its count implies, never smaller).
+constexpr uint32_t CapacityFor(uint32_t n) {
+  if (n <= 8) return std::bit_ceil(n);
+  return (n + 7) & ~7u;
+}
+
+}  // namespace
+
+// The long form: blocks of 1..kBlockMax entries in order, and a Fenwick
+// tree over their counts for index lookups. The cursor remembers the last
+// block an index was found in, so that a pass in index order walks the
+// blocks instead of searching the tree.
+struct TStringList::Blocks {
+  struct Block {
+    Entry* data;
+    uint32_t count;
+  };
+  std::vector<Block> list;
+  std::vector<uint32_t> tree;  // 1-based
+  mutable size_t cursor_block = 0;
+  mutable uint32_t cursor_start = 0;
+
+  void Rebuild() {
+    tree.assign(list.size() + 1, 0);
+    for (size_t i = 1; i <= list.size(); ++i) {
+      tree[i] += list[i - 1].count;
+      size_t parent = i + (i & (~i + 1));
+      if (parent <= list.size()) tree[parent] += tree[i];
+    }
+    cursor_block = 0;
+    cursor_start = 0;
+  }
+  void Add(size_t block, int delta) {
+    for (size_t i = block + 1; i < tree.size(); i += i & (~i + 1)) {
+      tree[i] = static_cast<uint32_t>(static_cast<int64_t>(tree[i]) + delta);
+    }
+    if (cursor_block > block) cursor_start = static_cast<uint32_t>(cursor_start + delta);
+  }
+  // Entries before block.
+  uint32_t Start(size_t block) const {
+    uint32_t sum = 0;
+    for (size_t i = block; i > 0; i -= i & (~i + 1)) sum += tree[i];
+    return sum;
+  }
+  // The block holding index (< total count) and the index of its first entry.
+  size_t Locate(uint32_t index, uint32_t& start) const {
+    if (cursor_block < list.size() && index >= cursor_start) {
+      if (index < cursor_start + list[cursor_block].count) {
+        start = cursor_start;
+        return cursor_block;
+      }
+      if (cursor_block + 1 < list.size()) {
+        uint32_t next = cursor_start + list[cursor_block].count;
+        if (index >= next && index < next + list[cursor_block + 1].count) {
+          cursor_block++;
+          cursor_start = next;
+          start = next;
+          return cursor_block;
+        }
+      }
+    }
+    size_t pos = 0;
+    uint32_t rest = index;
+    size_t step = std::bit_floor(list.size());
+    for (; step > 0; step >>= 1) {
+      if (pos + step < tree.size() && tree[pos + step] <= rest) {
+        pos += step;
+        rest -= tree[pos];
+      }
+    }
+    cursor_block = pos;
+    cursor_start = index - rest;
+    start = cursor_start;
+    return pos;
+  }
+};
+
+namespace {
+
+template <class E>
+void DestroyArray(E* data, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) data[i].~E();
+  ::operator delete(data);
+}
+
+// Inserts e at pos of an array of count entries, growing it when its
+// capacity is reached. Moves of std::string do not throw, so the array is
+// unchanged when the allocation fails.
+template <class E>
+void ArrayInsert(E*& data, uint32_t& count, uint32_t pos, E&& e) {
+  if (count + 1 > CapacityFor(count) || data == nullptr) {
+    E* grown = static_cast<E*>(::operator new(CapacityFor(count + 1) * sizeof(E)));
+    for (uint32_t i = 0; i < pos; ++i) new (&grown[i]) E(std::move(data[i]));
+    new (&grown[pos]) E(std::move(e));
+    for (uint32_t i = pos; i < count; ++i) new (&grown[i + 1]) E(std::move(data[i]));
+    if (data) DestroyArray(data, count);
+    data = grown;
+  } else if (pos == count) {
+    new (&data[count]) E(std::move(e));
+  } else {
+    new (&data[count]) E(std::move(data[count - 1]));
+    for (uint32_t i = count - 1; i > pos; --i) data[i] = std::move(data[i - 1]);
+    data[pos] = std::move(e);
+  }
+  ++count;
+}
+
+template <class E>
+void ArrayErase(E* data, uint32_t& count, uint32_t pos) {
+  for (uint32_t i = pos; i + 1 < count; ++i) data[i] = std::move(data[i + 1]);
+  data[count - 1].~E();
+  --count;
+}
+
+// A new array holding the moved entries [from, to) of data.
+template <class E>
+E* ArrayTake(E* data, uint32_t from, uint32_t to) {
+  E* out = static_cast<E*>(::operator new(CapacityFor(to - from) * sizeof(E)));
+  for (uint32_t i = from; i < to; ++i) new (&out[i - from]) E(std::move(data[i]));
+  return out;
+}
+
+}  // namespace
+
+TStringList::TStringList() : small_(nullptr) {}
+
+TStringList::~TStringList() { Clear(); }
+
+int TStringList::Count() const noexcept { return static_cast<int>(count_); }
 
 void TStringList::CheckIndex(int index) const {
   if (index < 0 || index >= Count()) {
@@ -15,19 +148,26 @@ void TStringList::CheckIndex(int index) const {
   }
 }
 
+TStringList::Entry& TStringList::At(int index) const {
+  if (!big_) return small_[index];
+  uint32_t start;
+  size_t b = blocks_->Locate(static_cast<uint32_t>(index), start);
+  return blocks_->list[b].data[static_cast<uint32_t>(index) - start];
+}
+
 const std::string& TStringList::Strings(int index) const {
   CheckIndex(index);
-  return items_[static_cast<size_t>(index)].text;
+  return At(index).text;
 }
 
 TObject* TStringList::Objects(int index) const {
   CheckIndex(index);
-  return items_[static_cast<size_t>(index)].object;
+  return At(index).object;
 }
 
 void TStringList::SetObject(int index, TObject* object) {
   CheckIndex(index);
-  items_[static_cast<size_t>(index)].object = object;
+  At(index).object = object;
 }
 
 int TStringList::Compare(std::string_view a, std::string_view b) const noexcept {
@@ -35,40 +175,67 @@ int TStringList::Compare(std::string_view a, std::string_view b) const noexcept 
   return CompareText(a, b);
 }
 
+void TStringList::Resort() {
+  std::vector<Entry> all;
+  all.reserve(count_);
+  for (int i = 0; i < Count(); ++i) all.push_back(std::move(At(i)));
+  Clear();
+  std::stable_sort(all.begin(), all.end(),
+                   [this](const Entry& x, const Entry& y) { return Compare(x.text, y.text) < 0; });
+  for (Entry& e : all) InsertEntry(Count(), std::move(e));
+}
+
 void TStringList::SetSorted(bool value) {
   if (value == sorted_) return;
-  if (value) {
-    std::stable_sort(items_.begin(), items_.end(), [this](const Entry& x, const Entry& y) {
-      return Compare(x.text, y.text) < 0;
-    });
-  }
+  if (value) Resort();
   sorted_ = value;
 }
 
 void TStringList::SetCaseSensitive(bool value) {
   if (value == case_sensitive_) return;
   case_sensitive_ = value;
-  if (sorted_) {
-    sorted_ = false;
-    SetSorted(true);
+  if (sorted_) Resort();
+}
+
+int TStringList::LowerBound(std::string_view s) const {
+  if (!big_) {
+    uint32_t lo = 0, hi = count_;
+    while (lo < hi) {
+      uint32_t mid = lo + (hi - lo) / 2;
+      if (Compare(small_[mid].text, s) < 0)
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    return static_cast<int>(lo);
   }
+  // The first block whose last entry is not below s, then within it.
+  const auto& list = blocks_->list;
+  size_t lo = 0, hi = list.size();
+  while (lo < hi) {
+    size_t mid = lo + (hi - lo) / 2;
+    const auto& b = list[mid];
+    if (Compare(b.data[b.count - 1].text, s) < 0)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  if (lo == list.size()) return Count();
+  const auto& b = list[lo];
+  uint32_t l = 0, h = b.count;
+  while (l < h) {
+    uint32_t mid = l + (h - l) / 2;
+    if (Compare(b.data[mid].text, s) < 0)
+      l = mid + 1;
+    else
+      h = mid;
+  }
+  return static_cast<int>(blocks_->Start(lo) + l);
 }
 
 bool TStringList::Find(std::string_view s, int& index) const {
-  size_t lo = 0, hi = items_.size();
-  bool found = false;
-  while (lo < hi) {
-    size_t mid = lo + (hi - lo) / 2;
-    int c = Compare(items_[mid].text, s);
-    if (c < 0) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-      if (c == 0) found = true;
-    }
-  }
-  index = static_cast<int>(lo);
-  return found;
+  index = LowerBound(s);
+  return index < Count() && Compare(At(index).text, s) == 0;
 }
 
 int TStringList::IndexOf(std::string_view s) const {
@@ -76,8 +243,8 @@ int TStringList::IndexOf(std::string_view s) const {
     int index;
     return Find(s, index) ? index : -1;
   }
-  for (size_t i = 0; i < items_.size(); ++i) {
-    if (Compare(items_[i].text, s) == 0) return static_cast<int>(i);
+  for (int i = 0; i < Count(); ++i) {
+    if (Compare(At(i).text, s) == 0) return i;
   }
   return -1;
 }
@@ -85,18 +252,77 @@ int TStringList::IndexOf(std::string_view s) const {
 TObject* TStringList::ObjectOf(std::string_view s, bool* found) const {
   int index = IndexOf(s);
   if (found) *found = index >= 0;
-  return index >= 0 ? items_[static_cast<size_t>(index)].object : nullptr;
+  return index >= 0 ? At(index).object : nullptr;
+}
+
+void TStringList::InsertEntry(int index, Entry&& entry) {
+  const uint32_t at = static_cast<uint32_t>(index);
+  if (!big_) {
+    if (count_ < kBlockMax) {
+      ArrayInsert(small_, count_, at, std::move(entry));
+      return;
+    }
+    // Turns into the block form, with the array as its only block.
+    auto blocks = std::make_unique<Blocks>();
+    blocks->list.push_back({small_, count_});
+    blocks->Rebuild();
+    blocks_ = blocks.release();
+    big_ = true;
+  }
+  auto& list = blocks_->list;
+  uint32_t start;
+  size_t b = at == count_ ? list.size() - 1 : blocks_->Locate(at, start);
+  start = blocks_->Start(b);
+  uint32_t pos = at - start;
+  // A full block adds one: reserve first, so that nothing throws half way.
+  if (list[b].count >= kBlockMax) list.reserve(list.size() + 1);
+  Blocks::Block& block = list[b];
+  if (block.count < kBlockMax) {
+    ArrayInsert(block.data, block.count, pos, std::move(entry));
+    blocks_->Add(b, 1);
+  } else if (pos == block.count && b + 1 == list.size()) {
+    // Appending: leave the full block as it is, as a sorted load does.
+    Blocks::Block fresh{nullptr, 0};
+    ArrayInsert(fresh.data, fresh.count, 0, std::move(entry));
+    list.push_back(fresh);  // reserved
+    blocks_->Rebuild();
+  } else if (pos == 0 && b == 0) {
+    Blocks::Block fresh{nullptr, 0};
+    ArrayInsert(fresh.data, fresh.count, 0, std::move(entry));
+    list.insert(list.begin(), fresh);
+    blocks_->Rebuild();
+  } else {
+    // Splits the full block in two halves, each in an array of its size.
+    const uint32_t half = block.count / 2;
+    Blocks::Block left{ArrayTake(block.data, 0, half), half};
+    Blocks::Block right{nullptr, block.count - half};
+    try {
+      right.data = ArrayTake(block.data, half, block.count);
+    } catch (...) {
+      for (uint32_t i = 0; i < half; ++i) block.data[i] = std::move(left.data[i]);
+      DestroyArray(left.data, half);
+      throw;
+    }
+    DestroyArray(block.data, block.count);
+    list[b] = left;
+    list.insert(list.begin() + static_cast<std::ptrdiff_t>(b) + 1, right);
+    blocks_->Rebuild();
+    const size_t t = pos <= half ? b : b + 1;
+    ArrayInsert(list[t].data, list[t].count, pos <= half ? pos : pos - half, std::move(entry));
+    blocks_->Add(t, 1);
+  }
+  ++count_;
 }
 
 int TStringList::Add(std::string_view s) { return AddObject(s, nullptr); }
 
 int TStringList::AddObject(std::string_view s, TObject* object) {
   if (!sorted_) {
-    items_.push_back(Entry{std::string(s), object});
+    InsertEntry(Count(), Entry{std::string(s), object});
     return Count() - 1;
   }
-  int index;
-  if (Find(s, index)) {
+  int index = LowerBound(s);
+  if (index < Count() && Compare(At(index).text, s) == 0) {
     switch (Duplicates) {
       case TDuplicates::dupIgnore:
         return index;
@@ -106,28 +332,62 @@ int TStringList::AddObject(std::string_view s, TObject* object) {
         break;
     }
   }
-  items_.insert(items_.begin() + index, Entry{std::string(s), object});
+  InsertEntry(index, Entry{std::string(s), object});
   return index;
 }
 
 void TStringList::Insert(int index, std::string_view s, TObject* object) {
   if (sorted_) throw EListError("Operation not allowed on sorted string list");
-  if (index < 0 || index > Count()) throw EListError(Format("List index out of bounds (%d)", index));
-  items_.insert(items_.begin() + index, Entry{std::string(s), object});
+  if (index < 0 || index > Count())
+    throw EListError(Format("List index out of bounds (%d)", index));
+  InsertEntry(index, Entry{std::string(s), object});
 }
 
 void TStringList::Delete(int index) {
   CheckIndex(index);
-  items_.erase(items_.begin() + index);
+  const uint32_t at = static_cast<uint32_t>(index);
+  if (!big_) {
+    ArrayErase(small_, count_, at);
+    if (count_ == 0) {
+      ::operator delete(small_);
+      small_ = nullptr;
+    }
+    return;
+  }
+  uint32_t start;
+  size_t b = blocks_->Locate(at, start);
+  auto& list = blocks_->list;
+  ArrayErase(list[b].data, list[b].count, at - start);
+  --count_;
+  if (list[b].count == 0) {
+    ::operator delete(list[b].data);
+    list.erase(list.begin() + static_cast<std::ptrdiff_t>(b));
+    blocks_->Rebuild();
+  } else {
+    blocks_->Add(b, -1);
+  }
+  if (count_ == 0) Clear();
 }
 
-void TStringList::Clear() { items_.clear(); }
-
-void TStringList::SetCapacity(int capacity) {
-  if (capacity > 0) items_.reserve(static_cast<size_t>(capacity));
+void TStringList::Clear() {
+  if (big_) {
+    for (auto& b : blocks_->list) DestroyArray(b.data, b.count);
+    delete blocks_;
+    big_ = false;
+  } else if (small_) {
+    DestroyArray(small_, count_);
+  }
+  small_ = nullptr;
+  count_ = 0;
 }
 
-int TStringList::Capacity() const noexcept { return static_cast<int>(items_.capacity()); }
+// The storage grows with the count; a capacity request is only a hint.
+void TStringList::SetCapacity(int capacity) {}
+
+int TStringList::Capacity() const noexcept {
+  if (!big_) return static_cast<int>(small_ ? CapacityFor(count_) : 0);
+  return Count();
+}
 
 void TStringList::SetCommaText(std::string_view text) {
   Clear();
@@ -170,9 +430,9 @@ void TStringList::SetCommaText(std::string_view text) {
 
 std::string TStringList::CommaText() const {
   std::string out;
-  for (size_t i = 0; i < items_.size(); ++i) {
+  for (int i = 0; i < Count(); ++i) {
     if (i) out += ',';
-    const std::string& s = items_[i].text;
+    const std::string& s = At(i).text;
     bool quote = s.empty() || std::any_of(s.begin(), s.end(), [](char c) {
                    return static_cast<unsigned char>(c) <= 32 || c == ',' || c == '"';
                  });

@@ -14,11 +14,17 @@
 
 namespace rtl {
 
-enum class TDuplicates { dupIgnore, dupAccept, dupError };
+enum class TDuplicates : uint8_t { dupIgnore, dupAccept, dupError };
 
 // A list of texts, each with an object pointer that the list does not own.
 // Sorted lists keep ascending CompareText order and add by binary search;
 // on a duplicate add the existing entry (and its object) is kept.
+//
+// Storage: up to a block's worth of entries sit in one array; a longer list
+// is a sequence of blocks of at most 128 entries with a count tree over
+// them, so that an insert moves at most one block and an index is found in
+// logarithmic time. Reading entries in index order is constant time per
+// entry. An empty list takes no heap memory.
 class TStringList : public TObject {
  public:
   TStringList();
@@ -34,7 +40,6 @@ class TStringList : public TObject {
   bool Sorted() const noexcept { return sorted_; }
   // Switching sorting on sorts the entries.
   void SetSorted(bool value);
-  TDuplicates Duplicates = TDuplicates::dupIgnore;
   bool CaseSensitive() const noexcept { return case_sensitive_; }
   void SetCaseSensitive(bool value);
 
@@ -69,12 +74,27 @@ class TStringList : public TObject {
     std::string text;
     TObject* object;
   };
+  struct Blocks;
   int Compare(std::string_view a, std::string_view b) const noexcept;
   void CheckIndex(int index) const;
+  Entry& At(int index) const;
+  // Lower bound of s: the first entry not below it.
+  int LowerBound(std::string_view s) const;
+  void InsertEntry(int index, Entry&& entry);
+  void Resort();
 
-  std::vector<Entry> items_;
+  // One array (small_) while the list fits a block, else blocks_.
+  union {
+    Entry* small_;
+    Blocks* blocks_;
+  };
+  uint32_t count_ = 0;
+  bool big_ = false;
   bool sorted_ = false;
   bool case_sensitive_ = false;
+
+ public:
+  TDuplicates Duplicates = TDuplicates::dupIgnore;
 };
 
 enum TComponentStateFlag : unsigned {

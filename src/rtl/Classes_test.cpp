@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 namespace rtl {
 namespace {
 
@@ -59,6 +62,86 @@ TEST(TStringListTest, CommaTextSplitting) {
     std::vector<std::string> got;
     for (int i = 0; i < list.Count(); ++i) got.push_back(list.Strings(i));
     EXPECT_EQ(got, c.items) << "text: " << c.text;
+  }
+}
+
+// Long lists are kept in blocks: random adds, deletes and lookups across
+// many block splits must agree with a plain sorted model.
+TEST(TStringListTest, LongListsAgreeWithAPlainModel) {
+  for (bool sorted : {true, false}) {
+    SCOPED_TRACE(sorted ? "sorted" : "unsorted");
+    TStringList list;
+    list.SetSorted(sorted);
+    std::vector<std::pair<std::string, TObject*>> model;
+    std::vector<TObject> objects(64);
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 8) & 0xFFFFF; };
+    auto key = [](uint32_t n) {
+      std::string s = Format("k%u", n % 5000);
+      if (n & 1) s[0] = 'K';  // same key in the other letter case
+      return s;
+    };
+    for (int step = 0; step < 20000; ++step) {
+      uint32_t r = next();
+      if (r % 8 == 0 && !model.empty()) {
+        int at = static_cast<int>(r / 8 % model.size());
+        list.Delete(at);
+        model.erase(model.begin() + at);
+        continue;
+      }
+      std::string k = key(r / 8);
+      TObject* o = &objects[r % objects.size()];
+      if (sorted) {
+        auto it = std::lower_bound(model.begin(), model.end(), k, [](const auto& e, const auto& s) {
+          return CompareText(e.first, s) < 0;
+        });
+        int expected = static_cast<int>(it - model.begin());
+        if (it == model.end() || !SameText(it->first, k)) it = model.insert(it, {k, o});
+        ASSERT_EQ(list.AddObject(k, o), expected);
+      } else if (r % 3 == 0) {
+        int at = static_cast<int>(r / 3 % (model.size() + 1));
+        list.Insert(at, k, o);
+        model.insert(model.begin() + at, {k, o});
+      } else {
+        EXPECT_EQ(list.AddObject(k, o), static_cast<int>(model.size()));
+        model.push_back({k, o});
+      }
+    }
+    ASSERT_EQ(list.Count(), static_cast<int>(model.size()));
+    ASSERT_GT(list.Count(), 1000);
+    for (int i = 0; i < list.Count(); ++i) {
+      ASSERT_EQ(list.Strings(i), model[i].first) << i;
+      ASSERT_EQ(list.Objects(i), model[i].second) << i;
+    }
+    // Backwards and scattered index access, and lookups.
+    for (int i = list.Count() - 1; i >= 0; i -= 7) ASSERT_EQ(list.Strings(i), model[i].first);
+    if (sorted) {
+      for (uint32_t n = 0; n < 5000; n += 3) {
+        std::string k = key(n);
+        auto it = std::lower_bound(model.begin(), model.end(), k, [](const auto& e, const auto& s) {
+          return CompareText(e.first, s) < 0;
+        });
+        int index = -1;
+        bool present = it != model.end() && SameText(it->first, k);
+        ASSERT_EQ(list.Find(k, index), present) << k;
+        ASSERT_EQ(index, it - model.begin()) << k;
+        ASSERT_EQ(list.ObjectOf(k), present ? it->second : nullptr) << k;
+      }
+    }
+    if (!sorted) {
+      // Sorting afterwards keeps equal texts in their order.
+      std::stable_sort(model.begin(), model.end(), [](const auto& x, const auto& y) {
+        return CompareText(x.first, y.first) < 0;
+      });
+      list.SetSorted(true);
+      for (int i = 0; i < list.Count(); ++i) {
+        ASSERT_EQ(list.Strings(i), model[i].first) << i;
+        ASSERT_EQ(list.Objects(i), model[i].second) << i;
+      }
+    }
+    while (list.Count() > 0) list.Delete(list.Count() / 2);
+    list.Add("again");
+    EXPECT_EQ(list.CommaText(), "again");
   }
 }
 
