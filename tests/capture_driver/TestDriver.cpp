@@ -142,7 +142,8 @@ TEST_DRIVER_EXPORT BOOLEAN PacketGetAdapterNames(char* buffer, uint32_t* size) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   if (Enter(s, "PacketGetAdapterNames")) return 0;
-  std::memcpy(buffer, s.names.data(), std::min<size_t>(s.names.size(), 40960));
+  if (!s.names.empty())
+    std::memcpy(buffer, s.names.data(), std::min<size_t>(s.names.size(), 40960));
   *size = s.names_size;
   return 1;
 }
@@ -197,7 +198,9 @@ TEST_DRIVER_EXPORT BOOLEAN PacketReceivePacket(LPADAPTER, LPPACKET packet, BOOLE
   packet->ulBytesReceived = 0;
   if (s.batches.empty()) return 1;
   const Batch& b = s.batches.front();
-  std::memcpy(packet->Buffer, b.bytes.data(), std::min<size_t>(b.bytes.size(), packet->Length));
+  if (!b.bytes.empty()) {
+    std::memcpy(packet->Buffer, b.bytes.data(), std::min<size_t>(b.bytes.size(), packet->Length));
+  }
   packet->ulBytesReceived = b.reported;
   if (!s.repeat || s.batches.size() > 1) s.batches.pop_front();
   return 1;
