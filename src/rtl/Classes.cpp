@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <new>
 
 namespace rtl {
@@ -18,21 +19,65 @@ constexpr uint32_t CapacityFor(uint32_t n) {
   return (n + 7) & ~7u;
 }
 
+inline char FoldChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+// CompareText's order, with the common equal bytes taken quickly.
+inline int CompareFolded(std::string_view a, std::string_view b) noexcept {
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] == b[i]) continue;
+    const unsigned char x = static_cast<unsigned char>(FoldChar(a[i]));
+    const unsigned char y = static_cast<unsigned char>(FoldChar(b[i]));
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
 }  // namespace
 
 // The long form: blocks of 1..kBlockMax entries in order, and a Fenwick
 // tree over their counts for index lookups. The cursor remembers the last
 // block an index was found in, so that a pass in index order walks the
 // blocks instead of searching the tree.
+//
+// Each block keeps the first bytes of its last text (folded to upper case
+// when the list ignores case), so that the search for the block touches
+// only this array and not the texts scattered over the heap.
 struct TStringList::Blocks {
+  static constexpr size_t kKeyMax = 19;
   struct Block {
     Entry* data;
     uint32_t count;
+    uint8_t length;  // of the last text, capped at 255
+    char key[kKeyMax];
   };
   std::vector<Block> list;
+  bool fold = true;
   std::vector<uint32_t> tree;  // 1-based
   mutable size_t cursor_block = 0;
   mutable uint32_t cursor_start = 0;
+
+  void Refresh(size_t b) {
+    Block& block = list[b];
+    const std::string& text = block.data[block.count - 1].text;
+    block.length = static_cast<uint8_t>(std::min<size_t>(text.size(), 255));
+    const size_t n = std::min(text.size(), kKeyMax);
+    for (size_t i = 0; i < n; ++i) block.key[i] = fold ? FoldChar(text[i]) : text[i];
+  }
+  // Compares block b's last text with s, whose first bytes are key (folded
+  // as the blocks are); full when the cached bytes cannot decide.
+  template <class Full>
+  int CompareLast(size_t b, std::string_view s, const char* key, Full full) const {
+    const Block& block = list[b];
+    const size_t bl = block.length, sl = s.size();
+    const size_t n = std::min({bl, sl, kKeyMax});
+    int c = std::memcmp(block.key, key, n);
+    if (c != 0) return c;
+    if (bl <= kKeyMax && sl <= kKeyMax) return bl < sl ? -1 : (bl > sl ? 1 : 0);
+    if (bl == n && bl < kKeyMax) return -1;  // the block's text is a prefix of s
+    if (sl == n && sl < kKeyMax) return 1;   // s is a prefix of it
+    return full(block.data[block.count - 1].text, s);
+  }
 
   void Rebuild() {
     tree.assign(list.size() + 1, 0);
@@ -172,7 +217,7 @@ void TStringList::SetObject(int index, TObject* object) {
 
 int TStringList::Compare(std::string_view a, std::string_view b) const noexcept {
   if (case_sensitive_) return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
-  return CompareText(a, b);
+  return CompareFolded(a, b);
 }
 
 void TStringList::Resort() {
@@ -194,7 +239,12 @@ void TStringList::SetSorted(bool value) {
 void TStringList::SetCaseSensitive(bool value) {
   if (value == case_sensitive_) return;
   case_sensitive_ = value;
-  if (sorted_) Resort();
+  if (sorted_) {
+    Resort();
+  } else if (big_) {
+    blocks_->fold = !value;
+    for (size_t b = 0; b < blocks_->list.size(); ++b) blocks_->Refresh(b);
+  }
 }
 
 int TStringList::LowerBound(std::string_view s) const {
@@ -210,12 +260,15 @@ int TStringList::LowerBound(std::string_view s) const {
     return static_cast<int>(lo);
   }
   // The first block whose last entry is not below s, then within it.
+  char key[Blocks::kKeyMax];
+  const size_t kn = std::min(s.size(), Blocks::kKeyMax);
+  for (size_t i = 0; i < kn; ++i) key[i] = blocks_->fold ? FoldChar(s[i]) : s[i];
+  auto full = [this](std::string_view a, std::string_view b) { return Compare(a, b); };
   const auto& list = blocks_->list;
   size_t lo = 0, hi = list.size();
   while (lo < hi) {
     size_t mid = lo + (hi - lo) / 2;
-    const auto& b = list[mid];
-    if (Compare(b.data[b.count - 1].text, s) < 0)
+    if (blocks_->CompareLast(mid, s, key, full) < 0)
       lo = mid + 1;
     else
       hi = mid;
@@ -230,7 +283,10 @@ int TStringList::LowerBound(std::string_view s) const {
     else
       h = mid;
   }
-  return static_cast<int>(blocks_->Start(lo) + l);
+  // The entry is likely read or inserted at next: start from its block.
+  blocks_->cursor_block = lo;
+  blocks_->cursor_start = blocks_->Start(lo);
+  return static_cast<int>(blocks_->cursor_start + l);
 }
 
 bool TStringList::Find(std::string_view s, int& index) const {
@@ -264,7 +320,9 @@ void TStringList::InsertEntry(int index, Entry&& entry) {
     }
     // Turns into the block form, with the array as its only block.
     auto blocks = std::make_unique<Blocks>();
-    blocks->list.push_back({small_, count_});
+    blocks->fold = !case_sensitive_;
+    blocks->list.push_back({small_, count_, 0, {}});
+    blocks->Refresh(0);
     blocks->Rebuild();
     blocks_ = blocks.release();
     big_ = true;
@@ -279,23 +337,26 @@ void TStringList::InsertEntry(int index, Entry&& entry) {
   Blocks::Block& block = list[b];
   if (block.count < kBlockMax) {
     ArrayInsert(block.data, block.count, pos, std::move(entry));
+    blocks_->Refresh(b);
     blocks_->Add(b, 1);
   } else if (pos == block.count && b + 1 == list.size()) {
     // Appending: leave the full block as it is, as a sorted load does.
-    Blocks::Block fresh{nullptr, 0};
+    Blocks::Block fresh{nullptr, 0, 0, {}};
     ArrayInsert(fresh.data, fresh.count, 0, std::move(entry));
     list.push_back(fresh);  // reserved
+    blocks_->Refresh(list.size() - 1);
     blocks_->Rebuild();
   } else if (pos == 0 && b == 0) {
-    Blocks::Block fresh{nullptr, 0};
+    Blocks::Block fresh{nullptr, 0, 0, {}};
     ArrayInsert(fresh.data, fresh.count, 0, std::move(entry));
     list.insert(list.begin(), fresh);
+    blocks_->Refresh(0);
     blocks_->Rebuild();
   } else {
     // Splits the full block in two halves, each in an array of its size.
     const uint32_t half = block.count / 2;
-    Blocks::Block left{ArrayTake(block.data, 0, half), half};
-    Blocks::Block right{nullptr, block.count - half};
+    Blocks::Block left{ArrayTake(block.data, 0, half), half, 0, {}};
+    Blocks::Block right{nullptr, block.count - half, 0, {}};
     try {
       right.data = ArrayTake(block.data, half, block.count);
     } catch (...) {
@@ -309,6 +370,8 @@ void TStringList::InsertEntry(int index, Entry&& entry) {
     blocks_->Rebuild();
     const size_t t = pos <= half ? b : b + 1;
     ArrayInsert(list[t].data, list[t].count, pos <= half ? pos : pos - half, std::move(entry));
+    blocks_->Refresh(b);
+    blocks_->Refresh(b + 1);
     blocks_->Add(t, 1);
   }
   ++count_;
@@ -334,6 +397,24 @@ int TStringList::AddObject(std::string_view s, TObject* object) {
   }
   InsertEntry(index, Entry{std::string(s), object});
   return index;
+}
+
+void TStringList::InsertFound(int index, std::string_view s, TObject* object) {
+  if (!sorted_) throw EListError("Operation allowed on sorted string lists only");
+  if (index < 0 || index > Count())
+    throw EListError(Format("List index out of bounds (%d)", index));
+  if (index > 0 && Compare(At(index - 1).text, s) > 0) {
+    throw EListError("String list order broken by insert");
+  }
+  if (index < Count()) {
+    int c = Compare(At(index).text, s);
+    if (c < 0) throw EListError("String list order broken by insert");
+    if (c == 0 && Duplicates == TDuplicates::dupIgnore) return;
+    if (c == 0 && Duplicates == TDuplicates::dupError) {
+      throw EListError("String list does not allow duplicates");
+    }
+  }
+  InsertEntry(index, Entry{std::string(s), object});
 }
 
 void TStringList::Insert(int index, std::string_view s, TObject* object) {
@@ -364,6 +445,7 @@ void TStringList::Delete(int index) {
     list.erase(list.begin() + static_cast<std::ptrdiff_t>(b));
     blocks_->Rebuild();
   } else {
+    blocks_->Refresh(b);
     blocks_->Add(b, -1);
   }
   if (count_ == 0) Clear();

@@ -48,6 +48,10 @@ class TStringList : public TObject {
   int Add(std::string_view s);
   int AddObject(std::string_view s, TObject* object);
   void Insert(int index, std::string_view s, TObject* object = nullptr);  // unsorted lists only
+  // Sorted lists: inserts s at index, the position Find has just given for
+  // it, without searching again. Throws EListError when s does not belong
+  // there; a duplicate is handled as Duplicates says.
+  void InsertFound(int index, std::string_view s, TObject* object = nullptr);
   void Delete(int index);
   void Clear();
 

@@ -96,8 +96,16 @@ TEST(TStringListTest, LongListsAgreeWithAPlainModel) {
           return CompareText(e.first, s) < 0;
         });
         int expected = static_cast<int>(it - model.begin());
-        if (it == model.end() || !SameText(it->first, k)) it = model.insert(it, {k, o});
-        ASSERT_EQ(list.AddObject(k, o), expected);
+        bool present = it != model.end() && SameText(it->first, k);
+        if (!present) it = model.insert(it, {k, o});
+        if (r % 2) {
+          ASSERT_EQ(list.AddObject(k, o), expected);
+        } else {
+          int index = -1;
+          ASSERT_EQ(list.Find(k, index), present);
+          list.InsertFound(index, k, o);  // a no-op for a present text
+          ASSERT_EQ(index, expected);
+        }
       } else if (r % 3 == 0) {
         int at = static_cast<int>(r / 3 % (model.size() + 1));
         list.Insert(at, k, o);
@@ -138,6 +146,9 @@ TEST(TStringListTest, LongListsAgreeWithAPlainModel) {
         ASSERT_EQ(list.Strings(i), model[i].first) << i;
         ASSERT_EQ(list.Objects(i), model[i].second) << i;
       }
+    }
+    if (list.Count() > 2) {
+      EXPECT_THROW(list.InsertFound(0, "zzz"), EListError);  // out of order
     }
     while (list.Count() > 0) list.Delete(list.Count() / 2);
     list.Add("again");

@@ -174,17 +174,10 @@ std::string TEthThread::UpdateAddress(const uint8_t* MacBytes, uint32_t Address)
   const std::string mac = MacText(MacBytes);
   const std::string ip = IpText(Address);
 
-  bool known = false;
-  auto* record = static_cast<Tarp_registry*>(MacIndex->ObjectOf(mac, &known));
-  if (!known) {
-    auto fresh = std::make_unique<Tarp_registry>(mac);
-    MacIndex->AddObject(mac, fresh.get());
-    record = fresh.release();
-  }
-
+  Tarp_registry* record = RecordOf(mac);
   int index;
   if (record->Addresses.Find(ip, index)) return result;
-  record->Addresses.Add(ip);
+  record->Addresses.InsertFound(index, ip);
 
   if (record->Addresses.Count() > 1) {
     result = rtl::IntToStr(record->Addresses.Count()) + " addresses on MAC " + record->Mac;
@@ -199,11 +192,19 @@ std::string TEthThread::UpdateAddress(const uint8_t* MacBytes, uint32_t Address)
       IpIndex->SetObject(index, record);
     }
   } else {
-    IpIndex->AddObject(ip, record);
+    IpIndex->InsertFound(index, ip, record);
     result = ip + " found on " + record->Mac;
     Notify(result);
   }
   return result;
+}
+
+Tarp_registry* TEthThread::RecordOf(const std::string& mac) {
+  int index;
+  if (MacIndex->Find(mac, index)) return static_cast<Tarp_registry*>(MacIndex->Objects(index));
+  auto fresh = std::make_unique<Tarp_registry>(mac);
+  MacIndex->InsertFound(index, mac, fresh.get());
+  return fresh.release();
 }
 
 void TEthThread::Notify(const std::string& Text) {
@@ -224,16 +225,11 @@ void TEthThread::LoadTable() {
     while (file->ReadLine(ip)) {
       // A last IPv4 line without its MAC line pairs with an empty MAC text.
       if (!file->ReadLine(line)) line.clear();
-      const std::string mac = rtl::Trim(line);
-      bool known = false;
-      auto* record = static_cast<Tarp_registry*>(MacIndex->ObjectOf(mac, &known));
-      if (!known) {
-        auto fresh = std::make_unique<Tarp_registry>(mac);
-        MacIndex->AddObject(mac, fresh.get());
-        record = fresh.release();
-      }
-      record->Addresses.Add(ip);
-      IpIndex->AddObject(ip, record);
+      Tarp_registry* record = RecordOf(rtl::Trim(line));
+      int index;
+      if (!record->Addresses.Find(ip, index)) record->Addresses.InsertFound(index, ip);
+      // A text listed twice keeps its first owner.
+      if (!IpIndex->Find(ip, index)) IpIndex->InsertFound(index, ip, record);
     }
   } catch (...) {
     // What was read before the error stays.

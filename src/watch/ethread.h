@@ -158,6 +158,8 @@ class TEthThread : public rtl::TThread {
 
  private:
   static std::unique_ptr<rtl::TStringList> NewIndex();
+  // The record of mac in MacIndex, made and added when there is none.
+  Tarp_registry* RecordOf(const std::string& mac);
 
   WatchParts& parts_;
   platform::FileSystem& files_;

@@ -1,0 +1,232 @@
+// The address watch's frame path, registry growth, table file and memory.
+// The sender, capture component, registry and clock are stand-ins that do
+// nothing, so the figures are the watch's own cost. Memory is the heap in
+// use (mallinfo2) per address pair.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <filesystem>
+#include <memory>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "watch/ethread.h"
+
+namespace {
+
+constexpr int kPairs = 1000000;
+
+class NullSender : public watch::SysLogSender {
+ public:
+  void SetActive(bool) override {}
+  void SetHost(const std::string& host) override { benchmark::DoNotOptimize(host.data()); }
+  void SendText(const std::string& text, syslog::TIdSyslogFacility,
+                syslog::TIdSyslogSeverity) override {
+    benchmark::DoNotOptimize(text.data());
+  }
+};
+class NullCapture : public watch::CaptureSource {
+ public:
+  void SetThreadSafe(bool) override {}
+  void SetOnCapture(watch::TOnCaptureEvent) override {}
+  void SetAdapterIndex(int) override {}
+  void StartCapture() override {}
+};
+class NullParts : public watch::WatchParts {
+ public:
+  std::unique_ptr<watch::SysLogSender> CreateSysLog() override {
+    return std::make_unique<NullSender>();
+  }
+  std::unique_ptr<watch::CaptureSource> CreateCapture() override {
+    return std::make_unique<NullCapture>();
+  }
+};
+struct IdleReached {};
+class FixedClock : public platform::Clock {
+ public:
+  rtl::TDateTime Now() override { return 46000.5; }
+  void Sleep(uint32_t) override { throw IdleReached{}; }
+};
+class FixedRegistry : public platform::Registry {
+ public:
+  bool ReadString(platform::RegistryRoot, const std::string&, const std::string&,
+                  std::string& out) override {
+    out = "127.0.0.1";
+    return true;
+  }
+};
+
+NullParts parts;
+FixedClock fixed_clock;
+FixedRegistry fixed_registry;
+
+std::string BenchDirectory() {
+  static const std::string dir = [] {
+    auto d = std::filesystem::temp_directory_path() / "tessalin-watch-bench";
+    std::filesystem::create_directories(d);
+    return d.string() + "/";
+  }();
+  return dir;
+}
+
+// A watch past its start-up, with an empty registry and saves held back
+// (the clock stands still right after a save).
+std::unique_ptr<watch::TEthThread> NewWatch() {
+  watch::WatchEnvironment env;
+  env.parts = &parts;
+  env.clock = &fixed_clock;
+  env.registry = &fixed_registry;
+  env.data_directory = BenchDirectory();
+  std::filesystem::remove(BenchDirectory() + "arptable");
+  auto t = std::make_unique<watch::TEthThread>(true, env);
+  t->Run();
+  t->LastSave = fixed_clock.Now();
+  return t;
+}
+
+// An ARP frame from the n-th MAC address claiming the n-th IPv4 address.
+struct Frame {
+  uint8_t bytes[42] = {};
+  void Set(uint32_t mac, uint32_t ip) {
+    bytes[6] = 0x02;
+    bytes[7] = 0x00;
+    bytes[8] = static_cast<uint8_t>(mac >> 24);
+    bytes[9] = static_cast<uint8_t>(mac >> 16);
+    bytes[10] = static_cast<uint8_t>(mac >> 8);
+    bytes[11] = static_cast<uint8_t>(mac);
+    bytes[12] = 0x08;
+    bytes[13] = 0x06;
+    bytes[28] = static_cast<uint8_t>(ip >> 24);
+    bytes[29] = static_cast<uint8_t>(ip >> 16);
+    bytes[30] = static_cast<uint8_t>(ip >> 8);
+    bytes[31] = static_cast<uint8_t>(ip);
+  }
+  capture::PETHERNET_HDR Header() const { return reinterpret_cast<capture::PETHERNET_HDR>(bytes); }
+};
+
+uint32_t PairIp(uint32_t n) { return 0x0A000000u + n; }
+uint32_t PairMac(uint32_t n, uint32_t ips_per_mac) { return n / ips_per_mac; }
+
+// Fills the registry with kPairs pairs in a shuffled order.
+void Fill(watch::TEthThread& t, uint32_t ips_per_mac) {
+  std::vector<uint32_t> order(kPairs);
+  std::iota(order.begin(), order.end(), 0u);
+  std::shuffle(order.begin(), order.end(), std::mt19937(7));
+  Frame f;
+  for (uint32_t n : order) {
+    f.Set(PairMac(n, ips_per_mac), PairIp(n));
+    t.HandleCapture(nullptr, f.Header(), 42);
+  }
+}
+
+std::unique_ptr<watch::TEthThread>& Filled() {
+  static std::unique_ptr<watch::TEthThread> t = [] {
+    auto w = NewWatch();
+    Fill(*w, 1);
+    return w;
+  }();
+  return t;
+}
+
+void BM_HandleCaptureNonArp(benchmark::State& state) {
+  auto t = NewWatch();
+  Frame f;
+  f.Set(1, 1);
+  f.bytes[12] = 0x08;
+  f.bytes[13] = 0x00;
+  for (auto _ : state) t->HandleCapture(nullptr, f.Header(), 60);
+}
+BENCHMARK(BM_HandleCaptureNonArp);
+
+// A known pair, with 10^6 pairs in the registry: the same pair again and
+// again (warm caches), and a random known pair each time.
+void BM_HandleCaptureKnownPairSame(benchmark::State& state) {
+  auto& t = Filled();
+  Frame f;
+  f.Set(PairMac(4242, 1), PairIp(4242));
+  for (auto _ : state) t->HandleCapture(nullptr, f.Header(), 42);
+}
+BENCHMARK(BM_HandleCaptureKnownPairSame);
+
+void BM_HandleCaptureKnownPairRandom(benchmark::State& state) {
+  auto& t = Filled();
+  std::vector<uint32_t> picks(1 << 16);
+  std::mt19937 rng(3);
+  for (auto& p : picks) p = rng() % kPairs;
+  Frame f;
+  size_t i = 0;
+  for (auto _ : state) {
+    uint32_t n = picks[i++ & (picks.size() - 1)];
+    f.Set(PairMac(n, 1), PairIp(n));
+    t->HandleCapture(nullptr, f.Header(), 42);
+  }
+}
+BENCHMARK(BM_HandleCaptureKnownPairRandom);
+
+// A pair never seen: new MAC and IPv4 address, one found report.
+void BM_HandleCaptureNewPair(benchmark::State& state) {
+  auto& t = Filled();
+  Frame f;
+  uint32_t n = kPairs + 1000000 * static_cast<uint32_t>(state.range(0));
+  for (auto _ : state) {
+    f.Set(PairMac(n, 1), PairIp(n));
+    ++n;
+    t->HandleCapture(nullptr, f.Header(), 42);
+  }
+}
+BENCHMARK(BM_HandleCaptureNewPair)->Arg(1)->Iterations(100000);
+
+// Filling an empty registry with 10^6 distinct pairs in shuffled order,
+// one MAC address per pair or 16 addresses per MAC; heap per pair.
+void BM_Fill(benchmark::State& state) {
+  const uint32_t ips_per_mac = static_cast<uint32_t>(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto t = NewWatch();
+    const size_t before = mallinfo2().uordblks;
+    state.ResumeTiming();
+    Fill(*t, ips_per_mac);
+    state.PauseTiming();
+    const size_t after = mallinfo2().uordblks;
+    state.counters["bytes_per_pair"] = static_cast<double>(after - before) / kPairs;
+    t.reset();
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_Fill)->Arg(1)->Arg(16)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_SaveTable(benchmark::State& state) {
+  auto& t = Filled();
+  for (auto _ : state) t->SaveTable();
+}
+BENCHMARK(BM_SaveTable)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+void BM_LoadTable(benchmark::State& state) {
+  Filled()->SaveTable();
+  for (auto _ : state) {
+    state.PauseTiming();
+    watch::WatchEnvironment env;
+    env.parts = &parts;
+    env.clock = &fixed_clock;
+    env.registry = &fixed_registry;
+    env.data_directory = BenchDirectory();
+    auto t = std::make_unique<watch::TEthThread>(true, env);
+    t->MacIndex = std::make_unique<rtl::TStringList>();
+    t->MacIndex->SetSorted(true);
+    t->IpIndex = std::make_unique<rtl::TStringList>();
+    t->IpIndex->SetSorted(true);
+    state.ResumeTiming();
+    t->LoadTable();
+    state.PauseTiming();
+    const bool loaded = t->IpIndex->Count() == Filled()->IpIndex->Count();
+    t.reset();
+    state.ResumeTiming();
+    if (!loaded) state.SkipWithError("table did not load");
+  }
+}
+BENCHMARK(BM_LoadTable)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
