@@ -532,7 +532,7 @@ TServiceApplication::TServiceApplication(THostFacilities Facilities)
   arguments_ = facilities_.Arguments ? *facilities_.Arguments : platform::CommandLineArguments();
   event_logger_ =
       std::make_unique<TEventLogger>(FileNameOf(facilities_.ExecutablePath), *facilities_.EventLog);
-  if (!Application) Application = this;
+  Application = this;
 }
 
 TServiceApplication::~TServiceApplication() {

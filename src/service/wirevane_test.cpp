@@ -1,0 +1,437 @@
+#include "service/wirevane.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <ostream>
+#include <thread>
+
+#include "service/HostFakes_test.h"
+
+namespace service {
+namespace {
+
+using testing::FakeDialogs;
+using testing::FakeEventLog;
+using testing::FakeServiceControl;
+using testing::FakeServiceManager;
+
+// One status report, as far as the tests look at it.
+struct R {
+  uint32_t state, accepted, checkpoint;
+  bool operator==(const R&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const R& r) {
+  return os << "{state " << r.state << ", accepted " << r.accepted << ", checkpoint "
+            << r.checkpoint << "}";
+}
+std::vector<R> Summary(const std::vector<platform::ServiceStatus>& reports) {
+  std::vector<R> out;
+  for (const auto& s : reports) out.push_back({s.CurrentState, s.ControlsAccepted, s.CheckPoint});
+  return out;
+}
+
+// States and what a running module accepts.
+constexpr uint32_t kStopped = 1, kStartPending = 2, kStopPending = 3, kRunning = 4,
+                   kContinuePending = 5, kPausePending = 6, kPaused = 7;
+const R kStart1{kStartPending, 0, 1}, kStart2{kStartPending, 0, 2}, kRun{kRunning, 7, 0},
+    kStopP{kStopPending, 7, 0}, kDown{kStopped, 7, 0}, kPauseP{kPausePending, 7, 0},
+    kPause{kPaused, 7, 0}, kContP{kContinuePending, 7, 0};
+
+// The module with two more ways to fail, for the exception paths.
+class TRaisingWirevane : public TWirevane {
+ public:
+  using TWirevane::TWirevane;
+  uint32_t raise_on = 0;
+
+ protected:
+  void HandleInterrogate() override {
+    if (raise_on == 4) throw rtl::Exception("boom");
+    TWirevane::HandleInterrogate();
+  }
+  bool HandleCustomControl(uint32_t code) override {
+    if (raise_on == code) throw rtl::Exception("boom");
+    return TWirevane::HandleCustomControl(code);
+  }
+};
+
+class WirevaneTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetStatusReportMemory(); }
+  void TearDown() override {
+    if (main_.joinable()) {
+      control_.Control(1);
+      main_.join();
+    }
+  }
+
+  THostFacilities Facilities(std::vector<std::string> args = {}) {
+    return THostFacilities{&control_, &manager_,       &log_,
+                           &dialogs_, std::move(args), "/opt/tessalin/bin/tessalin"};
+  }
+
+  // A service application with the module, its watch replaced by a counter.
+  TRaisingWirevane* MakeModule() {
+    app_ = std::make_unique<TServiceApplication>(Facilities());
+    TRaisingWirevane* module = nullptr;
+    app_->CreateServiceModule(module);
+    Wirevane = module;
+    module->StartWatch = [this] { ++watch_starts_; };
+    return module;
+  }
+
+  // The manager starts the service main on a thread of its own.
+  void Start() {
+    main_ = std::thread([] {
+      char name[] = "wirevane";  // the manager's spelling need not match
+      char* argv[] = {name, nullptr};
+      ServiceMainEntry(1, argv);
+    });
+  }
+  void WaitRunning() {
+    control_.WaitFor([](const platform::ServiceStatus& s) { return s.CurrentState == kRunning; });
+  }
+  void Join() { main_.join(); }
+
+  FakeServiceControl control_;
+  FakeEventLog log_;
+  FakeServiceManager manager_;
+  FakeDialogs dialogs_;
+  std::unique_ptr<TServiceApplication> app_;
+  std::thread main_;
+  std::atomic<int> watch_starts_{0};
+};
+
+TEST_F(WirevaneTest, NormalLifeSendsFiveReports) {
+  // Requests with no control thread to take them are ignored.
+  ServiceControlEntry(1);
+  TRaisingWirevane* module = MakeModule();
+  ServiceControlEntry(1);
+  EXPECT_FALSE(module->StopRequested());
+
+  Start();
+  WaitRunning();
+  control_.Control(1);
+  Join();
+
+  EXPECT_EQ(control_.RegisteredName(), "Wirevane");
+  EXPECT_EQ(Summary(control_.Reports()), (std::vector<R>{kStart1, kStart2, kRun, kStopP, kDown}));
+  for (const auto& s : control_.Reports()) {
+    EXPECT_EQ(s.ServiceType, 0x10u);
+    EXPECT_EQ(s.WaitHint, 5000u);
+    EXPECT_EQ(s.Win32ExitCode, 0u);
+  }
+  EXPECT_EQ(watch_starts_, 1);
+  EXPECT_EQ(module->ControlThread(), nullptr);
+  EXPECT_EQ(module->CurrentState(), csStopped);
+  EXPECT_TRUE(log_.Entries().empty());
+}
+
+TEST_F(WirevaneTest, ControlSequences) {
+  struct Step {
+    uint32_t code;
+    std::vector<R> reports;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"pause and continue", {{2, {kPauseP, kPause}}, {3, {kContP, kRun}}, {1, {kStopP, kDown}}}},
+      {"second pause",
+       {{2, {kPauseP, kPause}}, {2, {kPauseP, kPause}}, {3, {kContP, kRun}}, {1, {kStopP, kDown}}}},
+      {"interrogate while paused",
+       {{2, {kPauseP, kPause}}, {4, {kPause}}, {3, {kContP, kRun}}, {1, {kStopP, kDown}}}},
+      {"stop while paused", {{2, {kPauseP, kPause}}, {1, {kStopP, kDown}}}},
+      // A code of 128 or more changes nothing and reports nothing.
+      {"interrogate and custom code", {{4, {kRun}}, {200, {}}, {4, {kRun}}, {1, {kStopP, kDown}}}},
+      {"shutdown", {{5, {kStopP, kDown}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetStatusReportMemory();
+    control_.Reset();
+    MakeModule();
+    Start();
+    WaitRunning();
+    std::vector<R> expected = {kStart1, kStart2, kRun};
+    for (const Step& step : c.steps) {
+      control_.Control(step.code);
+      expected.insert(expected.end(), step.reports.begin(), step.reports.end());
+      control_.WaitForReports(expected.size());
+    }
+    Join();
+    EXPECT_EQ(Summary(control_.Reports()), expected);
+    EXPECT_EQ(watch_starts_.exchange(0), 1);
+  }
+  EXPECT_TRUE(log_.Entries().empty());
+}
+
+// After the stop, requests still queued are handled without waiting, before
+// the stopped report: here an interrogate while stop is pending.
+TEST_F(WirevaneTest, InterrogateWhileStopPendingRaisesTheCheckpoint) {
+  TRaisingWirevane* module = MakeModule();
+  module->SetOnStop([](TService*, bool&) { ServiceControlEntry(4); });
+  Start();
+  WaitRunning();
+  control_.Control(1);
+  Join();
+  EXPECT_EQ(Summary(control_.Reports()),
+            (std::vector<R>{kStart1, kStart2, kRun, kStopP, {kStopPending, 7, 1}, kDown}));
+}
+
+// A continue posted while the pause is still on its way to suspending the
+// control thread must wake it, and a pause alone leaves it suspended.
+TEST_F(WirevaneTest, PauseLosesNoWakeUp) {
+  TRaisingWirevane* module = MakeModule();
+  module->SetOnPause(
+      [](TService*, bool&) { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
+  Start();
+  WaitRunning();
+  control_.Control(2);
+  control_.Control(3);
+  EXPECT_EQ(Summary(control_.WaitForReports(7)),
+            (std::vector<R>{kStart1, kStart2, kRun, kPauseP, kPause, kContP, kRun}));
+
+  control_.Control(2);
+  control_.WaitForReports(9);
+  for (int i = 0; i < 500 && !module->ControlThread()->PausedSuspended(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(module->ControlThread()->PausedSuspended());
+  control_.Control(3);
+  control_.WaitForReports(11);
+  EXPECT_FALSE(module->ControlThread()->PausedSuspended());
+  control_.Control(1);
+  Join();
+  EXPECT_EQ(control_.Reports().size(), 13u);
+}
+
+TEST_F(WirevaneTest, FailuresAreLoggedAndStateRestored) {
+  auto raise = [] { throw rtl::Exception("boom"); };
+  struct Case {
+    const char* name;
+    std::function<void(TRaisingWirevane*)> arm;
+    std::vector<uint32_t> codes;
+    std::vector<R> reports;
+    const char* entry;
+  } cases[] = {
+      {"start",
+       [&](TRaisingWirevane* m) { m->OnStart = [&](TService*, bool&) { raise(); }; },
+       {},
+       {kStart1, kStart2, kDown},
+       "Service failed on start: boom"},
+      {"execute",
+       [&](TRaisingWirevane* m) { m->StartWatch = raise; },
+       {},
+       {kStart1, kStart2, kRun, kDown},
+       "Service failed on execute: boom"},
+      {"stop",
+       [&](TRaisingWirevane* m) { m->SetOnStop([&](TService*, bool&) { raise(); }); },
+       {1, 5},
+       {kStart1, kStart2, kRun, kStopP, kRun, kStopP, kDown},
+       "Service failed on stop: boom"},
+      {"pause",
+       [&](TRaisingWirevane* m) { m->SetOnPause([&](TService*, bool&) { raise(); }); },
+       {2, 1},
+       {kStart1, kStart2, kRun, kPauseP, kRun, kStopP, kDown},
+       "Service failed on pause: boom"},
+      {"continue",
+       [&](TRaisingWirevane* m) { m->SetOnContinue([&](TService*, bool&) { raise(); }); },
+       {3, 1},
+       {kStart1, kStart2, kRun, kContP, kRun, kStopP, kDown},
+       "Service failed on continue: boom"},
+      {"interrogate",
+       [](TRaisingWirevane* m) { m->raise_on = 4; },
+       {4, 1},
+       {kStart1, kStart2, kRun, kRun, kStopP, kDown},
+       "Service failed on interrogate: boom"},
+      // A failed shutdown still ends the service, without restoring the state.
+      {"shutdown",
+       [&](TRaisingWirevane* m) { m->OnShutdown = [&](TService*) { raise(); }; },
+       {5},
+       {kStart1, kStart2, kRun, kStopP, kDown},
+       "Service failed on shutdown: boom"},
+      {"custom",
+       [](TRaisingWirevane* m) { m->raise_on = 200; },
+       {200, 1},
+       {kStart1, kStart2, kRun, kRun, kStopP, kDown},
+       "Service failed in custom message(200): boom"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetStatusReportMemory();
+    control_.Reset();
+    log_.Clear();
+    c.arm(MakeModule());
+    Start();
+    if (!c.codes.empty()) {
+      WaitRunning();
+      for (uint32_t code : c.codes) control_.Control(code);
+    }
+    Join();
+    EXPECT_EQ(Summary(control_.Reports()), c.reports);
+    auto entries = log_.Entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].source, "Wirevane");
+    EXPECT_EQ(entries[0].type, 1);
+    EXPECT_EQ(entries[0].text, c.entry);
+  }
+}
+
+TEST_F(WirevaneTest, ManagerFailuresAreLogged) {
+  // No control handler: one entry, no report, no control thread.
+  control_.register_error = 1083;
+  MakeModule();
+  Start();
+  Join();
+  EXPECT_TRUE(control_.Reports().empty());
+  EXPECT_EQ(watch_starts_, 0);
+  ASSERT_EQ(log_.Entries().size(), 1u);
+  EXPECT_EQ(log_.Entries()[0].text, platform::SystemErrorMessage(1083));
+
+  // Failed status reports: one entry each, and the service goes on.
+  ResetStatusReportMemory();
+  control_.Reset();
+  control_.status_error = 6;
+  log_.Clear();
+  MakeModule();
+  Start();
+  WaitRunning();
+  control_.Control(1);
+  Join();
+  EXPECT_EQ(control_.Reports().size(), 5u);
+  auto entries = log_.Entries();
+  ASSERT_EQ(entries.size(), 5u);
+  EXPECT_EQ(entries[0].source, "Wirevane");
+  EXPECT_EQ(entries[0].text, platform::SystemErrorMessage(6));
+}
+
+// The whole program under a manager that stops the service once it runs:
+// the main thread's loop serves the calls other threads hand to it, and
+// ends when the dispatcher returns.
+TEST_F(WirevaneTest, ProgramRunsTheServiceUnderTheManager) {
+  rtl::ThreadId served_on = 0;
+  control_.before_main = [&] {
+    Wirevane->StartWatch = [&] { rtl::Synchronize([&] { served_on = rtl::CurrentThreadId(); }); };
+  };
+  control_.on_running = [](FakeServiceControl& c) { c.Control(1); };
+  EXPECT_EQ(RunProgram(Facilities()), 0);
+  EXPECT_TRUE(control_.prepared);
+  EXPECT_EQ(served_on, rtl::CurrentThreadId());
+  EXPECT_EQ(Summary(control_.Reports()), (std::vector<R>{kStart1, kStart2, kRun, kStopP, kDown}));
+  EXPECT_TRUE(log_.Entries().empty());
+  EXPECT_TRUE(dialogs_.shown.empty());
+  EXPECT_EQ(Wirevane, nullptr);
+}
+
+// Started without a service manager: one entry under the executable's name
+// with the dispatcher's error text, exit code 0, nothing shown.
+TEST_F(WirevaneTest, ProgramWithoutManagerLogsAndEnds) {
+  control_.dispatch_error = 1063;
+  EXPECT_EQ(RunProgram(Facilities({"install", "--install"})), 0);
+  auto entries = log_.Entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].source, "tessalin");
+  EXPECT_EQ(entries[0].type, 1);
+  EXPECT_EQ(entries[0].text, platform::SystemErrorMessage(1063));
+  EXPECT_FALSE(entries[0].text.empty());
+  EXPECT_TRUE(dialogs_.shown.empty());
+  EXPECT_TRUE(manager_.services.empty());
+}
+
+TEST_F(WirevaneTest, InstallAndRemove) {
+  using platform::DialogIcon;
+  const std::string exists =
+      "Service \"Wirevane\" failed to install with error: "
+      "\"System Error.  Code: 1073.\r\n" +
+      platform::SystemErrorMessage(1073) + "\"";
+  const std::string absent =
+      "Service \"Wirevane\" failed to uninstall with error: "
+      "\"System Error.  Code: 1060.\r\n" +
+      platform::SystemErrorMessage(1060) + "\"";
+  struct Case {
+    std::vector<std::string> args;
+    bool installed_before;
+    int exit_code;
+    bool installed_after;
+    std::vector<std::pair<std::string, std::string>> dialogs;  // caption, text
+  } cases[] = {
+      {{"/install"}, false, 0, true, {{"Information", "Service installed successfully"}}},
+      {{"-INSTALL", "/Silent"}, false, 0, true, {}},
+      {{"/install"}, true, 1, true, {{"Error", exists}}},
+      {{"/install", "/silent"}, true, 1, true, {{"Error", exists}}},
+      {{"/uninstall"}, true, 0, false, {{"Information", "Service uninstalled successfully"}}},
+      {{"/uninstall", "-silent"}, true, 0, false, {}},
+      {{"/uninstall"}, false, 1, false, {{"Error", absent}}},
+      // Removal is not looked at when installation is asked for too.
+      {{"/uninstall", "/install", "/silent"}, false, 0, true, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + (c.installed_before ? " (installed)" : " (absent)"));
+    manager_ = FakeServiceManager();
+    dialogs_ = FakeDialogs();
+    if (c.installed_before) manager_.services["Wirevane"] = {};
+    EXPECT_EQ(RunProgram(Facilities(c.args)), c.exit_code);
+    EXPECT_EQ(manager_.services.count("Wirevane") == 1, c.installed_after);
+    EXPECT_EQ(manager_.open_handles, 0);
+    ASSERT_EQ(dialogs_.shown.size(), c.dialogs.size());
+    for (size_t i = 0; i < c.dialogs.size(); ++i) {
+      EXPECT_EQ(dialogs_.shown[i].caption, c.dialogs[i].first);
+      EXPECT_EQ(dialogs_.shown[i].text, c.dialogs[i].second);
+      EXPECT_EQ(dialogs_.shown[i].icon,
+                c.dialogs[i].first == "Error" ? DialogIcon::Error : DialogIcon::Information);
+    }
+    EXPECT_TRUE(control_.Reports().empty());
+  }
+
+  // What the registration holds.
+  manager_ = FakeServiceManager();
+  ASSERT_EQ(RunProgram(Facilities({"/install", "/silent"})), 0);
+  const auto& e = manager_.services.at("Wirevane");
+  EXPECT_EQ(e.display_name, "Wirevane");
+  EXPECT_EQ(e.access, 0xF01FFu);
+  EXPECT_EQ(e.type, 0x10u);
+  EXPECT_EQ(e.start, 2u);
+  EXPECT_EQ(e.error_control, 1u);
+  EXPECT_EQ(e.path, "/opt/tessalin/bin/tessalin");
+  EXPECT_EQ(e.load_group, "");
+  EXPECT_FALSE(e.tag_requested);
+  EXPECT_EQ(e.dependencies, "");
+  EXPECT_FALSE(e.start_name_given);  // the local system account
+  EXPECT_EQ(e.password, "");
+}
+
+// A manager that cannot be opened ends the program with the application
+// error report and exit code 1; no registration dialog is shown.
+TEST_F(WirevaneTest, ManagerThatCannotBeOpenedEndsWithApplicationError) {
+  manager_.open_error = 5;
+  EXPECT_EQ(RunProgram(Facilities({"/install", "/silent"})), 1);
+  ASSERT_EQ(dialogs_.shown.size(), 1u);
+  EXPECT_EQ(dialogs_.shown[0].caption, "Application Error");
+  EXPECT_EQ(dialogs_.shown[0].text,
+            "Exception EOSError in module tessalin.\r\nSystem Error.  Code: 5.\r\n" +
+                platform::SystemErrorMessage(5));
+  EXPECT_EQ(dialogs_.shown[0].icon, platform::DialogIcon::Error);
+  EXPECT_TRUE(dialogs_.shown[0].task_modal);
+}
+
+// An error from AfterInstall takes the new entry away again and is
+// reported like any other.
+TEST_F(WirevaneTest, AfterInstallFailureDeletesTheEntry) {
+  auto app = std::make_unique<TServiceApplication>(Facilities({"/install"}));
+  TWirevane* module = nullptr;
+  app->CreateServiceModule(module);
+  module->AfterInstall = [](TService*) { throw rtl::Exception("no config"); };
+  app->RunApplication();
+  EXPECT_EQ(app->ExitCode, 1);
+  EXPECT_TRUE(manager_.services.empty());
+  EXPECT_EQ(manager_.deleted, std::vector<std::string>{"Wirevane"});
+  ASSERT_EQ(dialogs_.shown.size(), 1u);
+  EXPECT_EQ(dialogs_.shown[0].text,
+            "Service \"Wirevane\" failed to install with error: \"no config\"");
+}
+
+}  // namespace
+}  // namespace service
