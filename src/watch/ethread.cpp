@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <exception>
+#include <mutex>
+#include <vector>
 
 namespace watch {
 namespace {
@@ -33,6 +35,66 @@ std::string CurrentExceptionMessage() {
 }
 
 }  // namespace
+
+namespace {
+
+// Fixed-size slots carved from larger heap blocks, with a free list. The
+// blocks are kept for the life of the process. Locked, because a test may
+// make records on several threads.
+class RecordPool {
+ public:
+  void* Allocate() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (free_) {
+      Slot* s = free_;
+      free_ = s->next;
+      return s;
+    }
+    if (left_ == 0) {
+      chunks_.push_back(std::make_unique<Slot[]>(kSlotsPerChunk));
+      next_ = chunks_.back().get();
+      left_ = kSlotsPerChunk;
+    }
+    --left_;
+    return next_++;
+  }
+  void Release(void* p) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Slot* s = static_cast<Slot*>(p);
+    s->next = free_;
+    free_ = s;
+  }
+
+ private:
+  union Slot {
+    Slot* next;
+    alignas(Tarp_registry) unsigned char bytes[sizeof(Tarp_registry)];
+  };
+  static constexpr size_t kSlotsPerChunk = 512;
+  std::mutex mu_;
+  std::vector<std::unique_ptr<Slot[]>> chunks_;
+  Slot* free_ = nullptr;
+  Slot* next_ = nullptr;
+  size_t left_ = 0;
+};
+
+RecordPool& Records() {
+  static RecordPool* pool = new RecordPool;  // outlives every record
+  return *pool;
+}
+
+}  // namespace
+
+void* Tarp_registry::operator new(size_t size) {
+  if (size != sizeof(Tarp_registry)) return ::operator new(size);
+  return Records().Allocate();
+}
+
+void Tarp_registry::operator delete(void* p, size_t size) noexcept {
+  if (!p) return;
+  if (size != sizeof(Tarp_registry)) return ::operator delete(p);
+  Records().Release(p);
+}
 
 Tarp_registry::Tarp_registry(std::string mac) : Mac(std::move(mac)) { Addresses.SetSorted(true); }
 
