@@ -9,7 +9,8 @@
 // path, absolute or relative to the library's folder. Optional later lines:
 //   hold <n> <ms>   frames from number n (counting from 1) on are served
 //                   only once ms milliseconds have passed since the first
-//                   read; lets a test space its reports out in time.
+//                   read; lets a test space its reports out in time. Any
+//                   number of these lines may be given.
 //
 // Each frame is served once, in file order, as a record with the capture
 // header in front, records 4-byte aligned. Once the frames are exhausted
@@ -40,8 +41,11 @@ const char kAdapterName[] = "\\Device\\NPF_{7E55A1E0-0000-4000-8000-00000000BEEF
 struct Adapter {
   std::vector<capture::TCaptureFrame> frames;
   size_t next = 0;
-  size_t hold_from = SIZE_MAX;  // index of the first held frame
-  DWORD hold_ms = 0;
+  struct Hold {
+    size_t from;  // index of the first frame held
+    ULONGLONG ms;
+  };
+  std::vector<Hold> holds;
   ULONGLONG first_read = 0;  // GetTickCount64 at the first read, 0 before
   int32_t timeout_ms = 1000;
 };
@@ -82,8 +86,7 @@ bool LoadReplay(Adapter& adapter) {
   while (std::getline(control, line)) {
     unsigned long n = 0, ms = 0;
     if (std::sscanf(line.c_str(), "hold %lu %lu", &n, &ms) == 2 && n >= 1) {
-      adapter.hold_from = n - 1;
-      adapter.hold_ms = DWORD(ms);
+      adapter.holds.push_back({size_t(n - 1), ULONGLONG(ms)});
     }
   }
   try {
@@ -96,7 +99,11 @@ bool LoadReplay(Adapter& adapter) {
 }
 
 bool Held(const Adapter& a) {
-  return a.next >= a.hold_from && GetTickCount64() - a.first_read < a.hold_ms;
+  const ULONGLONG elapsed = GetTickCount64() - a.first_read;
+  for (const auto& h : a.holds) {
+    if (a.next >= h.from && elapsed < h.ms) return true;
+  }
+  return false;
 }
 
 }  // namespace
