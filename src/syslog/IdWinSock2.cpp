@@ -75,13 +75,16 @@ void* BindEntryPoint(int row) {
     throw EIdWS2StubError(kNotInitialised,
                           rtl::Format("Error on call Winsock2 library function %s", e.name));
   }
-  platform::SetLastError(0);
+  // On Windows the socket error is the thread's last error: the look-up
+  // must leave it as the caller's call will find it.
+  uint32_t saved = platform::GetLastError();
   void* proc = platform::GetProcAddress(library, e.name);
   if (!proc) {
     int32_t error = static_cast<int32_t>(platform::GetLastError());
     throw EIdWS2StubError(error != 0 ? error : kProcNotFound,
                           rtl::Format("Error on call Winsock2 library function %s", e.name));
   }
+  platform::SetLastError(saved);
   e.target.store(proc, std::memory_order_release);
   return proc;
 }
@@ -101,7 +104,6 @@ int StartSocketLibrary(uint16_t version, TWSAData* data) {
     }
     g_library.store(library, std::memory_order_release);
   }
-  platform::SetLastError(0);
   auto startup = reinterpret_cast<TWSAStartupProc>(platform::GetProcAddress(library, "WSAStartup"));
   if (!startup) {
     int32_t error = static_cast<int32_t>(platform::GetLastError());
