@@ -67,15 +67,16 @@ for _ in $(seq 50); do grep -q listening "$work/listen.out" && break; sleep 0.1;
 grep -q listening "$work/listen.out" || fail "syslog listener did not start: $(cat "$work/listen.out")"
 
 # A capture of ARP traffic. Frames: A claims 10.0.0.1 and 10.0.0.2, B takes
-# 10.0.0.1, A shows 10.0.0.1 again (nothing new), an IPv4 frame (ignored),
-# and, held back 6 s so that the table is saved a second time, D 10.0.0.3.
+# 10.0.0.1, A shows 10.0.0.1 again (nothing new), an IPv4 frame (ignored);
+# held back 6 s, so that the table is saved a second time, D 10.0.0.3; and
+# held back 20 s, to arrive while the service is paused, E 10.0.0.4.
 hex() { printf "$(sed 's/\([0-9a-f][0-9a-f]\)/\\x\1/g' <<<"$1")"; }
 arp() { echo "ffffffffffff${1}08060001080006040001${1}${2}0000000000000a0000fe"; }
 record() {  # seconds, frame hex (42 bytes)
   printf '%08x' "$1" | sed 's/\(..\)\(..\)\(..\)\(..\)/\4\3\2\1/'
   echo "000000002a0000003c000000$2"
 }
-A=02000000000a B=02000000000b D=02000000000d
+A=02000000000a B=02000000000b D=02000000000d E=02000000000e
 {
   hex d4c3b2a1020004000000000000000000ffff000001000000
   hex "$(record 1700000001 "$(arp $A 0a000001)")"
@@ -84,6 +85,7 @@ A=02000000000a B=02000000000b D=02000000000d
   hex "$(record 1700000004 "$(arp $A 0a000001)")"
   hex "$(record 1700000005 "ffffffffffff${D}08004500001c00000000401100000a0000030a0000fe0000000000000000")"
   hex "$(record 1700000006 "$(arp $D 0a000003)")"
+  hex "$(record 1700000007 "$(arp $E 0a000004)")"
 } >"$work/arp.pcap"
 
 log "fresh prefix"
@@ -99,7 +101,7 @@ cp "$exe" "$drive/tessalin/tessalin.exe"
 cp "$svcctl_exe" "$drive/tessalin/svcctl.exe"
 cp "$packet_dll" "$drive/tessalin/Packet.dll"
 cp "$work/arp.pcap" "$drive/tessalin/arp.pcap"
-printf 'arp.pcap\r\nhold 6 6000\r\n' >"$drive/tessalin/Packet.replay"
+printf 'arp.pcap\r\nhold 6 6000\r\nhold 7 20000\r\n' >"$drive/tessalin/Packet.replay"
 w reg add 'HKCU\Software\Wine\Debug' /v RelayInclude \
   /d 'user32.MessageBoxA;advapi32.RegisterEventSourceA' /f >/dev/null
 
@@ -187,6 +189,21 @@ control 4                 # interrogate while running
 expect_state 4 7 0
 control 2                 # pause
 expect_state 7 7 0
+# Watching and reporting go on while paused; the held frame arrives now.
+[ "$(grep -c . "$work/syslog.log")" -eq 6 ] ||
+  fail "the last report came before the pause; the test's timing does not hold here"
+for _ in $(seq 250); do
+  [ "$(grep -c . "$work/syslog.log")" -ge 7 ] && break
+  sleep 0.1
+done
+[ "$(reports | tail -n 1)" == "10.0.0.4 found on 020000-00000E" ] || fail "report while paused"
+expect_state 7 7 0
+printf '10.0.0.4\r\n 020000-00000E\r\n' >>"$work/arptable.want"
+for _ in $(seq 20); do cmp -s "$drive/harbrook/arptable" "$work/arptable.want" && break; sleep 0.1; done
+cmp -s "$drive/harbrook/arptable" "$work/arptable.want" || {
+  cat -A "$drive/harbrook/arptable" 2>/dev/null || true
+  fail "table file saved while paused"
+}
 control 4                 # interrogate while paused: still paused
 expect_state 7 7 0
 control 3                 # continue
