@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/SystemError.h"
 #include "service/HostFakes_test.h"
 
 namespace service {
@@ -121,7 +122,7 @@ TEST(HasSwitchTest, PrefixCaseAndWholeName) {
 
 TEST(SysErrorTextTest, CodeAndText) {
   EXPECT_EQ(SysErrorText(0), "A call to an OS function failed");
-  EXPECT_EQ(SysErrorText(5), "System Error.  Code: 5.\r\nAccess is denied");
+  EXPECT_EQ(SysErrorText(5), "System Error.  Code: 5.\r\n" + platform::SystemErrorMessage(5));
 }
 
 // The event source is registered on the first entry; a failed registration
