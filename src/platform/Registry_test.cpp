@@ -114,6 +114,17 @@ TEST(RegistryFileTest, ParsesTheExportFormat) {
     EXPECT_EQ(ok, c.ok) << c.what;
     EXPECT_EQ(out, c.ok ? c.host : "untouched") << c.what;
   }
+
+  // The registry editor itself saves UTF-16LE with a byte order mark.
+  std::string wide = "\xFF\xFE";
+  for (char ch : Export("[HKEY_LOCAL_MACHINE\\Software\\quillmere\\harbrook\\Tessalin]\r\n"
+                        "\"SyslogHost\"=\"wide.example\"\r\n")) {
+    wide += ch;
+    wide += '\0';
+  }
+  std::string out;
+  EXPECT_TRUE(ReadRegistryExportString(wide, kHKeyLocalMachine, kKey, "SyslogHost", out));
+  EXPECT_EQ(out, "wide.example");
 }
 
 TEST(RegistryFileTest, ReadsTheFileAnewAtEveryQuery) {
