@@ -281,14 +281,16 @@ class SystemdServiceControl : public ServiceControl {
       return false;
     }
     Dispatch& d = *g_dispatch;
-    std::string message = NotifyMessage(status);
-    ssize_t sent = ::sendto(d.notify_fd, message.data(), message.size(), MSG_NOSIGNAL,
-                            reinterpret_cast<const sockaddr*>(&d.notify_addr), d.notify_len);
+    // The controls this report accepts count before the manager hears of
+    // it: a control sent in answer to the report must find them.
     {
       std::lock_guard<std::mutex> dlock(d.mu);
       d.last = status;
       if (status.CurrentState == kServiceStopped) d.stopped = true;
     }
+    std::string message = NotifyMessage(status);
+    ssize_t sent = ::sendto(d.notify_fd, message.data(), message.size(), MSG_NOSIGNAL,
+                            reinterpret_cast<const sockaddr*>(&d.notify_addr), d.notify_len);
     // The dispatcher looks again: it ends after the stopped report, and a
     // held stop may now be accepted.
     Wake(d);

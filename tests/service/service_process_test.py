@@ -1,0 +1,171 @@
+#!/usr/bin/env python3
+"""Process-level tests of the tessalin service host on Linux.
+
+Usage: service_process_test.py PATH_TO_TESSALIN
+
+The script runs itself again inside private mount and network namespaces
+(unshare -mn), where /var/lib, /etc/systemd and /run/systemd are private
+tmpfs mounts: the program can neither touch the real data folder or unit
+files nor reach any network but the namespace's own loopback. It then acts
+as the service manager: it owns the notify socket, reads the status
+reports and sends the signals.
+"""
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import unittest
+
+EXE = None
+INSIDE = "--inside-namespace"
+
+
+def private_mounts():
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/var/lib"], check=True)
+    os.makedirs("/var/lib/harbrook")
+    if os.path.isdir("/run/systemd"):
+        # No reload request may reach the real systemd.
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run/systemd"], check=True)
+    if os.path.isdir("/etc/systemd"):
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/etc/systemd"], check=True)
+        os.makedirs("/etc/systemd/system")
+
+
+class ServiceUnderFakeManager(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.path = os.path.join(self.dir.name, "notify")
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.path)
+        self.sock.settimeout(10)
+        self.proc = None
+
+    def tearDown(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.sock.close()
+        self.dir.cleanup()
+
+    def start(self):
+        env = dict(os.environ, NOTIFY_SOCKET=self.path)
+        self.proc = subprocess.Popen([EXE], env=env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+
+    def report(self):
+        return self.sock.recv(4096).decode()
+
+    def test_life_start_pause_continue_stop(self):
+        pending = "\nEXTEND_TIMEOUT_USEC=5000000\n"
+        self.start()
+        self.assertEqual(self.report(), "STATUS=Start pending" + pending)
+        self.assertEqual(self.report(), "STATUS=Start pending" + pending)
+        self.assertEqual(self.report(), "READY=1\nSTATUS=Running\n")
+
+        self.proc.send_signal(signal.SIGUSR1)
+        self.assertEqual(self.report(), "STATUS=Pause pending" + pending)
+        self.assertEqual(self.report(), "STATUS=Paused\n")
+        # Interrogate repeats the state; a custom code reports nothing.
+        self.proc.send_signal(signal.SIGHUP)
+        self.assertEqual(self.report(), "STATUS=Paused\n")
+        self.proc.send_signal(signal.SIGRTMIN + 2)
+        self.proc.send_signal(signal.SIGUSR2)
+        self.assertEqual(self.report(), "STATUS=Continue pending" + pending)
+        self.assertEqual(self.report(), "READY=1\nSTATUS=Running\n")
+
+        self.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(self.report(), "STOPPING=1\nSTATUS=Stop pending" + pending)
+        self.assertEqual(self.report(), "STATUS=Stopped\n")
+        out, err = self.proc.communicate(timeout=10)
+        self.assertEqual(self.proc.returncode, 0)
+        self.assertEqual((out, err), (b"", b""))
+
+    def test_without_service_manager_exits_zero_silently(self):
+        env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
+        r = subprocess.run([EXE], env=env, capture_output=True, timeout=20)
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual((r.stdout, r.stderr), (b"", b""))
+
+
+UNIT = "/etc/systemd/system/Wirevane.service"
+LINK = "/etc/systemd/system/multi-user.target.wants/Wirevane.service"
+
+
+@unittest.skipUnless(os.path.isdir("/etc/systemd/system"), "no systemd folder")
+class InstallAndRemove(unittest.TestCase):
+    def run_exe(self, *args, user=None):
+        cmd = [EXE, *args]
+        if user:
+            cmd = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", *cmd]
+        r = subprocess.run(cmd, capture_output=True, timeout=20)
+        # Bytes as written: the texts hold CR LF.
+        r.stdout, r.stderr = r.stdout.decode(), r.stderr.decode()
+        return r
+
+    def tearDown(self):
+        for f in (UNIT, LINK):
+            if os.path.lexists(f):
+                os.unlink(f)
+
+    def test_install_then_remove(self):
+        r = self.run_exe("/install")
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.stdout, "Information: Service installed successfully\n")
+        with open(UNIT) as f:
+            self.assertEqual(f.read(), (
+                "[Unit]\n"
+                "Description=Wirevane\n"
+                "\n[Service]\n"
+                "Type=notify\n"
+                f"ExecStart={os.path.realpath(EXE)}\n"
+                "CapabilityBoundingSet=CAP_NET_RAW CAP_NET_ADMIN\n"
+                "AmbientCapabilities=CAP_NET_RAW CAP_NET_ADMIN\n"
+                "NoNewPrivileges=yes\n"
+                "ProtectSystem=strict\n"
+                "ReadWritePaths=/var/lib/harbrook\n"
+                "\n[Install]\n"
+                "WantedBy=multi-user.target\n"))
+        self.assertEqual(os.readlink(LINK), UNIT)
+
+        r = self.run_exe("-INSTALL", "/silent")
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr, 'Error: Service "Wirevane" failed to install with error: '
+                         '"System Error.  Code: 1073.\r\nThe specified service already exists"\n')
+
+        r = self.run_exe("/uninstall", "/SILENT")
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, "", ""))
+        self.assertFalse(os.path.lexists(UNIT))
+        self.assertFalse(os.path.lexists(LINK))
+
+        r = self.run_exe("/uninstall")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn('failed to uninstall with error: "System Error.  Code: 1060.\r\n'
+                      'The specified service does not exist as an installed service"', r.stderr)
+
+    def test_install_needs_root(self):
+        r = self.run_exe("/install", "/silent", user="nobody")
+        self.assertEqual(r.returncode, 1)
+        self.assertTrue(r.stderr.startswith("Application Error: Exception EOSError"), r.stderr)
+        self.assertIn("System Error.  Code: 5.\r\nAccess is denied", r.stderr)
+        self.assertFalse(os.path.lexists(UNIT))
+
+
+def main():
+    global EXE
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    EXE = os.path.abspath(sys.argv[1])
+    if sys.argv[-1] != INSIDE:
+        if os.geteuid() != 0:
+            print("skipped: needs root for private namespaces")
+            sys.exit(77)
+        os.execvp("unshare", ["unshare", "-mn", sys.executable, os.path.abspath(__file__),
+                              EXE, INSIDE])
+    private_mounts()
+    unittest.main(argv=[sys.argv[0]], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
