@@ -230,16 +230,16 @@ TEST_F(SocketLibraryTest, MissingFunctionFailsInOrder) {
   ws2::TWSAData data{};
   EXPECT_EQ(ws2::StartSocketLibrary(0x0202, &data), 10091);
   try {
-    ws2::Call<ws2::Row::socket>(2, 2, 0);
+    ws2::Call<ws2::Row::WSACreateEvent>();
     FAIL() << "called";
   } catch (const EIdWS2StubError& e) {
-    EXPECT_EQ(e.Summary(), "Error on call Winsock2 library function socket");
+    EXPECT_EQ(e.Summary(), "Error on call Winsock2 library function WSACreateEvent");
     EXPECT_EQ(e.SystemError(), 127);
     EXPECT_EQ(e.SystemErrorText(), platform::SystemErrorMessage(127));
     EXPECT_EQ(e.Message(), e.Summary() + ": " + e.SystemErrorText());
     EXPECT_STREQ(e.ClassName(), "EIdWS2StubError");
   }
-  EXPECT_TRUE(ws2::EntryPointAtBinder(static_cast<int>(ws2::Row::socket)));
+  EXPECT_TRUE(ws2::EntryPointAtBinder(static_cast<int>(ws2::Row::WSACreateEvent)));
 }
 
 }  // namespace
