@@ -57,6 +57,43 @@ w() { timeout 60 "$wine" "$@" 2>>"$work/wine.err" | tr -d '\r'; }
 svcctl() { w 'C:\tessalin\svcctl.exe' "$@"; }
 field() { sed -n "s/^$1=//p"; }  # field NAME < svcctl output
 
+# Dialogs are seen where the program calls MessageBoxA, through Wine's relay
+# channel limited to that call (set up after wineboot). With no display the
+# box cannot be drawn and the call returns at once instead of waiting.
+# run_traced NAME ARGS...: runs tessalin.exe, its exit code in $rc and the
+# traced calls in $work/NAME.trace.
+run_traced() {
+  local name=$1
+  shift
+  rc=0
+  WINEDEBUG=${TRACE:-+relay} timeout 60 "$wine" 'C:\tessalin\tessalin.exe' "$@" >"$work/$name.out" \
+    2>"$work/$name.err" || rc=$?
+  grep -E 'Call (user32\.MessageBoxA|advapi32\.RegisterEventSourceA)|:eventlog:' \
+    "$work/$name.err" >"$work/$name.trace" || true
+}
+# The relay trace's quoting of a text: \ " CR LF escaped C-style.
+c_escape() { sed -e 's/\\/\\\\/g' -e 's/"/\\"/g' -e 's/\r/\\r/g' <<<"$1" | sed ':a;N;$!ba;s/\n/\\n/g'; }
+expect_dialog() {  # name caption text type (MB_* flags, 8 hex digits)
+  local calls
+  calls=$(grep 'Call user32.MessageBoxA' "$work/$1.trace" || true)
+  [ "$(grep -c . <<<"$calls")" -eq 1 ] || fail "$1: expected one dialog, traced:
+${calls:-none}; output: $(cat "$work/$1.out")"
+  grep -qF -- "\"$(c_escape "$3")\"," <<<"$calls" &&
+    grep -qE -- "[0-9a-f]+ \"$2\",$4\) ret=" <<<"$calls" ||
+    fail "$1: dialog
+$calls
+expected caption \"$2\", type $4, text
+\"$(c_escape "$3")\""
+}
+no_dialog() {
+  ! grep -q 'Call user32.MessageBoxA' "$work/$1.trace" || fail "$1: unexpected dialog: $(cat "$work/$1.trace")"
+}
+error_text() {  # code: the system error text as the program words it
+  local m
+  m=$(svcctl message "$1" | sed -E 's/[[:space:][:cntrl:].]+$//')
+  printf 'System Error.  Code: %s.\r\n%s' "$1" "$m"
+}
+
 ip link set lo up
 
 # The syslog server.
@@ -116,9 +153,9 @@ service_pids() {
 }
 
 log "install"
-rc=0
-w 'C:\tessalin\tessalin.exe' /install /silent >"$work/install.out" || rc=$?
+run_traced install /install /silent
 [ "$rc" -eq 0 ] || fail "/install /silent exit code $rc: $(cat "$work/install.out")"
+no_dialog install
 qc=$(svcctl qc Wirevane) || fail "service not created: $qc"
 want_qc="type=0x10
 start=2
@@ -218,56 +255,29 @@ for _ in $(seq 100); do [ -z "$(service_pids)" ] && break; sleep 0.1; done
 [ -z "$(service_pids)" ] || fail "service process still there after stop: $(service_pids)"
 
 log "install and remove again"
-# Dialogs are seen where the program calls MessageBoxA, through Wine's relay
-# channel limited to that call (set up after wineboot). With no display the
-# box cannot be drawn and the call returns at once instead of waiting.
-# run_traced NAME ARGS...: runs tessalin.exe, its exit code in $rc and the
-# traced calls in $work/NAME.trace.
-run_traced() {
-  local name=$1
-  shift
-  rc=0
-  WINEDEBUG=${TRACE:-+relay} timeout 60 "$wine" 'C:\tessalin\tessalin.exe' "$@" >"$work/$name.out" \
-    2>"$work/$name.err" || rc=$?
-  grep -E 'Call (user32\.MessageBoxA|advapi32\.RegisterEventSourceA)|:eventlog:' \
-    "$work/$name.err" >"$work/$name.trace" || true
-}
-# The relay trace's quoting of a text: \ " CR LF escaped C-style.
-c_escape() { sed -e 's/\\/\\\\/g' -e 's/"/\\"/g' -e 's/\r/\\r/g' <<<"$1" | sed ':a;N;$!ba;s/\n/\\n/g'; }
-expect_dialog() {  # name caption text type (MB_* flags, 8 hex digits)
-  local calls
-  calls=$(grep 'Call user32.MessageBoxA' "$work/$1.trace" || true)
-  [ "$(grep -c . <<<"$calls")" -eq 1 ] || fail "$1: expected one dialog, traced:
-${calls:-none}; output: $(cat "$work/$1.out")"
-  grep -qF -- "\"$(c_escape "$3")\"," <<<"$calls" &&
-    grep -qE -- "[0-9a-f]+ \"$2\",$4\) ret=" <<<"$calls" ||
-    fail "$1: dialog
-$calls
-expected caption \"$2\", type $4, text
-\"$(c_escape "$3")\""
-}
-no_dialog() {
-  ! grep -q 'Call user32.MessageBoxA' "$work/$1.trace" || fail "$1: unexpected dialog: $(cat "$work/$1.trace")"
-}
-error_text() {  # code: the system error text as the program words it
-  local m
-  m=$(svcctl message "$1" | sed -E 's/[[:space:][:cntrl:].]+$//')
-  printf 'System Error.  Code: %s.\r\n%s' "$1" "$m"
-}
-MB_ICONERROR=00000010
+MB_ICONERROR=00000010 MB_ICONINFORMATION=00000040
 run_traced install2 /install /silent
 [ "$rc" -eq 1 ] || fail "second /install /silent: exit code $rc, expected 1"
 expect_dialog install2 Error \
   "Service \"Wirevane\" failed to install with error: \"$(error_text 1073)\"" $MB_ICONERROR
-run_traced uninstall /uninstall /silent
-[ "$rc" -eq 0 ] || fail "/uninstall /silent: exit code $rc"
-no_dialog uninstall
+run_traced uninstall /uninstall
+[ "$rc" -eq 0 ] || fail "/uninstall: exit code $rc"
+expect_dialog uninstall Information "Service uninstalled successfully" $MB_ICONINFORMATION
 out=$(svcctl qc Wirevane) && fail "service still registered after /uninstall"
 [ "$(field error <<<"$out")" = 1060 ] || fail "after /uninstall: $out"
 run_traced uninstall2 /uninstall /silent
 [ "$rc" -eq 1 ] || fail "second /uninstall /silent: exit code $rc, expected 1"
 expect_dialog uninstall2 Error \
   "Service \"Wirevane\" failed to uninstall with error: \"$(error_text 1060)\"" $MB_ICONERROR
+
+# Without /silent the success is shown; the switches count in any case.
+run_traced install3 -INSTALL
+[ "$rc" -eq 0 ] || fail "-INSTALL: exit code $rc"
+expect_dialog install3 Information "Service installed successfully" $MB_ICONINFORMATION
+run_traced uninstall3 /Silent /UNINSTALL
+[ "$rc" -eq 0 ] || fail "/Silent /UNINSTALL: exit code $rc"
+no_dialog uninstall3
+out=$(svcctl qc Wirevane) && fail "service still registered after /Silent /UNINSTALL"
 
 log "run outside the service manager"
 # Wine writes event-log error entries to its eventlog debug channel.
