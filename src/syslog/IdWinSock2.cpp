@@ -33,11 +33,16 @@ struct Binder<R, Result(WINSOCK_API*)(Args...)> {
   }
 };
 
+// Made on first use, so that a call from another unit's start-up code
+// finds the table ready.
+EntryPoint* Rows() {
 #define IDWS2_ROW(id, name, proc)                              \
   {name, reinterpret_cast<void*>(&Binder<Row::id, proc>::Run), \
    reinterpret_cast<void*>(&Binder<Row::id, proc>::Run)},
-EntryPoint g_rows[kEntryPointCount] = {IDWS2_ENTRY_POINTS(IDWS2_ROW)};
+  static EntryPoint rows[kEntryPointCount] = {IDWS2_ENTRY_POINTS(IDWS2_ROW)};
 #undef IDWS2_ROW
+  return rows;
+}
 
 std::atomic<platform::LibraryHandle> g_library{nullptr};
 // Whether the loaded library's start-up call has succeeded.
@@ -54,7 +59,7 @@ EntryPoint& RowAt(int row) {
   if (row < 0 || row >= kEntryPointCount) {
     throw rtl::EListError(rtl::Format("List index out of bounds (%d)", row));
   }
-  return g_rows[row];
+  return Rows()[row];
 }
 
 }  // namespace
@@ -66,7 +71,7 @@ bool EntryPointAtBinder(int row) {
   return e.target.load(std::memory_order_acquire) == e.binder;
 }
 
-void* EntryPointTarget(int row) { return g_rows[row].target.load(std::memory_order_acquire); }
+void* EntryPointTarget(int row) { return Rows()[row].target.load(std::memory_order_acquire); }
 
 void* BindEntryPoint(int row) {
   EntryPoint& e = RowAt(row);
@@ -124,7 +129,10 @@ void UnloadSocketLibrary() {
 }
 
 void ResetEntryPoints() {
-  for (EntryPoint& e : g_rows) e.target.store(e.binder, std::memory_order_release);
+  EntryPoint* rows = Rows();
+  for (int i = 0; i < kEntryPointCount; ++i) {
+    rows[i].target.store(rows[i].binder, std::memory_order_release);
+  }
 }
 
 platform::LibraryHandle LibraryHandle() { return g_library.load(std::memory_order_acquire); }
