@@ -1,4 +1,7 @@
 #include <dlfcn.h>
+#include <link.h>
+
+#include <cstring>
 
 #include <cctype>
 #include <map>
@@ -89,6 +92,14 @@ void* GetProcAddress(LibraryHandle library, const char* name) {
     p = b->lookup(name);
   } else {
     p = ::dlsym(library, name);
+    // dlsym also searches the library's dependencies (libc among them); a
+    // Windows library answers only for its own exports.
+    struct link_map* map = nullptr;
+    Dl_info info;
+    if (p && ::dlinfo(library, RTLD_DI_LINKMAP, &map) == 0 && map && ::dladdr(p, &info) &&
+        info.dli_fname && map->l_name && std::strcmp(info.dli_fname, map->l_name) != 0) {
+      p = nullptr;
+    }
   }
   if (!p) SetLastError(kProcNotFound);
   return p;
