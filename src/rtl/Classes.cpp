@@ -40,16 +40,23 @@ inline int CompareFolded(std::string_view a, std::string_view b) noexcept {
 // block an index was found in, so that a pass in index order walks the
 // blocks instead of searching the tree.
 //
-// Each block keeps the first bytes of its last text (folded to upper case
-// when the list ignores case), so that the search for the block touches
-// only this array and not the texts scattered over the heap.
+// Each block keeps the first bytes (folded to upper case when the list
+// ignores case) of its last text and of every 16th text, so that a search
+// reads this array and one short run of entries, not texts scattered over
+// the heap.
 struct TStringList::Blocks {
   static constexpr size_t kKeyMax = 19;
+  static constexpr uint32_t kRun = 16;
+  static constexpr uint32_t kFences = kBlockMax / kRun - 1;
+  struct Key {
+    uint8_t length;  // of the text, capped at 255
+    char bytes[kKeyMax];
+  };
   struct Block {
     Entry* data;
     uint32_t count;
-    uint8_t length;  // of the last text, capped at 255
-    char key[kKeyMax];
+    Key last;
+    Key fence[kFences];  // the texts at kRun, 2 * kRun, ... while below count
   };
   std::vector<Block> list;
   bool fold = true;
@@ -57,26 +64,31 @@ struct TStringList::Blocks {
   mutable size_t cursor_block = 0;
   mutable uint32_t cursor_start = 0;
 
+  void SetKey(Key& key, const std::string& text) const {
+    key.length = static_cast<uint8_t>(std::min<size_t>(text.size(), 255));
+    const size_t n = std::min(text.size(), kKeyMax);
+    for (size_t i = 0; i < n; ++i) key.bytes[i] = fold ? FoldChar(text[i]) : text[i];
+  }
   void Refresh(size_t b) {
     Block& block = list[b];
-    const std::string& text = block.data[block.count - 1].text;
-    block.length = static_cast<uint8_t>(std::min<size_t>(text.size(), 255));
-    const size_t n = std::min(text.size(), kKeyMax);
-    for (size_t i = 0; i < n; ++i) block.key[i] = fold ? FoldChar(text[i]) : text[i];
+    SetKey(block.last, block.data[block.count - 1].text);
+    for (uint32_t j = 0, at = kRun; at < block.count; ++j, at += kRun) {
+      SetKey(block.fence[j], block.data[at].text);
+    }
   }
-  // Compares block b's last text with s, whose first bytes are key (folded
-  // as the blocks are); full when the cached bytes cannot decide.
+  // Compares the text cached in key with s, whose first bytes are skey
+  // (folded as the keys are); full decides when the cached bytes cannot.
   template <class Full>
-  int CompareLast(size_t b, std::string_view s, const char* key, Full full) const {
-    const Block& block = list[b];
-    const size_t bl = block.length, sl = s.size();
-    const size_t n = std::min({bl, sl, kKeyMax});
-    int c = std::memcmp(block.key, key, n);
+  static int CompareKey(const Key& key, std::string_view s, const char* skey,
+                        const std::string& text, Full full) {
+    const size_t kl = key.length, sl = s.size();
+    const size_t n = std::min({kl, sl, kKeyMax});
+    int c = std::memcmp(key.bytes, skey, n);
     if (c != 0) return c;
-    if (bl <= kKeyMax && sl <= kKeyMax) return bl < sl ? -1 : (bl > sl ? 1 : 0);
-    if (bl == n && bl < kKeyMax) return -1;  // the block's text is a prefix of s
+    if (kl <= kKeyMax && sl <= kKeyMax) return kl < sl ? -1 : (kl > sl ? 1 : 0);
+    if (kl == n && kl < kKeyMax) return -1;  // the cached text is a prefix of s
     if (sl == n && sl < kKeyMax) return 1;   // s is a prefix of it
-    return full(block.data[block.count - 1].text, s);
+    return full(text, s);
   }
 
   void Rebuild() {
@@ -181,7 +193,7 @@ E* ArrayTake(E* data, uint32_t from, uint32_t to) {
 
 }  // namespace
 
-TStringList::TStringList() : small_(nullptr) {}
+TStringList::TStringList() : small_(nullptr) {}  // no entry yet: one_ is not alive
 
 TStringList::~TStringList() { Clear(); }
 
@@ -194,7 +206,7 @@ void TStringList::CheckIndex(int index) const {
 }
 
 TStringList::Entry& TStringList::At(int index) const {
-  if (!big_) return small_[index];
+  if (form_ != Form::kBlocks) return SmallData()[index];
   uint32_t start;
   size_t b = blocks_->Locate(static_cast<uint32_t>(index), start);
   return blocks_->list[b].data[static_cast<uint32_t>(index) - start];
@@ -241,18 +253,19 @@ void TStringList::SetCaseSensitive(bool value) {
   case_sensitive_ = value;
   if (sorted_) {
     Resort();
-  } else if (big_) {
+  } else if (form_ == Form::kBlocks) {
     blocks_->fold = !value;
     for (size_t b = 0; b < blocks_->list.size(); ++b) blocks_->Refresh(b);
   }
 }
 
 int TStringList::LowerBound(std::string_view s) const {
-  if (!big_) {
+  if (form_ != Form::kBlocks) {
+    const Entry* data = SmallData();
     uint32_t lo = 0, hi = count_;
     while (lo < hi) {
       uint32_t mid = lo + (hi - lo) / 2;
-      if (Compare(small_[mid].text, s) < 0)
+      if (Compare(data[mid].text, s) < 0)
         lo = mid + 1;
       else
         hi = mid;
@@ -268,14 +281,22 @@ int TStringList::LowerBound(std::string_view s) const {
   size_t lo = 0, hi = list.size();
   while (lo < hi) {
     size_t mid = lo + (hi - lo) / 2;
-    if (blocks_->CompareLast(mid, s, key, full) < 0)
+    const auto& b = list[mid];
+    if (Blocks::CompareKey(b.last, s, key, b.data[b.count - 1].text, full) < 0)
       lo = mid + 1;
     else
       hi = mid;
   }
   if (lo == list.size()) return Count();
+  // The run between the fences around s, then within it.
   const auto& b = list[lo];
-  uint32_t l = 0, h = b.count;
+  uint32_t run = 0;
+  while (run < Blocks::kFences && (run + 1) * Blocks::kRun < b.count &&
+         Blocks::CompareKey(b.fence[run], s, key, b.data[(run + 1) * Blocks::kRun].text, full) <
+             0) {
+    ++run;
+  }
+  uint32_t l = run * Blocks::kRun, h = std::min(b.count, l + Blocks::kRun);
   while (l < h) {
     uint32_t mid = l + (h - l) / 2;
     if (Compare(b.data[mid].text, s) < 0)
@@ -313,7 +334,22 @@ TObject* TStringList::ObjectOf(std::string_view s, bool* found) const {
 
 void TStringList::InsertEntry(int index, Entry&& entry) {
   const uint32_t at = static_cast<uint32_t>(index);
-  if (!big_) {
+  if (form_ == Form::kOne) {
+    if (count_ == 0) {
+      new (&one_) Entry(std::move(entry));
+      count_ = 1;
+      return;
+    }
+    Entry* data = static_cast<Entry*>(::operator new(CapacityFor(2) * sizeof(Entry)));
+    new (&data[at == 0 ? 1 : 0]) Entry(std::move(one_));
+    new (&data[at == 0 ? 0 : 1]) Entry(std::move(entry));
+    one_.~Entry();
+    small_ = data;
+    form_ = Form::kArray;
+    count_ = 2;
+    return;
+  }
+  if (form_ == Form::kArray) {
     if (count_ < kBlockMax) {
       ArrayInsert(small_, count_, at, std::move(entry));
       return;
@@ -321,11 +357,11 @@ void TStringList::InsertEntry(int index, Entry&& entry) {
     // Turns into the block form, with the array as its only block.
     auto blocks = std::make_unique<Blocks>();
     blocks->fold = !case_sensitive_;
-    blocks->list.push_back({small_, count_, 0, {}});
+    blocks->list.push_back({small_, count_, {}, {}});
     blocks->Refresh(0);
     blocks->Rebuild();
     blocks_ = blocks.release();
-    big_ = true;
+    form_ = Form::kBlocks;
   }
   auto& list = blocks_->list;
   uint32_t start;
@@ -341,13 +377,13 @@ void TStringList::InsertEntry(int index, Entry&& entry) {
     blocks_->Add(b, 1);
   } else if (pos == block.count && b + 1 == list.size()) {
     // Appending: leave the full block as it is, as a sorted load does.
-    Blocks::Block fresh{nullptr, 0, 0, {}};
+    Blocks::Block fresh{nullptr, 0, {}, {}};
     ArrayInsert(fresh.data, fresh.count, 0, std::move(entry));
     list.push_back(fresh);  // reserved
     blocks_->Refresh(list.size() - 1);
     blocks_->Rebuild();
   } else if (pos == 0 && b == 0) {
-    Blocks::Block fresh{nullptr, 0, 0, {}};
+    Blocks::Block fresh{nullptr, 0, {}, {}};
     ArrayInsert(fresh.data, fresh.count, 0, std::move(entry));
     list.insert(list.begin(), fresh);
     blocks_->Refresh(0);
@@ -355,8 +391,8 @@ void TStringList::InsertEntry(int index, Entry&& entry) {
   } else {
     // Splits the full block in two halves, each in an array of its size.
     const uint32_t half = block.count / 2;
-    Blocks::Block left{ArrayTake(block.data, 0, half), half, 0, {}};
-    Blocks::Block right{nullptr, block.count - half, 0, {}};
+    Blocks::Block left{ArrayTake(block.data, 0, half), half, {}, {}};
+    Blocks::Block right{nullptr, block.count - half, {}, {}};
     try {
       right.data = ArrayTake(block.data, half, block.count);
     } catch (...) {
@@ -427,12 +463,9 @@ void TStringList::Insert(int index, std::string_view s, TObject* object) {
 void TStringList::Delete(int index) {
   CheckIndex(index);
   const uint32_t at = static_cast<uint32_t>(index);
-  if (!big_) {
-    ArrayErase(small_, count_, at);
-    if (count_ == 0) {
-      ::operator delete(small_);
-      small_ = nullptr;
-    }
+  if (form_ != Form::kBlocks) {
+    ArrayErase(SmallData(), count_, at);
+    if (count_ == 0) Clear();
     return;
   }
   uint32_t start;
@@ -452,14 +485,20 @@ void TStringList::Delete(int index) {
 }
 
 void TStringList::Clear() {
-  if (big_) {
-    for (auto& b : blocks_->list) DestroyArray(b.data, b.count);
-    delete blocks_;
-    big_ = false;
-  } else if (small_) {
-    DestroyArray(small_, count_);
+  switch (form_) {
+    case Form::kBlocks:
+      for (auto& b : blocks_->list) DestroyArray(b.data, b.count);
+      delete blocks_;
+      break;
+    case Form::kArray:
+      DestroyArray(small_, count_);
+      break;
+    case Form::kOne:
+      if (count_ == 1) one_.~Entry();
+      break;
   }
   small_ = nullptr;
+  form_ = Form::kOne;
   count_ = 0;
 }
 
@@ -467,7 +506,8 @@ void TStringList::Clear() {
 void TStringList::SetCapacity(int capacity) {}
 
 int TStringList::Capacity() const noexcept {
-  if (!big_) return static_cast<int>(small_ ? CapacityFor(count_) : 0);
+  if (form_ == Form::kOne) return 1;
+  if (form_ == Form::kArray) return static_cast<int>(CapacityFor(count_));
   return Count();
 }
 

@@ -20,7 +20,8 @@ enum class TDuplicates : uint8_t { dupIgnore, dupAccept, dupError };
 // Sorted lists keep ascending CompareText order and add by binary search;
 // on a duplicate add the existing entry (and its object) is kept.
 //
-// Storage: up to a block's worth of entries sit in one array; a longer list
+// Storage: a single entry sits in the list object itself, up to a block's
+// worth of entries in one array; a longer list
 // is a sequence of blocks of at most 128 entries with a count tree over
 // them, so that an insert moves at most one block and an index is found in
 // logarithmic time. Reading entries in index order is constant time per
@@ -87,13 +88,20 @@ class TStringList : public TObject {
   void InsertEntry(int index, Entry&& entry);
   void Resort();
 
-  // One array (small_) while the list fits a block, else blocks_.
+  enum class Form : uint8_t { kOne, kArray, kBlocks };
+  Entry* SmallData() const noexcept {
+    return form_ == Form::kOne ? const_cast<Entry*>(&one_) : small_;
+  }
+
+  // No entry or one (one_), an array (small_) while the list fits a
+  // block, else blocks_.
   union {
+    Entry one_;
     Entry* small_;
     Blocks* blocks_;
   };
   uint32_t count_ = 0;
-  bool big_ = false;
+  Form form_ = Form::kOne;
   bool sorted_ = false;
   bool case_sensitive_ = false;
 
