@@ -56,7 +56,7 @@ struct TStringList::Blocks {
     Entry* data;
     uint32_t count;
     Key last;
-    Key fence[kFences];  // the texts at kRun, 2 * kRun, ... while below count
+    Key* fence;  // kFences keys: the texts at kRun, 2 * kRun, ... below count
   };
   std::vector<Block> list;
   bool fold = true;
@@ -357,7 +357,9 @@ void TStringList::InsertEntry(int index, Entry&& entry) {
     // Turns into the block form, with the array as its only block.
     auto blocks = std::make_unique<Blocks>();
     blocks->fold = !case_sensitive_;
-    blocks->list.push_back({small_, count_, {}, {}});
+    auto fence = std::make_unique<Blocks::Key[]>(Blocks::kFences);
+    blocks->list.push_back({small_, count_, {}, fence.get()});
+    fence.release();
     blocks->Refresh(0);
     blocks->Rebuild();
     blocks_ = blocks.release();
@@ -377,22 +379,27 @@ void TStringList::InsertEntry(int index, Entry&& entry) {
     blocks_->Add(b, 1);
   } else if (pos == block.count && b + 1 == list.size()) {
     // Appending: leave the full block as it is, as a sorted load does.
-    Blocks::Block fresh{nullptr, 0, {}, {}};
+    auto fence = std::make_unique<Blocks::Key[]>(Blocks::kFences);
+    Blocks::Block fresh{nullptr, 0, {}, fence.get()};
     ArrayInsert(fresh.data, fresh.count, 0, std::move(entry));
     list.push_back(fresh);  // reserved
+    fence.release();
     blocks_->Refresh(list.size() - 1);
     blocks_->Rebuild();
   } else if (pos == 0 && b == 0) {
-    Blocks::Block fresh{nullptr, 0, {}, {}};
+    auto fence = std::make_unique<Blocks::Key[]>(Blocks::kFences);
+    Blocks::Block fresh{nullptr, 0, {}, fence.get()};
     ArrayInsert(fresh.data, fresh.count, 0, std::move(entry));
-    list.insert(list.begin(), fresh);
+    list.insert(list.begin(), fresh);  // reserved
+    fence.release();
     blocks_->Refresh(0);
     blocks_->Rebuild();
   } else {
     // Splits the full block in two halves, each in an array of its size.
     const uint32_t half = block.count / 2;
-    Blocks::Block left{ArrayTake(block.data, 0, half), half, {}, {}};
-    Blocks::Block right{nullptr, block.count - half, {}, {}};
+    auto fence = std::make_unique<Blocks::Key[]>(Blocks::kFences);
+    Blocks::Block left{ArrayTake(block.data, 0, half), half, {}, block.fence};
+    Blocks::Block right{nullptr, block.count - half, {}, fence.get()};
     try {
       right.data = ArrayTake(block.data, half, block.count);
     } catch (...) {
@@ -402,7 +409,8 @@ void TStringList::InsertEntry(int index, Entry&& entry) {
     }
     DestroyArray(block.data, block.count);
     list[b] = left;
-    list.insert(list.begin() + static_cast<std::ptrdiff_t>(b) + 1, right);
+    list.insert(list.begin() + static_cast<std::ptrdiff_t>(b) + 1, right);  // reserved
+    fence.release();
     blocks_->Rebuild();
     const size_t t = pos <= half ? b : b + 1;
     ArrayInsert(list[t].data, list[t].count, pos <= half ? pos : pos - half, std::move(entry));
@@ -475,6 +483,7 @@ void TStringList::Delete(int index) {
   --count_;
   if (list[b].count == 0) {
     ::operator delete(list[b].data);
+    delete[] list[b].fence;
     list.erase(list.begin() + static_cast<std::ptrdiff_t>(b));
     blocks_->Rebuild();
   } else {
@@ -487,7 +496,10 @@ void TStringList::Delete(int index) {
 void TStringList::Clear() {
   switch (form_) {
     case Form::kBlocks:
-      for (auto& b : blocks_->list) DestroyArray(b.data, b.count);
+      for (auto& b : blocks_->list) {
+        DestroyArray(b.data, b.count);
+        delete[] b.fence;
+      }
       delete blocks_;
       break;
     case Form::kArray:
