@@ -69,10 +69,13 @@ struct TStringList::Blocks {
     const size_t n = std::min(text.size(), kKeyMax);
     for (size_t i = 0; i < n; ++i) key.bytes[i] = fold ? FoldChar(text[i]) : text[i];
   }
-  void Refresh(size_t b) {
+  // Brings block b's keys up to date after a change to its entries from
+  // position `from` on.
+  void Refresh(size_t b, uint32_t from = 0) {
     Block& block = list[b];
     SetKey(block.last, block.data[block.count - 1].text);
-    for (uint32_t j = 0, at = kRun; at < block.count; ++j, at += kRun) {
+    for (uint32_t j = from == 0 ? 0 : (from - 1) / kRun, at = (j + 1) * kRun; at < block.count;
+         ++j, at += kRun) {
       SetKey(block.fence[j], block.data[at].text);
     }
   }
@@ -297,6 +300,11 @@ int TStringList::LowerBound(std::string_view s) const {
     ++run;
   }
   uint32_t l = run * Blocks::kRun, h = std::min(b.count, l + Blocks::kRun);
+  // Fetch the whole run at once rather than one miss per halving.
+  for (const char* p = reinterpret_cast<const char*>(b.data + l);
+       p < reinterpret_cast<const char*>(b.data + h); p += 64) {
+    __builtin_prefetch(p);
+  }
   while (l < h) {
     uint32_t mid = l + (h - l) / 2;
     if (Compare(b.data[mid].text, s) < 0)
@@ -375,7 +383,7 @@ void TStringList::InsertEntry(int index, Entry&& entry) {
   Blocks::Block& block = list[b];
   if (block.count < kBlockMax) {
     ArrayInsert(block.data, block.count, pos, std::move(entry));
-    blocks_->Refresh(b);
+    blocks_->Refresh(b, pos);
     blocks_->Add(b, 1);
   } else if (pos == block.count && b + 1 == list.size()) {
     // Appending: leave the full block as it is, as a sorted load does.
@@ -487,7 +495,7 @@ void TStringList::Delete(int index) {
     list.erase(list.begin() + static_cast<std::ptrdiff_t>(b));
     blocks_->Rebuild();
   } else {
-    blocks_->Refresh(b);
+    blocks_->Refresh(b, at - start);
     blocks_->Add(b, -1);
   }
   if (count_ == 0) Clear();
