@@ -97,4 +97,11 @@ class ServiceControl {
 
 ServiceControl& DefaultServiceControl();
 
+// An in-process controller for running the service in the foreground: the
+// dispatcher starts the table's first service at once, Ctrl-C stops it (on
+// Linux the other signals above act as under systemd), and every status
+// report is printed on standard output as "<service>: <state>", for
+// example "Wirevane: Running".
+ServiceControl& ConsoleServiceControl();
+
 }  // namespace platform

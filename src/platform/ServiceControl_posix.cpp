@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -130,6 +131,7 @@ std::string NotifyMessage(const ServiceStatus& status) {
 // main starts; the fields below the mutex are shared with the service main
 // and the control thread, which report status.
 struct Dispatch {
+  bool console = false;
   std::string service_name;
   int notify_fd = -1;
   sockaddr_un notify_addr{};
@@ -165,8 +167,12 @@ bool ParseNotifyAddress(const char* text, sockaddr_un& addr, socklen_t& len) {
   return true;
 }
 
+// Under systemd (reports through the notify socket), or on the console for
+// the foreground run (reports printed on standard output).
 class SystemdServiceControl : public ServiceControl {
  public:
+  explicit SystemdServiceControl(bool console) : console_(console) {}
+
   void PrepareDispatcher() override {
     sigset_t set = ControlSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
@@ -175,8 +181,9 @@ class SystemdServiceControl : public ServiceControl {
   bool StartServiceCtrlDispatcherA(const ServiceTableEntry* table) override {
     const char* notify = ::getenv("NOTIFY_SOCKET");
     Dispatch d;
-    if (!notify || !table || !table[0].ServiceName || !table[0].ServiceProc ||
-        !ParseNotifyAddress(notify, d.notify_addr, d.notify_len)) {
+    d.console = console_;
+    if (!table || !table[0].ServiceName || !table[0].ServiceProc ||
+        (!console_ && (!notify || !ParseNotifyAddress(notify, d.notify_addr, d.notify_len)))) {
       SetLastError(kErrorFailedServiceControllerConnect);
       return false;
     }
@@ -288,9 +295,15 @@ class SystemdServiceControl : public ServiceControl {
       d.last = status;
       if (status.CurrentState == kServiceStopped) d.stopped = true;
     }
-    std::string message = NotifyMessage(status);
-    ssize_t sent = ::sendto(d.notify_fd, message.data(), message.size(), MSG_NOSIGNAL,
-                            reinterpret_cast<const sockaddr*>(&d.notify_addr), d.notify_len);
+    ssize_t sent = 0;
+    if (d.console) {
+      std::printf("%s: %s\n", d.service_name.c_str(), StateName(status.CurrentState));
+      std::fflush(stdout);
+    } else {
+      std::string message = NotifyMessage(status);
+      sent = ::sendto(d.notify_fd, message.data(), message.size(), MSG_NOSIGNAL,
+                      reinterpret_cast<const sockaddr*>(&d.notify_addr), d.notify_len);
+    }
     // The dispatcher looks again: it ends after the stopped report, and a
     // held stop may now be accepted.
     Wake(d);
@@ -300,12 +313,20 @@ class SystemdServiceControl : public ServiceControl {
     }
     return true;
   }
+
+ private:
+  const bool console_;
 };
 
 }  // namespace
 
 ServiceControl& DefaultServiceControl() {
-  static SystemdServiceControl* control = new SystemdServiceControl;
+  static SystemdServiceControl* control = new SystemdServiceControl(false);
+  return *control;
+}
+
+ServiceControl& ConsoleServiceControl() {
+  static SystemdServiceControl* control = new SystemdServiceControl(true);
   return *control;
 }
 

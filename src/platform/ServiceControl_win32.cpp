@@ -1,8 +1,12 @@
 #include <windows.h>
 
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -104,10 +108,183 @@ class WindowsServiceControl : public ServiceControl {
   }
 };
 
+const char* StateName(uint32_t state) {
+  static const char* const kNames[] = {"Stopped", "Start pending",    "Stop pending",
+                                       "Running", "Continue pending", "Pause pending",
+                                       "Paused"};
+  return state >= 1 && state <= 7 ? kNames[state - 1] : "Unknown";
+}
+
+// Whether the last report lets a control through, as the service control
+// manager decides. Interrogate and the service's own codes always pass.
+bool Accepted(uint32_t control, const ServiceStatus& last) {
+  if (last.CurrentState == kServiceStopped) return false;
+  switch (control) {
+    case kServiceControlStop:
+      return (last.ControlsAccepted & kServiceAcceptStop) != 0;
+    case kServiceControlPause:
+    case kServiceControlContinue:
+      return (last.ControlsAccepted & kServiceAcceptPauseContinue) != 0;
+    case kServiceControlShutdown:
+      return (last.ControlsAccepted & kServiceAcceptShutdown) != 0;
+    default:
+      return true;
+  }
+}
+
+// The foreground run: the service main on a thread of its own, Ctrl-C,
+// Ctrl-Break and closing the console window as stop requests delivered on
+// the dispatcher thread, status reports printed.
+class ConsoleControl : public ServiceControl {
+ public:
+  bool StartServiceCtrlDispatcherA(const ServiceTableEntry* table) override {
+    if (!table || !table[0].ServiceName || !table[0].ServiceProc) {
+      ::SetLastError(ERROR_INVALID_PARAMETER);
+      return false;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (active_) {
+        ::SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
+        return false;
+      }
+      active_ = true;
+      name_ = table[0].ServiceName;
+      handler_ = nullptr;
+      last_ = ServiceStatus{};
+      controls_.clear();
+      held_ = 0;
+      stopped_ = main_returned_ = false;
+    }
+    ::SetConsoleCtrlHandler(&ConsoleEvent, TRUE);
+    ServiceMainFunction service_main = table[0].ServiceProc;
+    std::thread main_thread([this, service_main] {
+      std::string name = name_;
+      char* argv[] = {name.data(), nullptr};
+      service_main(1, argv);
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        main_returned_ = true;
+      }
+      cv_.notify_all();
+    });
+    for (;;) {
+      ServiceControlHandler handler = nullptr;
+      uint32_t deliver = 0;
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        cv_.wait(lock, [&] {
+          return stopped_ || main_returned_ || !controls_.empty() ||
+                 (held_ != 0 && Accepted(held_, last_));
+        });
+        if (stopped_ || main_returned_) break;
+        if (!controls_.empty()) {
+          uint32_t control = controls_.front();
+          controls_.pop_front();
+          if (Accepted(control, last_))
+            deliver = control;
+          else if (control == kServiceControlStop || control == kServiceControlShutdown)
+            held_ = control;
+        } else {
+          deliver = held_;
+          held_ = 0;
+        }
+        handler = handler_;
+      }
+      if (deliver != 0 && handler) handler(deliver);
+    }
+    main_thread.join();
+    ::SetConsoleCtrlHandler(&ConsoleEvent, FALSE);
+    std::lock_guard<std::mutex> lock(mu_);
+    active_ = false;
+    return true;
+  }
+
+  ServiceStatusHandle RegisterServiceCtrlHandlerA(const char* service_name,
+                                                  ServiceControlHandler handler) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!active_ || !service_name || !handler || ::lstrcmpiA(service_name, name_.c_str()) != 0) {
+      ::SetLastError(ERROR_SERVICE_NOT_IN_EXE);
+      return 0;
+    }
+    handler_ = handler;
+    return 1;
+  }
+
+  bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) override {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!active_ || handle != 1) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+      }
+      last_ = status;
+      if (status.CurrentState == kServiceStopped) stopped_ = true;
+      std::printf("%s: %s\n", name_.c_str(), StateName(status.CurrentState));
+      std::fflush(stdout);
+    }
+    cv_.notify_all();
+    return true;
+  }
+
+  void Control(uint32_t code) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!active_) return;
+      controls_.push_back(code);
+    }
+    cv_.notify_all();
+  }
+
+  bool Stopped() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return !active_ || stopped_;
+  }
+
+ private:
+  static BOOL WINAPI ConsoleEvent(DWORD type);
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool active_ = false;
+  std::string name_;
+  ServiceControlHandler handler_ = nullptr;
+  ServiceStatus last_{};
+  std::deque<uint32_t> controls_;
+  uint32_t held_ = 0;
+  bool stopped_ = false;
+  bool main_returned_ = false;
+};
+
+ConsoleControl* g_console = nullptr;
+
+// Runs on a thread the system makes for the event.
+BOOL WINAPI ConsoleControl::ConsoleEvent(DWORD type) {
+  switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      g_console->Control(kServiceControlStop);
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+      // The process ends when this returns: give the service a moment to
+      // stop first.
+      g_console->Control(kServiceControlStop);
+      for (int i = 0; i < 50 && !g_console->Stopped(); ++i) ::Sleep(100);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
 }  // namespace
 
 ServiceControl& DefaultServiceControl() {
   static WindowsServiceControl* control = new WindowsServiceControl;
+  return *control;
+}
+
+ServiceControl& ConsoleServiceControl() {
+  static ConsoleControl* control = g_console = new ConsoleControl;
   return *control;
 }
 

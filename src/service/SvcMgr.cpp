@@ -25,6 +25,7 @@ bool IsPending(TCurrentStatus s) {
 
 THostFacilities Resolve(THostFacilities f) {
   if (!f.Control) f.Control = &platform::DefaultServiceControl();
+  if (!f.ConsoleControl) f.ConsoleControl = &platform::ConsoleServiceControl();
   if (!f.Manager) f.Manager = &platform::DefaultServiceManager();
   if (!f.EventLog) f.EventLog = &platform::DefaultEventLog();
   if (!f.Dialogs) f.Dialogs = &platform::DefaultDialogs();
@@ -530,6 +531,9 @@ void TServiceStartThread::Run() {
 TServiceApplication::TServiceApplication(THostFacilities Facilities)
     : rtl::TComponent(nullptr), facilities_(Resolve(std::move(Facilities))) {
   arguments_ = facilities_.Arguments ? *facilities_.Arguments : platform::CommandLineArguments();
+  // The modules take their facilities from here, so the choice is made
+  // before any exists.
+  if (HasSwitch("CONSOLE")) facilities_.Control = facilities_.ConsoleControl;
   event_logger_ =
       std::make_unique<TEventLogger>(FileNameOf(facilities_.ExecutablePath), *facilities_.EventLog);
   Application = this;

@@ -74,6 +74,9 @@ using TContinueEvent = std::function<void(TService* Sender, bool& Continued)>;
 // the process default.
 struct THostFacilities {
   platform::ServiceControl* Control = nullptr;
+  // Takes Control's place when the command line has the switch "CONSOLE":
+  // the service runs in the foreground under an in-process controller.
+  platform::ServiceControl* ConsoleControl = nullptr;
   platform::ServiceManager* Manager = nullptr;
   platform::EventLog* EventLog = nullptr;
   platform::Dialogs* Dialogs = nullptr;

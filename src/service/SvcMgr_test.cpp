@@ -21,8 +21,9 @@ class TTestModule : public TService {
 class SvcMgrTest : public ::testing::Test {
  protected:
   FakeEventLog log_;
-  TServiceApplication app_{THostFacilities{nullptr, nullptr, &log_, nullptr,
-                                           std::vector<std::string>{}, "/opt/x/tessalin"}};
+  TServiceApplication app_{THostFacilities{.EventLog = &log_,
+                                           .Arguments = std::vector<std::string>{},
+                                           .ExecutablePath = "/opt/x/tessalin"}};
   TTestModule* Module() {
     TTestModule* m = nullptr;
     app_.CreateServiceModule(m);

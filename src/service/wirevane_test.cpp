@@ -68,8 +68,13 @@ class WirevaneTest : public ::testing::Test {
   }
 
   THostFacilities Facilities(std::vector<std::string> args = {}) {
-    return THostFacilities{&control_, &manager_,       &log_,
-                           &dialogs_, std::move(args), "/opt/tessalin/bin/tessalin"};
+    return THostFacilities{.Control = &control_,
+                           .ConsoleControl = &console_,
+                           .Manager = &manager_,
+                           .EventLog = &log_,
+                           .Dialogs = &dialogs_,
+                           .Arguments = std::move(args),
+                           .ExecutablePath = "/opt/tessalin/bin/tessalin"};
   }
 
   // A service application with the module, its watch replaced by a counter.
@@ -96,6 +101,7 @@ class WirevaneTest : public ::testing::Test {
   void Join() { main_.join(); }
 
   FakeServiceControl control_;
+  FakeServiceControl console_;
   FakeEventLog log_;
   FakeServiceManager manager_;
   FakeDialogs dialogs_;
@@ -324,6 +330,16 @@ TEST_F(WirevaneTest, ProgramRunsTheServiceUnderTheManager) {
   EXPECT_TRUE(log_.Entries().empty());
   EXPECT_TRUE(dialogs_.shown.empty());
   EXPECT_EQ(Wirevane, nullptr);
+}
+
+// /console runs the same service life under the in-process controller.
+TEST_F(WirevaneTest, ConsoleSwitchRunsUnderTheConsoleController) {
+  console_.before_main = [this] { Wirevane->StartWatch = [this] { ++watch_starts_; }; };
+  console_.on_running = [](FakeServiceControl& c) { c.Control(1); };
+  EXPECT_EQ(RunProgram(Facilities({"/Console"})), 0);
+  EXPECT_EQ(Summary(console_.Reports()), (std::vector<R>{kStart1, kStart2, kRun, kStopP, kDown}));
+  EXPECT_EQ(watch_starts_, 1);
+  EXPECT_TRUE(control_.Reports().empty());
 }
 
 // Started without a service manager: one entry under the executable's name

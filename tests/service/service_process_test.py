@@ -15,7 +15,9 @@ import signal
 import socket
 import subprocess
 import sys
+import queue
 import tempfile
+import threading
 import unittest
 
 EXE = None
@@ -23,6 +25,8 @@ INSIDE = "--inside-namespace"
 
 
 def private_mounts():
+    # The watch sends its reports to 127.0.0.1: the namespace's own loopback.
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/var/lib"], check=True)
     os.makedirs("/var/lib/harbrook")
     if os.path.isdir("/run/systemd"):
@@ -81,6 +85,31 @@ class ServiceUnderFakeManager(unittest.TestCase):
         out, err = self.proc.communicate(timeout=10)
         self.assertEqual(self.proc.returncode, 0)
         self.assertEqual((out, err), (b"", b""))
+
+    def test_console_run_prints_states_and_reports(self):
+        env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
+        self.proc = subprocess.Popen([EXE, "/console"], env=env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+        lines = queue.Queue()
+        threading.Thread(target=lambda: [lines.put(l.decode().rstrip("\n"))
+                                         for l in self.proc.stdout], daemon=True).start()
+        seen = [lines.get(timeout=10) for _ in range(3)]
+        self.assertEqual(seen, ["Wirevane: Start pending"] * 2 + ["Wirevane: Running"])
+        # The watch's start-up report, printed as it is sent.
+        try:
+            report = lines.get(timeout=3)
+        except queue.Empty:
+            report = None
+        self.proc.send_signal(signal.SIGINT)  # Ctrl-C
+        self.proc.wait(timeout=10)
+        self.assertEqual(self.proc.returncode, 0)
+        rest = [lines.get(timeout=5) for _ in range(2)]
+        self.assertEqual(rest, ["Wirevane: Stop pending", "Wirevane: Stopped"])
+        if report is None:
+            with open("/var/lib/harbrook/tessalin.err", "rb") as f:
+                if f.read() == b"\r\n":
+                    self.skipTest("this build's watch has no syslog sender yet")
+        self.assertEqual(report, "Report: starting up")
 
     def test_without_service_manager_exits_zero_silently(self):
         env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
