@@ -104,6 +104,12 @@ struct TStringList::Blocks {
     cursor_block = 0;
     cursor_start = 0;
   }
+  // Extends the tree by the block just added at the end of list.
+  void Appended() {
+    const size_t i = list.size();
+    const size_t low = i & (~i + 1);
+    tree.push_back(list.back().count + Start(i - 1) - Start(i - low));
+  }
   void Add(size_t block, int delta) {
     for (size_t i = block + 1; i < tree.size(); i += i & (~i + 1)) {
       tree[i] = static_cast<uint32_t>(static_cast<int64_t>(tree[i]) + delta);
@@ -379,7 +385,10 @@ void TStringList::InsertEntry(int index, Entry&& entry) {
   start = blocks_->Start(b);
   uint32_t pos = at - start;
   // A full block adds one: reserve first, so that nothing throws half way.
-  if (list[b].count >= kBlockMax) list.reserve(list.size() + 1);
+  if (list[b].count >= kBlockMax) {
+    list.reserve(list.size() + 1);
+    blocks_->tree.reserve(list.size() + 2);
+  }
   Blocks::Block& block = list[b];
   if (block.count < kBlockMax) {
     ArrayInsert(block.data, block.count, pos, std::move(entry));
@@ -393,7 +402,7 @@ void TStringList::InsertEntry(int index, Entry&& entry) {
     list.push_back(fresh);  // reserved
     fence.release();
     blocks_->Refresh(list.size() - 1);
-    blocks_->Rebuild();
+    blocks_->Appended();
   } else if (pos == 0 && b == 0) {
     auto fence = std::make_unique<Blocks::Key[]>(Blocks::kFences);
     Blocks::Block fresh{nullptr, 0, {}, fence.get()};
