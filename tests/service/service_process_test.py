@@ -86,6 +86,19 @@ class ServiceUnderFakeManager(unittest.TestCase):
         self.assertEqual(self.proc.returncode, 0)
         self.assertEqual((out, err), (b"", b""))
 
+    # While start is pending no control is accepted: a stop that arrives
+    # then is held and delivered once the service runs.
+    def test_stop_during_start_is_held_until_running(self):
+        self.start()
+        self.assertTrue(self.report().startswith("STATUS=Start pending"))
+        self.proc.send_signal(signal.SIGTERM)
+        states = []
+        while not states or states[-1] != "STATUS=Stopped":
+            states.append([l for l in self.report().split("\n") if l.startswith("STATUS=")][0])
+        self.assertEqual(states, ["STATUS=Start pending", "STATUS=Running",
+                                  "STATUS=Stop pending", "STATUS=Stopped"])
+        self.assertEqual(self.proc.wait(timeout=10), 0)
+
     def test_console_run_prints_states_and_reports(self):
         env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
         self.proc = subprocess.Popen([EXE, "/console"], env=env, stdout=subprocess.PIPE,
