@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -272,7 +273,8 @@ class SystemdServiceControl : public ServiceControl {
       SetLastError(kErrorFailedServiceControllerConnect);
       return 0;
     }
-    if (!service_name || !handler || g_dispatch->service_name != service_name) {
+    if (!service_name || !handler ||
+        ::strcasecmp(g_dispatch->service_name.c_str(), service_name) != 0) {
       SetLastError(kErrorServiceNotInExe);
       return 0;
     }

@@ -62,7 +62,9 @@ TWirevane::~TWirevane() {
 
 void TWirevane::ServiceExecute(TService* Sender) {
   if (StartWatch) StartWatch();
-  while (!StopRequested()) ControlThread()->ProcessControlRequests(true);
+  TServiceThread* thread = ControlThread();
+  if (!thread) return;  // not on a control thread: nothing to serve
+  while (!StopRequested()) thread->ProcessControlRequests(true);
 }
 
 platform::ServiceControlHandler TWirevane::ControlCallback() { return &ServiceControlEntry; }
