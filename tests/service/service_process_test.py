@@ -47,9 +47,13 @@ class ServiceUnderFakeManager(unittest.TestCase):
         self.proc = None
 
     def tearDown(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+        if self.proc:
+            if self.proc.poll() is None:
+                self.proc.kill()
+                self.proc.wait()
+            for pipe in (self.proc.stdout, self.proc.stderr):
+                if pipe:
+                    pipe.close()
         self.sock.close()
         self.dir.cleanup()
 
