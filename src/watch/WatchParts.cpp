@@ -1,25 +1,55 @@
+#include <memory>
+
+#include "capture/Snoop.h"
+#include "syslog/IdSysLog.h"
 #include "watch/ethread.h"
 
 namespace watch {
 namespace {
 
-// Until the real sender and capture component are joined, the program's
-// watch cannot start: Run ends at its first step with an empty line in the
-// error file.
-class UnavailableParts : public WatchParts {
+// The real syslog sender, with no owner.
+class SysLogAdapter : public SysLogSender {
+ public:
+  SysLogAdapter() : sender_(std::make_unique<syslog::TIdSysLog>(nullptr)) {}
+  void SetActive(bool value) override { sender_->SetActive(value); }
+  void SetHost(const std::string& host) override { sender_->SetHost(host); }
+  void SendText(const std::string& text, syslog::TIdSyslogFacility facility,
+                syslog::TIdSyslogSeverity severity) override {
+    sender_->SendText(text, facility, severity);
+  }
+
+ private:
+  std::unique_ptr<syslog::TIdSysLog> sender_;
+};
+
+// The real capture component, with no owner. Creating it binds the driver
+// and lists the adapters, and raises when either fails.
+class SnoopAdapter : public CaptureSource {
+ public:
+  SnoopAdapter() : snoop_(std::make_unique<capture::TSnoop>(nullptr)) {}
+  void SetThreadSafe(bool value) override { snoop_->SetThreadSafe(value); }
+  void SetOnCapture(TOnCaptureEvent handler) override { snoop_->SetOnCapture(std::move(handler)); }
+  void SetAdapterIndex(int index) override { snoop_->SetAdapterIndex(index); }
+  void StartCapture() override { snoop_->StartCapture(); }
+
+ private:
+  std::unique_ptr<capture::TSnoop> snoop_;
+};
+
+class ProgramParts : public WatchParts {
  public:
   std::unique_ptr<SysLogSender> CreateSysLog() override {
-    throw rtl::Exception("syslog sender not available");
+    return std::make_unique<SysLogAdapter>();
   }
   std::unique_ptr<CaptureSource> CreateCapture() override {
-    throw rtl::Exception("capture component not available");
+    return std::make_unique<SnoopAdapter>();
   }
 };
 
 }  // namespace
 
 WatchParts& DefaultWatchParts() {
-  static UnavailableParts parts;
+  static ProgramParts parts;
   return parts;
 }
 
