@@ -164,7 +164,8 @@ TEthThread::TEthThread(bool CreateSuspended, WatchEnvironment environment)
 
 TEthThread::~TEthThread() {
   // The program never frees the watch thread; tests do, and take the
-  // records with it.
+  // records with it, after the capture that reads them has stopped.
+  Capture.reset();
   if (MacIndex) {
     for (int i = 0; i < MacIndex->Count(); ++i) delete MacIndex->Objects(i);
   }

@@ -123,6 +123,8 @@ void WriteErrorFile(platform::FileSystem& files, const std::string& directory,
 class TEthThread : public rtl::TThread {
  public:
   explicit TEthThread(bool CreateSuspended, WatchEnvironment environment = {});
+  // Frees the capture component first, then the records. Only for a
+  // thread whose body is not running: Run never ends by itself.
   ~TEthThread() override;
 
   // The thread body: the start-up sequence, then sleeps of 5000 ms for
