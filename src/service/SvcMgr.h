@@ -341,6 +341,8 @@ class TServiceApplication : public rtl::TComponent {
   void ShowException(const std::exception_ptr& Error);
 
   bool HasSwitch(std::string_view SwitchName) const;
+  // The command-line arguments, without the program path.
+  const std::vector<std::string>& Arguments() const noexcept { return arguments_; }
   const THostFacilities& Facilities() const noexcept { return facilities_; }
   TEventLogger& EventLogger() noexcept { return *event_logger_; }
   int ModuleCount() const;

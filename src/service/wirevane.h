@@ -7,8 +7,10 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "service/SvcMgr.h"
+#include "watch/ethread.h"
 
 namespace service {
 
@@ -42,5 +44,16 @@ void ServiceControlEntry(uint32_t Code);
 // Returns the exit code: 0, or 1 when an install or removal failed or an
 // error ended the program (after its "Application Error" report).
 int RunProgram(THostFacilities Facilities = {});
+
+// The replay run (switch "READ" followed by a file name): the watch takes
+// its frames from a pcap or pcapng file instead of the adapter. It sends
+// the start-up report, loads the table, hands every frame to its frame
+// handler in file order (reports sent as usual and printed on standard
+// output), saves the table once at the end and returns 0. A file that
+// cannot be read or is malformed is named on standard error with what is
+// wrong and gives 2, before anything else happens; a watch that cannot
+// start gives 1 (its error file says at which stage). The watch thread is
+// left idle: it ends with the process. Main thread.
+int RunReadMode(const std::string& Path, watch::WatchEnvironment Environment = {});
 
 }  // namespace service

@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <ostream>
 #include <thread>
@@ -447,6 +450,107 @@ TEST_F(WirevaneTest, AfterInstallFailureDeletesTheEntry) {
   ASSERT_EQ(dialogs_.shown.size(), 1u);
   EXPECT_EQ(dialogs_.shown[0].text,
             "Service \"Wirevane\" failed to install with error: \"no config\"");
+}
+
+// A sender that keeps the texts it is asked to send.
+class RecordingSender : public watch::SysLogSender {
+ public:
+  explicit RecordingSender(std::vector<std::string>& sent) : sent_(sent) {}
+  void SetActive(bool) override {}
+  void SetHost(const std::string&) override {}
+  void SendText(const std::string& text, syslog::TIdSyslogFacility,
+                syslog::TIdSyslogSeverity) override {
+    sent_.push_back(text);
+  }
+
+ private:
+  std::vector<std::string>& sent_;
+};
+
+class RecordingParts : public watch::WatchParts {
+ public:
+  std::unique_ptr<watch::SysLogSender> CreateSysLog() override {
+    return std::make_unique<RecordingSender>(sent);
+  }
+  std::unique_ptr<watch::CaptureSource> CreateCapture() override {
+    throw rtl::Exception("the replay brings its own capture");
+  }
+  std::vector<std::string> sent;
+};
+
+// A classic little-endian pcap file with one Ethernet frame per record.
+std::string Pcap(const std::vector<std::string>& frames) {
+  auto u32 = [](uint32_t v) {
+    return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+  };
+  std::string file =
+      u32(0xA1B2C3D4) + std::string("\x02\x00\x04\x00", 4) + u32(0) + u32(0) + u32(65535) + u32(1);
+  for (const std::string& f : frames) file += u32(1) + u32(0) + u32(f.size()) + u32(f.size()) + f;
+  return file;
+}
+
+// An ARP request whose Ethernet source is 00A0C9-00000<mac> and whose
+// sender address is 10.0.0.<ip>.
+std::string Arp(char mac, char ip) {
+  const std::string src{'\x00', '\xA0', '\xC9', 0, 0, mac};
+  return std::string(6, '\xFF') + src +
+         std::string("\x08\x06\x00\x01\x08\x00\x06\x04\x00\x01", 10) + src +
+         std::string{10, 0, 0, ip} + std::string(6, 0) + std::string{10, 0, 0, 1};
+}
+
+class ReadModeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("tessalin-read-" + std::to_string(rtl::CurrentThreadId()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    Write("arptable", "10.0.0.9\r\n 00A0C9-000009\r\n");
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  void Write(const std::string& name, const std::string& bytes) {
+    std::ofstream(dir_ / name, std::ios::binary) << bytes;
+  }
+  std::string Read(const std::string& name) {
+    std::ifstream in(dir_ / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  int Run(const std::string& file) {
+    watch::WatchEnvironment env;
+    env.parts = &parts_;
+    env.data_directory = (dir_ / "").string();
+    return RunReadMode((dir_ / file).string(), env);
+  }
+
+  std::filesystem::path dir_;
+  RecordingParts parts_;
+};
+
+// Frames in file order after the table load: the known address is quiet,
+// a new one is found, then it moves; a frame that is not ARP is passed
+// over. The table is saved once, at the end.
+TEST_F(ReadModeTest, ReplaysFramesThroughTheWatch) {
+  std::string other = Arp(1, 2);
+  other[13] = 0x00;  // IPv4, not ARP
+  Write("capture.pcap", Pcap({Arp(9, 9), Arp(1, 1), other, Arp(2, 1)}));
+  EXPECT_EQ(Run("capture.pcap"), 0);
+  EXPECT_EQ(parts_.sent,
+            (std::vector<std::string>{"starting up", "10.0.0.1 found on 00A0C9-000001",
+                                      "10.0.0.1 moved from 00A0C9-000001 to 00A0C9-000002"}));
+  EXPECT_EQ(Read("arptable"), "10.0.0.1\r\n 00A0C9-000002\r\n10.0.0.9\r\n 00A0C9-000009\r\n");
+}
+
+TEST_F(ReadModeTest, UnreadableFileChangesNothing) {
+  Write("bad.pcap", "not a capture file at all");
+  const std::string truncated = Pcap({Arp(1, 1)});
+  Write("short.pcap", truncated.substr(0, truncated.size() - 5));
+  for (const char* file : {"bad.pcap", "short.pcap", "missing.pcap"}) {
+    EXPECT_EQ(Run(file), 2) << file;
+  }
+  EXPECT_TRUE(parts_.sent.empty());
+  EXPECT_EQ(Read("arptable"), "10.0.0.9\r\n 00A0C9-000009\r\n");
 }
 
 }  // namespace
