@@ -498,6 +498,16 @@ std::string Arp(char mac, char ip) {
          std::string{10, 0, 0, ip} + std::string(6, 0) + std::string{10, 0, 0, 1};
 }
 
+// The replayed watch idles on after the test, to the end of the test
+// program: its clock must outlive every static object.
+class IdleClock : public platform::Clock {
+ public:
+  rtl::TDateTime Now() override { return 0; }
+  void Sleep(uint32_t milliseconds) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  }
+};
+
 class ReadModeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -520,6 +530,8 @@ class ReadModeTest : public ::testing::Test {
   int Run(const std::string& file) {
     watch::WatchEnvironment env;
     env.parts = &parts_;
+    static IdleClock* clock = new IdleClock;
+    env.clock = clock;
     env.data_directory = (dir_ / "").string();
     return RunReadMode((dir_ / file).string(), env);
   }
