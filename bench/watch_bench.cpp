@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <numeric>
@@ -226,6 +227,24 @@ void BM_LoadTable(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_LoadTable)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+// What each report after the start-up one adds on Linux: the registry
+// file read and parsed anew.
+void BM_ReadSyslogHostFromFile(benchmark::State& state) {
+  const std::string path = BenchDirectory() + "registry.reg";
+  {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    std::fputs(
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\quillmere\\harbrook\\Tessalin]\r\n"
+        "\"SyslogHost\"=\"10.0.0.5\"\r\n",
+        f);
+    std::fclose(f);
+  }
+  platform::RegistryFile registry(path);
+  for (auto _ : state) benchmark::DoNotOptimize(watch::ReadSyslogHost(registry));
+}
+BENCHMARK(BM_ReadSyslogHostFromFile);
 
 }  // namespace
 
