@@ -106,7 +106,7 @@ grep -q listening "$work/listen.out" || fail "syslog listener did not start: $(c
 # A capture of ARP traffic. Frames: A claims 10.0.0.1 and 10.0.0.2, B takes
 # 10.0.0.1, A shows 10.0.0.1 again (nothing new), an IPv4 frame (ignored);
 # held back 6 s, so that the table is saved a second time, D 10.0.0.3; and
-# held back 20 s, to arrive while the service is paused, E 10.0.0.4.
+# held back 30 s, to arrive while the service is paused, E 10.0.0.4.
 hex() { printf "$(sed 's/\([0-9a-f][0-9a-f]\)/\\x\1/g' <<<"$1")"; }
 arp() { echo "ffffffffffff${1}08060001080006040001${1}${2}0000000000000a0000fe"; }
 record() {  # seconds, frame hex (42 bytes)
@@ -138,7 +138,7 @@ cp "$exe" "$drive/tessalin/tessalin.exe"
 cp "$svcctl_exe" "$drive/tessalin/svcctl.exe"
 cp "$packet_dll" "$drive/tessalin/Packet.dll"
 cp "$work/arp.pcap" "$drive/tessalin/arp.pcap"
-printf 'arp.pcap\r\nhold 6 6000\r\nhold 7 20000\r\n' >"$drive/tessalin/Packet.replay"
+printf 'arp.pcap\r\nhold 6 6000\r\nhold 7 30000\r\n' >"$drive/tessalin/Packet.replay"
 w reg add 'HKCU\Software\Wine\Debug' /v RelayInclude \
   /d 'user32.MessageBoxA;advapi32.RegisterEventSourceA' /f >/dev/null
 
@@ -229,7 +229,7 @@ expect_state 7 7 0
 # Watching and reporting go on while paused; the held frame arrives now.
 [ "$(grep -c . "$work/syslog.log")" -eq 6 ] ||
   fail "the last report came before the pause; the test's timing does not hold here"
-for _ in $(seq 250); do
+for _ in $(seq 400); do
   [ "$(grep -c . "$work/syslog.log")" -ge 7 ] && break
   sleep 0.1
 done
