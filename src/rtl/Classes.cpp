@@ -41,12 +41,12 @@ inline int CompareFolded(std::string_view a, std::string_view b) noexcept {
 // blocks instead of searching the tree.
 //
 // Each block keeps the first bytes (folded to upper case when the list
-// ignores case) of its last text and of every 16th text, so that a search
+// ignores case) of its last text and of every 32nd text, so that a search
 // reads this array and one short run of entries, not texts scattered over
 // the heap.
 struct TStringList::Blocks {
   static constexpr size_t kKeyMax = 19;
-  static constexpr uint32_t kRun = 16;
+  static constexpr uint32_t kRun = 32;
   static constexpr uint32_t kFences = kBlockMax / kRun - 1;
   struct Key {
     uint8_t length;  // of the text, capped at 255
