@@ -1,0 +1,284 @@
+// The whole path from the capture driver to syslog datagrams: the scripted
+// test driver (bin/testdriver) serves batches from memory, the capture
+// component's reader thread hands each frame to the watch's frame handler,
+// and reports go through the real syslog sender to a datagram sink on the
+// loopback address. The configured host is read from a registry file for
+// every report, as in the program.
+//   BM_KnownPairs      a steady stream over 1,024 pairs already in the table:
+//                      frames handled per second (no reports)
+//   BM_NewAddressScan  65,536 frames, each a new MAC and address: one report
+//                      each; reports per second
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/Packet32.h"
+#include "capture/Snoop.h"
+#include "capture/bpf.h"
+#include "platform/DynamicLibrary.h"
+#include "platform/Process.h"
+#include "platform/Registry.h"
+#include "platform/WinSockProbe.h"
+#include "syslog/IdSysLog.h"
+#include "watch/ethread.h"
+
+namespace {
+
+constexpr uint32_t kFrame = 60;
+constexpr uint16_t kHeader = 20;
+constexpr uint32_t kBatchLimit = 256000;
+
+struct Driver {
+  using QueueFn = void (*)(const void*, uint32_t, uint32_t);
+  using RepeatFn = void (*)(int);
+  using ResetFn = void (*)();
+  using NamesFn = void (*)(const void*, uint32_t, uint32_t);
+  QueueFn Queue = nullptr;
+  RepeatFn Repeat = nullptr;
+  ResetFn Reset = nullptr;
+  NamesFn Names = nullptr;
+  bool ok = false;
+};
+
+Driver& TestDriver() {
+  static Driver d = [] {
+    Driver r;
+    const std::string exe = platform::ExecutablePath();
+    const std::string path = exe.substr(0, exe.find_last_of('/') + 1) + "testdriver/libpacket.so";
+    platform::LibraryHandle lib = platform::LoadLibraryA(path.c_str());
+    if (!lib) return r;
+    r.Queue =
+        reinterpret_cast<Driver::QueueFn>(platform::GetProcAddress(lib, "TestDriverQueueBatch"));
+    r.Repeat =
+        reinterpret_cast<Driver::RepeatFn>(platform::GetProcAddress(lib, "TestDriverRepeat"));
+    r.Reset = reinterpret_cast<Driver::ResetFn>(platform::GetProcAddress(lib, "TestDriverReset"));
+    r.Names = reinterpret_cast<Driver::NamesFn>(
+        platform::GetProcAddress(lib, "TestDriverSetAdapterNames"));
+    capture::SetPacketDriverLibrary(path);
+    r.ok = r.Queue && r.Repeat && r.Reset && r.Names && capture::BindPacketDriver();
+    return r;
+  }();
+  return d;
+}
+
+void MacOf(uint32_t n, uint8_t mac[6]) {
+  const uint8_t m[6] = {0x02,      0x00, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8),
+                        uint8_t(n)};
+  std::copy(m, m + 6, mac);
+}
+
+// Batches of ARP records, one per (MAC n, address 10.x.y.z from n).
+std::vector<std::vector<uint8_t>> Batches(uint32_t first, uint32_t count) {
+  std::vector<std::vector<uint8_t>> out(1);
+  const uint32_t step = capture::BPF_WORDALIGN(kHeader + kFrame);
+  for (uint32_t i = 0; i < count; ++i) {
+    if (out.back().size() + step > kBatchLimit) out.emplace_back();
+    std::vector<uint8_t>& b = out.back();
+    const size_t at = b.size();
+    b.resize(at + step, 0);
+    capture::bpf_hdr h{};
+    h.bh_caplen = kFrame;
+    h.bh_datalen = kFrame;
+    h.bh_hdrlen = kHeader;
+    std::memcpy(b.data() + at, &h, sizeof h);
+    uint8_t* f = b.data() + at + kHeader;
+    const uint32_t n = first + i;
+    std::memset(f, 0xFF, 6);
+    MacOf(n, f + 6);
+    f[12] = 0x08, f[13] = 0x06;
+    const uint32_t ip = 0x0A000000u | (n & 0xFFFFFF);
+    f[28] = uint8_t(ip >> 24), f[29] = uint8_t(ip >> 16), f[30] = uint8_t(ip >> 8),
+    f[31] = uint8_t(ip);
+  }
+  return out;
+}
+
+// A datagram sink on the loopback address, drained by its own thread.
+class Sink {
+ public:
+  Sink()
+      : thread_([this] {
+          std::string d;
+          while (!stop_) {
+            if (receiver_.Receive(d, 50)) ++received;
+          }
+        }) {}
+  ~Sink() {
+    stop_ = true;
+    thread_.join();
+  }
+  int Port() const { return receiver_.Port(); }
+  std::atomic<uint64_t> received{0};
+
+ private:
+  platform::LoopbackDatagramReceiver receiver_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// The program's parts, but with the sender aimed at the sink's port and the
+// frame handler counted.
+class BenchParts : public watch::WatchParts {
+ public:
+  BenchParts(int port, std::atomic<uint64_t>* frames) : port_(port), frames_(frames) {}
+  std::unique_ptr<watch::SysLogSender> CreateSysLog() override {
+    struct Sender : watch::SysLogSender {
+      explicit Sender(int port) { s.SetPort(port); }
+      void SetActive(bool v) override { s.SetActive(v); }
+      void SetHost(const std::string& h) override { s.SetHost(h); }
+      void SendText(const std::string& t, syslog::TIdSyslogFacility f,
+                    syslog::TIdSyslogSeverity v) override {
+        s.SendText(t, f, v);
+      }
+      syslog::TIdSysLog s{nullptr};
+    };
+    return std::make_unique<Sender>(port_);
+  }
+  std::unique_ptr<watch::CaptureSource> CreateCapture() override {
+    struct Source : watch::CaptureSource {
+      explicit Source(std::atomic<uint64_t>* n) : frames(n) {}
+      void SetThreadSafe(bool v) override { snoop.SetThreadSafe(v); }
+      void SetOnCapture(watch::TOnCaptureEvent h) override {
+        snoop.SetOnCapture([this, h](rtl::TObject* s, capture::PETHERNET_HDR e, int l) {
+          h(s, e, l);
+          frames->fetch_add(1, std::memory_order_relaxed);
+        });
+      }
+      void SetAdapterIndex(int i) override { snoop.SetAdapterIndex(i); }
+      void StartCapture() override { snoop.StartCapture(); }
+      std::atomic<uint64_t>* frames;
+      capture::TSnoop snoop{nullptr};
+    };
+    auto source = std::make_unique<Source>(frames_);
+    capture_ = &source->snoop;
+    return source;
+  }
+  capture::TSnoop* capture_ = nullptr;
+
+ private:
+  int port_;
+  std::atomic<uint64_t>* frames_;
+};
+
+std::string TempDir() {
+  char name[] = "/tmp/tessalin-bench-XXXXXX";
+  return std::string(mkdtemp(name)) + "/";
+}
+
+// Runs a watch over the queued batches until `frames` frames have been
+// handled; returns the seconds that took. The watch thread idles for ever,
+// so it is left running (a benchmark process ends soon after).
+double RunWatch(const std::string& dir, uint64_t frames, Sink& sink, uint64_t* handled) {
+  static std::atomic<uint64_t> counter;
+  counter = 0;
+  static platform::RegistryFile* registry = nullptr;
+  delete registry;
+  registry = new platform::RegistryFile(dir + "registry.reg");
+  auto* parts = new BenchParts(sink.Port(), &counter);
+  watch::WatchEnvironment env;
+  env.parts = parts;
+  env.registry = registry;
+  env.data_directory = dir;
+  auto start = std::chrono::steady_clock::now();
+  rtl::TThread::Create<watch::TEthThread>(false, env);
+  while (counter.load() < frames) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  auto end = std::chrono::steady_clock::now();
+  *handled = counter.load();
+  // Stop reading so that the next run starts from a quiet driver.
+  if (parts->capture_) parts->capture_->StopCapture();
+  return std::chrono::duration<double>(end - start).count();
+}
+
+void Prepare(Driver& d) {
+  d.Reset();
+  const char16_t names[] = u"bench\0";
+  d.Names(names, sizeof names, 7);
+}
+
+void WriteRegistry(const std::string& dir) {
+  std::ofstream(dir + "registry.reg")
+      << "Windows Registry Editor Version 5.00\r\n\r\n"
+         "[HKEY_LOCAL_MACHINE\\Software\\quillmere\\harbrook\\Tessalin]\r\n"
+         "\"SyslogHost\"=\"127.0.0.1\"\r\n";
+}
+
+void BM_KnownPairs(benchmark::State& state) {
+  Driver& d = TestDriver();
+  if (!d.ok) return state.SkipWithError("test driver not available");
+  constexpr uint32_t kPairs = 1024;
+  const std::string dir = TempDir();
+  WriteRegistry(dir);
+  {
+    std::ofstream table(dir + "arptable", std::ios::binary);
+    for (uint32_t n = 0; n < kPairs; ++n) {
+      uint8_t mac[6];
+      MacOf(n, mac);
+      char line[64];
+      std::snprintf(line, sizeof line, "10.%u.%u.%u\r\n %02X%02X%02X-%02X%02X%02X\r\n",
+                    (n >> 16) & 255, (n >> 8) & 255, n & 255, mac[0], mac[1], mac[2], mac[3],
+                    mac[4], mac[5]);
+      table << line;
+    }
+  }
+  Sink sink;
+  uint64_t total = 0;
+  double seconds = 0;
+  for (auto _ : state) {
+    Prepare(d);
+    // The same batch of known pairs, served again and again.
+    // The same batch of known pairs (1,024 records, 81,920 bytes) three
+    // times over, served again and again.
+    const std::vector<uint8_t> one = Batches(0, kPairs).front();
+    std::vector<uint8_t> batch;
+    for (int i = 0; i < 3; ++i) batch.insert(batch.end(), one.begin(), one.end());
+    d.Queue(batch.data(), static_cast<uint32_t>(batch.size()), static_cast<uint32_t>(batch.size()));
+    d.Repeat(1);
+    uint64_t handled = 0;
+    // A warm-up million, then the measured stream.
+    RunWatch(dir, 1000000, sink, &handled);
+    Prepare(d);
+    d.Queue(batch.data(), static_cast<uint32_t>(batch.size()), static_cast<uint32_t>(batch.size()));
+    d.Repeat(1);
+    seconds += RunWatch(dir, 8000000, sink, &handled);
+    total += handled;
+    state.SetIterationTime(seconds);
+  }
+  state.counters["frames_per_s"] = benchmark::Counter(double(total) / seconds);
+  state.counters["datagrams"] = double(sink.received.load());
+}
+BENCHMARK(BM_KnownPairs)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void BM_NewAddressScan(benchmark::State& state) {
+  Driver& d = TestDriver();
+  if (!d.ok) return state.SkipWithError("test driver not available");
+  constexpr uint32_t kScan = 65536;
+  const std::string dir = TempDir();
+  WriteRegistry(dir);
+  Sink sink;
+  double seconds = 0;
+  uint64_t handled = 0;
+  for (auto _ : state) {
+    Prepare(d);
+    for (const auto& b : Batches(0x100000, kScan)) {
+      d.Queue(b.data(), static_cast<uint32_t>(b.size()), static_cast<uint32_t>(b.size()));
+    }
+    seconds = RunWatch(dir, kScan, sink, &handled);
+    state.SetIterationTime(seconds);
+  }
+  // Let the sink catch up with what is still in flight.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  state.counters["reports_per_s"] = benchmark::Counter(double(handled) / seconds);
+  state.counters["datagrams"] = double(sink.received.load());
+}
+BENCHMARK(BM_NewAddressScan)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
