@@ -97,6 +97,14 @@ class ServiceControl {
 
 ServiceControl& DefaultServiceControl();
 
+// Whether the last status report lets a control through, as the service
+// control manager decides: nothing once stopped; stop, pause/continue and
+// shutdown only when accepted; interrogate and the service's own codes
+// always. Shared by the controllers of both systems.
+bool ControlAccepted(uint32_t control, const ServiceStatus& last);
+// "Running", "Stop pending", ... for a reported state.
+const char* StateName(uint32_t state);
+
 // An in-process controller for running the service in the foreground: the
 // dispatcher starts the table's first service at once, Ctrl-C stops it (on
 // Linux the other signals above act as under systemd), and every status

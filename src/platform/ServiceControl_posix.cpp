@@ -71,44 +71,6 @@ uint32_t ControlCodeForSignal(int signo) {
   }
 }
 
-// Whether the last report lets the manager pass this control on.
-// Interrogate and the service's own codes always pass.
-bool Accepted(uint32_t control, const ServiceStatus& last) {
-  if (last.CurrentState == kServiceStopped) return false;
-  switch (control) {
-    case kServiceControlStop:
-      return (last.ControlsAccepted & kServiceAcceptStop) != 0;
-    case kServiceControlPause:
-    case kServiceControlContinue:
-      return (last.ControlsAccepted & kServiceAcceptPauseContinue) != 0;
-    case kServiceControlShutdown:
-      return (last.ControlsAccepted & kServiceAcceptShutdown) != 0;
-    default:
-      return true;
-  }
-}
-
-const char* StateName(uint32_t state) {
-  switch (state) {
-    case kServiceStopped:
-      return "Stopped";
-    case kServiceStartPending:
-      return "Start pending";
-    case kServiceStopPending:
-      return "Stop pending";
-    case kServiceRunning:
-      return "Running";
-    case kServiceContinuePending:
-      return "Continue pending";
-    case kServicePausePending:
-      return "Pause pending";
-    case kServicePaused:
-      return "Paused";
-    default:
-      return "Unknown";
-  }
-}
-
 bool Pending(uint32_t state) {
   return state == kServiceStartPending || state == kServiceStopPending ||
          state == kServiceContinuePending || state == kServicePausePending;
@@ -243,12 +205,12 @@ class SystemdServiceControl : public ServiceControl {
         std::lock_guard<std::mutex> lock(d.mu);
         if (d.stopped || d.main_returned) break;
         if (control != 0) {
-          if (Accepted(control, d.last)) {
+          if (ControlAccepted(control, d.last)) {
             deliver = control;
           } else if (control == kServiceControlStop || control == kServiceControlShutdown) {
             d.held_control = control;
           }
-        } else if (d.held_control != 0 && Accepted(d.held_control, d.last)) {
+        } else if (d.held_control != 0 && ControlAccepted(d.held_control, d.last)) {
           deliver = d.held_control;
           d.held_control = 0;
         }

@@ -108,30 +108,6 @@ class WindowsServiceControl : public ServiceControl {
   }
 };
 
-const char* StateName(uint32_t state) {
-  static const char* const kNames[] = {"Stopped", "Start pending",    "Stop pending",
-                                       "Running", "Continue pending", "Pause pending",
-                                       "Paused"};
-  return state >= 1 && state <= 7 ? kNames[state - 1] : "Unknown";
-}
-
-// Whether the last report lets a control through, as the service control
-// manager decides. Interrogate and the service's own codes always pass.
-bool Accepted(uint32_t control, const ServiceStatus& last) {
-  if (last.CurrentState == kServiceStopped) return false;
-  switch (control) {
-    case kServiceControlStop:
-      return (last.ControlsAccepted & kServiceAcceptStop) != 0;
-    case kServiceControlPause:
-    case kServiceControlContinue:
-      return (last.ControlsAccepted & kServiceAcceptPauseContinue) != 0;
-    case kServiceControlShutdown:
-      return (last.ControlsAccepted & kServiceAcceptShutdown) != 0;
-    default:
-      return true;
-  }
-}
-
 // The foreground run: the service main on a thread of its own, Ctrl-C,
 // Ctrl-Break and closing the console window as stop requests delivered on
 // the dispatcher thread, status reports printed.
@@ -175,13 +151,13 @@ class ConsoleControl : public ServiceControl {
         std::unique_lock<std::mutex> lock(mu_);
         cv_.wait(lock, [&] {
           return stopped_ || main_returned_ || !controls_.empty() ||
-                 (held_ != 0 && Accepted(held_, last_));
+                 (held_ != 0 && ControlAccepted(held_, last_));
         });
         if (stopped_ || main_returned_) break;
         if (!controls_.empty()) {
           uint32_t control = controls_.front();
           controls_.pop_front();
-          if (Accepted(control, last_))
+          if (ControlAccepted(control, last_))
             deliver = control;
           else if (control == kServiceControlStop || control == kServiceControlShutdown)
             held_ = control;
