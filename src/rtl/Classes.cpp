@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <new>
+#include <stdexcept>
+#include <type_traits>
 
 namespace rtl {
 
 namespace {
 
-constexpr uint32_t kBlockMax = 128;
+constexpr uint32_t kBlockMax = 256;
 
 // Entries an array of n holds: powers of two up to 8, then multiples of 8.
 // The capacity is never stored: it follows from the count (an array may be
@@ -21,10 +24,34 @@ constexpr uint32_t CapacityFor(uint32_t n) {
 
 inline char FoldChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
 
+// Unsigned byte order of n bytes, eight at a time where they agree.
+inline int CompareBytes(const char* a, const char* b, size_t n) noexcept {
+  static_assert(std::endian::native == std::endian::little);
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y) ? -1 : 1;
+  }
+  for (; i < n; ++i) {
+    const auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return 0;
+}
+
 // CompareText's order, with the common equal bytes taken quickly.
 inline int CompareFolded(std::string_view a, std::string_view b) noexcept {
   const size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a.data() + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) break;
+  }
+  for (; i < n; ++i) {
     if (a[i] == b[i]) continue;
     const unsigned char x = static_cast<unsigned char>(FoldChar(a[i]));
     const unsigned char y = static_cast<unsigned char>(FoldChar(b[i]));
@@ -64,7 +91,7 @@ struct TStringList::Blocks {
   mutable size_t cursor_block = 0;
   mutable uint32_t cursor_start = 0;
 
-  void SetKey(Key& key, const std::string& text) const {
+  void SetKey(Key& key, std::string_view text) const {
     key.length = static_cast<uint8_t>(std::min<size_t>(text.size(), 255));
     const size_t n = std::min(text.size(), kKeyMax);
     for (size_t i = 0; i < n; ++i) key.bytes[i] = fold ? FoldChar(text[i]) : text[i];
@@ -73,25 +100,25 @@ struct TStringList::Blocks {
   // position `from` on.
   void Refresh(size_t b, uint32_t from = 0) {
     Block& block = list[b];
-    SetKey(block.last, block.data[block.count - 1].text);
+    SetKey(block.last, block.data[block.count - 1].text.View());
     for (uint32_t j = from == 0 ? 0 : (from - 1) / kRun, at = (j + 1) * kRun; at < block.count;
          ++j, at += kRun) {
-      SetKey(block.fence[j], block.data[at].text);
+      SetKey(block.fence[j], block.data[at].text.View());
     }
   }
   // Compares the text cached in key with s, whose first bytes are skey
   // (folded as the keys are); full decides when the cached bytes cannot.
   template <class Full>
   static int CompareKey(const Key& key, std::string_view s, const char* skey,
-                        const std::string& text, Full full) {
+                        const Text& text, Full full) {
     const size_t kl = key.length, sl = s.size();
     const size_t n = std::min({kl, sl, kKeyMax});
-    int c = std::memcmp(key.bytes, skey, n);
+    int c = CompareBytes(key.bytes, skey, n);
     if (c != 0) return c;
     if (kl <= kKeyMax && sl <= kKeyMax) return kl < sl ? -1 : (kl > sl ? 1 : 0);
     if (kl == n && kl < kKeyMax) return -1;  // the cached text is a prefix of s
     if (sl == n && sl < kKeyMax) return 1;   // s is a prefix of it
-    return full(text, s);
+    return full(text.View(), s);
   }
 
   void Rebuild() {
@@ -157,54 +184,83 @@ struct TStringList::Blocks {
 
 namespace {
 
-template <class E>
-void DestroyArray(E* data, uint32_t count) {
-  for (uint32_t i = 0; i < count; ++i) data[i].~E();
-  ::operator delete(data);
-}
+// Entries are plain bytes (their texts are freed by the list itself), so
+// arrays of them are moved with memcpy and memmove.
 
 // Inserts e at pos of an array of count entries, growing it when its
-// capacity is reached. Moves of std::string do not throw, so the array is
-// unchanged when the allocation fails.
+// capacity is reached. The array is unchanged when the allocation fails.
 template <class E>
-void ArrayInsert(E*& data, uint32_t& count, uint32_t pos, E&& e) {
+void ArrayInsert(E*& data, uint32_t& count, uint32_t pos, const E& e) {
+  static_assert(std::is_trivially_copyable_v<E>);
   if (count + 1 > CapacityFor(count) || data == nullptr) {
     E* grown = static_cast<E*>(::operator new(CapacityFor(count + 1) * sizeof(E)));
-    for (uint32_t i = 0; i < pos; ++i) new (&grown[i]) E(std::move(data[i]));
-    new (&grown[pos]) E(std::move(e));
-    for (uint32_t i = pos; i < count; ++i) new (&grown[i + 1]) E(std::move(data[i]));
-    if (data) DestroyArray(data, count);
+    if (pos > 0) std::memcpy(grown, data, pos * sizeof(E));
+    grown[pos] = e;
+    if (count > pos) std::memcpy(grown + pos + 1, data + pos, (count - pos) * sizeof(E));
+    ::operator delete(data);
     data = grown;
-  } else if (pos == count) {
-    new (&data[count]) E(std::move(e));
   } else {
-    new (&data[count]) E(std::move(data[count - 1]));
-    for (uint32_t i = count - 1; i > pos; --i) data[i] = std::move(data[i - 1]);
-    data[pos] = std::move(e);
+    if (count > pos) std::memmove(data + pos + 1, data + pos, (count - pos) * sizeof(E));
+    data[pos] = e;
   }
   ++count;
 }
 
+// Removes the entry at pos; its text is the caller's to free.
 template <class E>
 void ArrayErase(E* data, uint32_t& count, uint32_t pos) {
-  for (uint32_t i = pos; i + 1 < count; ++i) data[i] = std::move(data[i + 1]);
-  data[count - 1].~E();
+  if (pos + 1 < count) std::memmove(data + pos, data + pos + 1, (count - pos - 1) * sizeof(E));
   --count;
 }
 
-// A new array holding the moved entries [from, to) of data.
+// A new array holding a copy of the entries [from, to) of data.
 template <class E>
-E* ArrayTake(E* data, uint32_t from, uint32_t to) {
+E* ArrayTake(const E* data, uint32_t from, uint32_t to) {
   E* out = static_cast<E*>(::operator new(CapacityFor(to - from) * sizeof(E)));
-  for (uint32_t i = from; i < to; ++i) new (&out[i - from]) E(std::move(data[i]));
+  std::memcpy(out, data + from, (to - from) * sizeof(E));
   return out;
 }
 
 }  // namespace
 
+TStringList::Text TStringList::Text::Make(std::string_view s) {
+  Text t;
+  if (s.size() < sizeof t.bytes) {
+    std::memcpy(t.bytes, s.data(), s.size());
+    t.bytes[sizeof t.bytes - 1] = static_cast<char>(s.size());
+    return t;
+  }
+  if (s.size() > std::numeric_limits<uint32_t>::max()) throw std::length_error("text too long");
+  static_assert(sizeof(char*) + sizeof(uint32_t) < sizeof t.bytes);
+  char* p = new char[s.size()];
+  std::memcpy(p, s.data(), s.size());
+  const auto n = static_cast<uint32_t>(s.size());
+  std::memcpy(t.bytes, &p, sizeof p);
+  std::memcpy(t.bytes + 8, &n, sizeof n);
+  t.bytes[sizeof t.bytes - 1] = static_cast<char>(kHeap);
+  return t;
+}
+
+void TStringList::Text::Free() noexcept {
+  if (static_cast<uint8_t>(bytes[sizeof bytes - 1]) != kHeap) return;
+  char* p;
+  std::memcpy(&p, bytes, sizeof p);
+  delete[] p;
+}
+
+inline std::string_view TStringList::Text::View() const noexcept {
+  const auto tag = static_cast<uint8_t>(bytes[sizeof bytes - 1]);
+  if (tag != kHeap) return std::string_view(bytes, tag);
+  const char* p;
+  uint32_t n;
+  std::memcpy(&p, bytes, sizeof p);
+  std::memcpy(&n, bytes + 8, sizeof n);
+  return std::string_view(p, n);
+}
+
 TStringList::TStringList() : small_(nullptr) {}  // no entry yet: one_ is not alive
 
-TStringList::~TStringList() { Clear(); }
+TStringList::~TStringList() { Release(true); }
 
 int TStringList::Count() const noexcept { return static_cast<int>(count_); }
 
@@ -221,9 +277,9 @@ TStringList::Entry& TStringList::At(int index) const {
   return blocks_->list[b].data[static_cast<uint32_t>(index) - start];
 }
 
-const std::string& TStringList::Strings(int index) const {
+std::string TStringList::Strings(int index) const {
   CheckIndex(index);
-  return At(index).text;
+  return std::string(At(index).text.View());
 }
 
 TObject* TStringList::Objects(int index) const {
@@ -244,11 +300,18 @@ int TStringList::Compare(std::string_view a, std::string_view b) const noexcept 
 void TStringList::Resort() {
   std::vector<Entry> all;
   all.reserve(count_);
-  for (int i = 0; i < Count(); ++i) all.push_back(std::move(At(i)));
-  Clear();
-  std::stable_sort(all.begin(), all.end(),
-                   [this](const Entry& x, const Entry& y) { return Compare(x.text, y.text) < 0; });
-  for (Entry& e : all) InsertEntry(Count(), std::move(e));
+  for (int i = 0; i < Count(); ++i) all.push_back(At(i));
+  Release(false);
+  std::stable_sort(all.begin(), all.end(), [this](const Entry& x, const Entry& y) {
+    return Compare(x.text.View(), y.text.View()) < 0;
+  });
+  size_t done = 0;
+  try {
+    for (; done < all.size(); ++done) InsertEntry(Count(), all[done]);
+  } catch (...) {
+    for (; done < all.size(); ++done) all[done].text.Free();
+    throw;
+  }
 }
 
 void TStringList::SetSorted(bool value) {
@@ -269,12 +332,17 @@ void TStringList::SetCaseSensitive(bool value) {
 }
 
 int TStringList::LowerBound(std::string_view s) const {
+  const bool exact = case_sensitive_;
+  auto cmp = [exact](std::string_view a, std::string_view b) {
+    if (exact) return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
+    return CompareFolded(a, b);
+  };
   if (form_ != Form::kBlocks) {
     const Entry* data = SmallData();
     uint32_t lo = 0, hi = count_;
     while (lo < hi) {
       uint32_t mid = lo + (hi - lo) / 2;
-      if (Compare(data[mid].text, s) < 0)
+      if (cmp(data[mid].text.View(), s) < 0)
         lo = mid + 1;
       else
         hi = mid;
@@ -285,9 +353,18 @@ int TStringList::LowerBound(std::string_view s) const {
   char key[Blocks::kKeyMax];
   const size_t kn = std::min(s.size(), Blocks::kKeyMax);
   for (size_t i = 0; i < kn; ++i) key[i] = blocks_->fold ? FoldChar(s[i]) : s[i];
-  auto full = [this](std::string_view a, std::string_view b) { return Compare(a, b); };
+  auto full = cmp;
   const auto& list = blocks_->list;
-  size_t lo = 0, hi = list.size();
+  // Past the last entry, as when a sorted file is read in: no search.
+  {
+    const auto& b = list.back();
+    if (Blocks::CompareKey(b.last, s, key, b.data[b.count - 1].text, full) < 0) {
+      blocks_->cursor_block = list.size() - 1;
+      blocks_->cursor_start = count_ - b.count;
+      return Count();
+    }
+  }
+  size_t lo = 0, hi = list.size() - 1;
   while (lo < hi) {
     size_t mid = lo + (hi - lo) / 2;
     const auto& b = list[mid];
@@ -296,7 +373,6 @@ int TStringList::LowerBound(std::string_view s) const {
     else
       hi = mid;
   }
-  if (lo == list.size()) return Count();
   // The run between the fences around s, then within it.
   const auto& b = list[lo];
   uint32_t run = 0;
@@ -313,7 +389,7 @@ int TStringList::LowerBound(std::string_view s) const {
   }
   while (l < h) {
     uint32_t mid = l + (h - l) / 2;
-    if (Compare(b.data[mid].text, s) < 0)
+    if (cmp(b.data[mid].text.View(), s) < 0)
       l = mid + 1;
     else
       h = mid;
@@ -326,7 +402,7 @@ int TStringList::LowerBound(std::string_view s) const {
 
 bool TStringList::Find(std::string_view s, int& index) const {
   index = LowerBound(s);
-  return index < Count() && Compare(At(index).text, s) == 0;
+  return index < Count() && Compare(At(index).text.View(), s) == 0;
 }
 
 int TStringList::IndexOf(std::string_view s) const {
@@ -335,7 +411,7 @@ int TStringList::IndexOf(std::string_view s) const {
     return Find(s, index) ? index : -1;
   }
   for (int i = 0; i < Count(); ++i) {
-    if (Compare(At(i).text, s) == 0) return i;
+    if (Compare(At(i).text.View(), s) == 0) return i;
   }
   return -1;
 }
@@ -346,18 +422,17 @@ TObject* TStringList::ObjectOf(std::string_view s, bool* found) const {
   return index >= 0 ? At(index).object : nullptr;
 }
 
-void TStringList::InsertEntry(int index, Entry&& entry) {
+void TStringList::InsertEntry(int index, const Entry& entry) {
   const uint32_t at = static_cast<uint32_t>(index);
   if (form_ == Form::kOne) {
     if (count_ == 0) {
-      new (&one_) Entry(std::move(entry));
+      one_ = entry;
       count_ = 1;
       return;
     }
     Entry* data = static_cast<Entry*>(::operator new(CapacityFor(2) * sizeof(Entry)));
-    new (&data[at == 0 ? 1 : 0]) Entry(std::move(one_));
-    new (&data[at == 0 ? 0 : 1]) Entry(std::move(entry));
-    one_.~Entry();
+    data[at == 0 ? 1 : 0] = one_;
+    data[at == 0 ? 0 : 1] = entry;
     small_ = data;
     form_ = Form::kArray;
     count_ = 2;
@@ -365,7 +440,7 @@ void TStringList::InsertEntry(int index, Entry&& entry) {
   }
   if (form_ == Form::kArray) {
     if (count_ < kBlockMax) {
-      ArrayInsert(small_, count_, at, std::move(entry));
+      ArrayInsert(small_, count_, at, entry);
       return;
     }
     // Turns into the block form, with the array as its only block.
@@ -391,14 +466,14 @@ void TStringList::InsertEntry(int index, Entry&& entry) {
   }
   Blocks::Block& block = list[b];
   if (block.count < kBlockMax) {
-    ArrayInsert(block.data, block.count, pos, std::move(entry));
+    ArrayInsert(block.data, block.count, pos, entry);
     blocks_->Refresh(b, pos);
     blocks_->Add(b, 1);
   } else if (pos == block.count && b + 1 == list.size()) {
     // Appending: leave the full block as it is, as a sorted load does.
     auto fence = std::make_unique<Blocks::Key[]>(Blocks::kFences);
     Blocks::Block fresh{nullptr, 0, {}, fence.get()};
-    ArrayInsert(fresh.data, fresh.count, 0, std::move(entry));
+    ArrayInsert(fresh.data, fresh.count, 0, entry);
     list.push_back(fresh);  // reserved
     fence.release();
     blocks_->Refresh(list.size() - 1);
@@ -406,7 +481,7 @@ void TStringList::InsertEntry(int index, Entry&& entry) {
   } else if (pos == 0 && b == 0) {
     auto fence = std::make_unique<Blocks::Key[]>(Blocks::kFences);
     Blocks::Block fresh{nullptr, 0, {}, fence.get()};
-    ArrayInsert(fresh.data, fresh.count, 0, std::move(entry));
+    ArrayInsert(fresh.data, fresh.count, 0, entry);
     list.insert(list.begin(), fresh);  // reserved
     fence.release();
     blocks_->Refresh(0);
@@ -420,17 +495,16 @@ void TStringList::InsertEntry(int index, Entry&& entry) {
     try {
       right.data = ArrayTake(block.data, half, block.count);
     } catch (...) {
-      for (uint32_t i = 0; i < half; ++i) block.data[i] = std::move(left.data[i]);
-      DestroyArray(left.data, half);
+      ::operator delete(left.data);
       throw;
     }
-    DestroyArray(block.data, block.count);
+    ::operator delete(block.data);
     list[b] = left;
     list.insert(list.begin() + static_cast<std::ptrdiff_t>(b) + 1, right);  // reserved
     fence.release();
     blocks_->Rebuild();
     const size_t t = pos <= half ? b : b + 1;
-    ArrayInsert(list[t].data, list[t].count, pos <= half ? pos : pos - half, std::move(entry));
+    ArrayInsert(list[t].data, list[t].count, pos <= half ? pos : pos - half, entry);
     blocks_->Refresh(b);
     blocks_->Refresh(b + 1);
     blocks_->Add(t, 1);
@@ -438,15 +512,25 @@ void TStringList::InsertEntry(int index, Entry&& entry) {
   ++count_;
 }
 
+void TStringList::InsertNew(int index, std::string_view s, TObject* object) {
+  Entry entry{Text::Make(s), object};
+  try {
+    InsertEntry(index, entry);
+  } catch (...) {
+    entry.text.Free();
+    throw;
+  }
+}
+
 int TStringList::Add(std::string_view s) { return AddObject(s, nullptr); }
 
 int TStringList::AddObject(std::string_view s, TObject* object) {
   if (!sorted_) {
-    InsertEntry(Count(), Entry{std::string(s), object});
+    InsertNew(Count(), s, object);
     return Count() - 1;
   }
   int index = LowerBound(s);
-  if (index < Count() && Compare(At(index).text, s) == 0) {
+  if (index < Count() && Compare(At(index).text.View(), s) == 0) {
     switch (Duplicates) {
       case TDuplicates::dupIgnore:
         return index;
@@ -456,7 +540,7 @@ int TStringList::AddObject(std::string_view s, TObject* object) {
         break;
     }
   }
-  InsertEntry(index, Entry{std::string(s), object});
+  InsertNew(index, s, object);
   return index;
 }
 
@@ -464,30 +548,31 @@ void TStringList::InsertFound(int index, std::string_view s, TObject* object) {
   if (!sorted_) throw EListError("Operation allowed on sorted string lists only");
   if (index < 0 || index > Count())
     throw EListError(Format("List index out of bounds (%d)", index));
-  if (index > 0 && Compare(At(index - 1).text, s) > 0) {
+  if (index > 0 && Compare(At(index - 1).text.View(), s) > 0) {
     throw EListError("String list order broken by insert");
   }
   if (index < Count()) {
-    int c = Compare(At(index).text, s);
+    int c = Compare(At(index).text.View(), s);
     if (c < 0) throw EListError("String list order broken by insert");
     if (c == 0 && Duplicates == TDuplicates::dupIgnore) return;
     if (c == 0 && Duplicates == TDuplicates::dupError) {
       throw EListError("String list does not allow duplicates");
     }
   }
-  InsertEntry(index, Entry{std::string(s), object});
+  InsertNew(index, s, object);
 }
 
 void TStringList::Insert(int index, std::string_view s, TObject* object) {
   if (sorted_) throw EListError("Operation not allowed on sorted string list");
   if (index < 0 || index > Count())
     throw EListError(Format("List index out of bounds (%d)", index));
-  InsertEntry(index, Entry{std::string(s), object});
+  InsertNew(index, s, object);
 }
 
 void TStringList::Delete(int index) {
   CheckIndex(index);
   const uint32_t at = static_cast<uint32_t>(index);
+  At(index).text.Free();
   if (form_ != Form::kBlocks) {
     ArrayErase(SmallData(), count_, at);
     if (count_ == 0) Clear();
@@ -510,20 +595,28 @@ void TStringList::Delete(int index) {
   if (count_ == 0) Clear();
 }
 
-void TStringList::Clear() {
+void TStringList::Clear() { Release(true); }
+
+void TStringList::Release(bool free_texts) noexcept {
   switch (form_) {
     case Form::kBlocks:
       for (auto& b : blocks_->list) {
-        DestroyArray(b.data, b.count);
+        if (free_texts) {
+          for (uint32_t i = 0; i < b.count; ++i) b.data[i].text.Free();
+        }
+        ::operator delete(b.data);
         delete[] b.fence;
       }
       delete blocks_;
       break;
     case Form::kArray:
-      DestroyArray(small_, count_);
+      if (free_texts) {
+        for (uint32_t i = 0; i < count_; ++i) small_[i].text.Free();
+      }
+      ::operator delete(small_);
       break;
     case Form::kOne:
-      if (count_ == 1) one_.~Entry();
+      if (count_ == 1 && free_texts) one_.text.Free();
       break;
   }
   small_ = nullptr;
@@ -583,7 +676,7 @@ std::string TStringList::CommaText() const {
   std::string out;
   for (int i = 0; i < Count(); ++i) {
     if (i) out += ',';
-    const std::string& s = At(i).text;
+    const std::string_view s = At(i).text.View();
     bool quote = s.empty() || std::any_of(s.begin(), s.end(), [](char c) {
                    return static_cast<unsigned char>(c) <= 32 || c == ',' || c == '"';
                  });

@@ -25,7 +25,8 @@ enum class TDuplicates : uint8_t { dupIgnore, dupAccept, dupError };
 // is a sequence of blocks of at most 128 entries with a count tree over
 // them, so that an insert moves at most one block and an index is found in
 // logarithmic time. Reading entries in index order is constant time per
-// entry. An empty list takes no heap memory.
+// entry. An empty list takes no heap memory. A text of up to 15 bytes is
+// kept inside its entry, so short texts take no heap block of their own.
 class TStringList : public TObject {
  public:
   TStringList();
@@ -34,7 +35,7 @@ class TStringList : public TObject {
   TStringList& operator=(const TStringList&) = delete;
 
   int Count() const noexcept;
-  const std::string& Strings(int index) const;
+  std::string Strings(int index) const;
   TObject* Objects(int index) const;
   void SetObject(int index, TObject* object);
 
@@ -75,8 +76,18 @@ class TStringList : public TObject {
   std::string CommaText() const;
 
  private:
+  // Plain bytes, so that entries move with memmove: up to 15 bytes in
+  // place, with the length in the last byte; a longer text on the heap,
+  // owned by the list, with kHeap in the last byte.
+  struct Text {
+    static constexpr uint8_t kHeap = 0x80;
+    alignas(8) char bytes[16];
+    static Text Make(std::string_view s);
+    void Free() noexcept;
+    std::string_view View() const noexcept;
+  };
   struct Entry {
-    std::string text;
+    Text text;
     TObject* object;
   };
   struct Blocks;
@@ -85,7 +96,12 @@ class TStringList : public TObject {
   Entry& At(int index) const;
   // Lower bound of s: the first entry not below it.
   int LowerBound(std::string_view s) const;
-  void InsertEntry(int index, Entry&& entry);
+  // Takes over entry's text, unless it throws.
+  void InsertEntry(int index, const Entry& entry);
+  // Inserts a new entry holding a copy of s.
+  void InsertNew(int index, std::string_view s, TObject* object);
+  // Frees the storage, and with free_texts the texts as well.
+  void Release(bool free_texts) noexcept;
   void Resort();
 
   enum class Form : uint8_t { kOne, kArray, kBlocks };

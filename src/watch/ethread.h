@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "capture/Ndis_def.h"
 #include "platform/Clock.h"
@@ -92,7 +93,8 @@ inline constexpr char kSyslogHostValue[] = "SyslogHost";
 // with it (sorted, case-insensitive, each once), including those since
 // claimed by another MAC address.
 // Records come from a pool of their own: there is one per MAC address
-// ever seen, and the heap's per-block overhead would add a quarter.
+// ever seen, and the heap's per-block overhead would add a quarter. A pooled
+// record also has a 32-bit handle, which is what the watch's MAC hash keeps.
 class Tarp_registry : public rtl::TObject {
  public:
   explicit Tarp_registry(std::string mac);
@@ -101,6 +103,13 @@ class Tarp_registry : public rtl::TObject {
 
   static void* operator new(size_t size);
   static void operator delete(void* p, size_t size) noexcept;
+
+  static constexpr uint32_t kNoHandle = 0xFFFFFFFFu;
+  // A pooled record, and its handle.
+  static Tarp_registry* Create(std::string mac, uint32_t& handle);
+  // The pool handle of a record, or kNoHandle for one made elsewhere.
+  static uint32_t HandleOf(const Tarp_registry* record);
+  static Tarp_registry* FromHandle(uint32_t handle) noexcept;
 };
 
 // "00A0C9-1234EF": two upper-case hex digits per byte, "-" after the third.
@@ -165,8 +174,19 @@ class TEthThread : public rtl::TThread {
 
  private:
   static std::unique_ptr<rtl::TStringList> NewIndex();
+  // MAC address -> record and one address known to be in its Addresses,
+  // in front of MacIndex.
+  class MacHash;
+  struct MacHashSlot;
+
   // The record of mac in MacIndex, made and added when there is none.
-  Tarp_registry* RecordOf(const std::string& mac);
+  // value is mac's 48-bit address when mac is a MAC text in either case,
+  // else kNotMac; such texts are found through the MAC hash first, and
+  // *slot (when slot is given) is then set to their hash slot, or null.
+  Tarp_registry* RecordOf(std::string_view mac, uint64_t value, MacHashSlot** slot);
+  static constexpr uint64_t kNotMac = ~uint64_t{0};
+
+  std::unique_ptr<MacHash> mac_hash_;
 
   WatchParts& parts_;
   platform::FileSystem& files_;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <map>
 #include <vector>
 
@@ -469,6 +470,60 @@ TEST_F(EthThreadTest, LoadTableTakesLinesAsTheyAre) {
   EXPECT_EQ(t->UpdateAddress(A, 0x0A000001), "");
   EXPECT_EQ(t->UpdateAddress(A, 0x0A000002), "10.0.0.2 found on 00a0c9-1234ef");
   EXPECT_EQ(parts.Texts().front(), "2 addresses on MAC 00a0c9-1234ef");
+}
+
+// Enough MAC addresses for the look-up table in front of MacIndex to grow
+// several times, the first ones loaded from the table in lower case: each
+// later sighting must find the record it had, and a pair stays quiet only
+// with the MAC address it was seen with.
+TEST_F(EthThreadTest, ManyMacAddressesKeepTheirRecords) {
+  constexpr uint32_t kMacs = 3000, kLoaded = 100;
+  struct Mac {
+    uint8_t bytes[6];
+  };
+  auto mac = [](uint32_t n) {
+    return Mac{{0x02, 0x5A, 0x00, static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8),
+                static_cast<uint8_t>(n)}};
+  };
+  auto ip = [](uint32_t n) { return 0x0A000000u + n; };
+  auto stored = [&](uint32_t n) {
+    std::string text = MacText(mac(n).bytes);
+    if (n < kLoaded) {
+      for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+  };
+  std::string table;
+  for (uint32_t n = 0; n < kLoaded; ++n) table += IpText(ip(n)) + "\r\n " + stored(n) + "\r\n";
+  files.files[kTable] = table;
+  auto t = Started();
+
+  for (uint32_t n = kLoaded; n < kMacs; ++n) {
+    ASSERT_EQ(t->UpdateAddress(mac(n).bytes, ip(n)), IpText(ip(n)) + " found on " + stored(n));
+  }
+  ASSERT_EQ(t->MacIndex->Count(), static_cast<int>(kMacs));
+  parts.sent.clear();
+  for (uint32_t n = 0; n < kMacs; ++n) ASSERT_EQ(t->UpdateAddress(mac(n).bytes, ip(n)), "") << n;
+  EXPECT_TRUE(parts.sent.empty());
+
+  // Each MAC address takes its neighbour's address.
+  for (uint32_t n = 0; n < kMacs; ++n) {
+    parts.sent.clear();
+    const uint32_t next = (n + 1) % kMacs;
+    t->UpdateAddress(mac(n).bytes, ip(next));
+    ASSERT_EQ(parts.Texts(),
+              (std::vector<std::string>{
+                  "2 addresses on MAC " + stored(n),
+                  IpText(ip(next)) + " moved from " + stored(next) + " to " + stored(n)}))
+        << n;
+  }
+  parts.sent.clear();
+  for (uint32_t n = 0; n < kMacs; ++n) {
+    ASSERT_EQ(t->UpdateAddress(mac(n).bytes, ip(n)), "") << n;
+    ASSERT_EQ(t->UpdateAddress(mac(n).bytes, ip((n + 1) % kMacs)), "") << n;
+  }
+  EXPECT_TRUE(parts.sent.empty());
+  EXPECT_EQ(t->MacIndex->Count(), static_cast<int>(kMacs));
 }
 
 TEST_F(EthThreadTest, LoadTableKeepsPairsReadBeforeAnError) {
