@@ -22,7 +22,7 @@ enum class TDuplicates : uint8_t { dupIgnore, dupAccept, dupError };
 //
 // Storage: a single entry sits in the list object itself, up to a block's
 // worth of entries in one array; a longer list
-// is a sequence of blocks of at most 128 entries with a count tree over
+// is a sequence of blocks of at most 256 entries with a count tree over
 // them, so that an insert moves at most one block and an index is found in
 // logarithmic time. Reading entries in index order is constant time per
 // entry. An empty list takes no heap memory. A text of up to 15 bytes is
@@ -35,7 +35,7 @@ class TStringList : public TObject {
   TStringList& operator=(const TStringList&) = delete;
 
   int Count() const noexcept;
-  std::string Strings(int index) const;
+  std::string Strings(int index) const;  // a copy of the entry's text
   TObject* Objects(int index) const;
   void SetObject(int index, TObject* object);
 
