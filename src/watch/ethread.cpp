@@ -381,6 +381,7 @@ void TEthThread::Run() {
     stage = "allocating";
     MacIndex = NewIndex();
     IpIndex = NewIndex();
+    mac_hash_.reset();  // it belonged to the previous MacIndex, if any
 
     stage = "loading arp table";
     LoadTable();
