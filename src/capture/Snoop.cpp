@@ -1,6 +1,8 @@
 #include "capture/Snoop.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "capture/Packet32.h"
 
@@ -9,6 +11,10 @@ namespace {
 
 constexpr int kReadTimeoutMs = 100;
 constexpr int32_t kSnapLength = 1514;
+// Between attempts to open a lost adapter again.
+constexpr int kReopenIntervalMs = 1000;
+// A read that fails at once is tried again no sooner than this.
+constexpr int kFailedReadPauseMs = 200;
 
 }  // namespace
 
@@ -59,10 +65,21 @@ void TCustomSnoop::StartCapture() {
   // A reader that ended by itself (its handler raised) left its thread and
   // handle behind.
   ReleaseReader();
-  if (!BindPacketDriver()) return;
+  last_error_.clear();
+  if (!BindPacketDriver()) {
+    last_error_ = "Fail to initilize Packet32";
+    return;
+  }
+  if (adapter_index_ < 0) {
+    last_error_ = "No adapter selected";
+    return;
+  }
   std::string error;
   handle_ = CaptureOpen(adapter_name_, kSnapLength, true, error);
-  if (!handle_) return;
+  if (!handle_) {
+    last_error_ = error.empty() ? "Cannot open adapter \"" + adapter_name_ + "\"" : error;
+    return;
+  }
   thread_ = rtl::TThread::Create<TSnoopThread>(this);
   thread_->OnTerminate = [this](rtl::TThread* sender) { ThreadTerminated(sender); };
   thread_->FreeOnTerminate = false;
@@ -122,7 +139,38 @@ TSnoopThread::TSnoopThread(TCustomSnoop* snoop) : rtl::TThread(true), snoop_(sno
 void TSnoopThread::Run() {
   if (!snoop_) return;
   while (!Terminated()) {
-    CaptureRead(snoop_->handle_, 0, snoop_->RecordHandler, snoop_);
+    if (CaptureRead(snoop_->handle_, 0, snoop_->RecordHandler, snoop_) >= 0) continue;
+    std::string cause(snoop_->handle_->ErrorText);
+    // A driver whose reads fail at once must not spin: look again a little
+    // later, and give the adapter up only when that fails too.
+    Pause(kFailedReadPauseMs);
+    if (Terminated()) break;
+    if (CaptureRead(snoop_->handle_, 0, snoop_->RecordHandler, snoop_) >= 0) continue;
+    if (snoop_->OnCaptureLost) snoop_->OnCaptureLost(cause);
+    if (!Reopen()) break;
+    if (snoop_->OnCaptureResumed) snoop_->OnCaptureResumed();
+  }
+}
+
+bool TSnoopThread::Reopen() {
+  CaptureClose(snoop_->handle_);
+  while (!Terminated()) {
+    Pause(kReopenIntervalMs);
+    if (Terminated()) break;
+    std::string error;
+    snoop_->handle_ = CaptureOpen(snoop_->adapter_name_, kSnapLength, true, error);
+    if (snoop_->handle_) {
+      PacketDriver.PacketSetReadTimeout(snoop_->handle_->Adapter, kReadTimeoutMs);
+      return true;
+    }
+  }
+  return false;
+}
+
+void TSnoopThread::Pause(int milliseconds) {
+  constexpr int kStep = 50;
+  for (int waited = 0; waited < milliseconds && !Terminated(); waited += kStep) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kStep));
   }
 }
 

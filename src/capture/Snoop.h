@@ -53,9 +53,19 @@ class TCustomSnoop : public rtl::TComponent {
 
   // Opens the selected adapter and starts the reader thread. Does nothing
   // while capturing, or when the driver cannot be bound or the adapter
-  // cannot be opened. Raises nothing. A reader that ended by itself is
-  // cleaned up first.
+  // cannot be opened; LastError then says why. Raises nothing. A reader
+  // that ended by itself is cleaned up first.
   void StartCapture();
+  // Why the last StartCapture did not start, or "".
+  const std::string& LastError() const noexcept { return last_error_; }
+
+  // While capturing: a read that fails (the driver's error, the interface
+  // gone) calls OnCaptureLost once with the cause; the reader then closes
+  // the adapter and opens it again by name, a few times a second at most,
+  // and calls OnCaptureResumed once it is open. Both run on the reader
+  // thread and must not call StopCapture.
+  std::function<void(const std::string& cause)> OnCaptureLost;
+  std::function<void()> OnCaptureResumed;
   // Stops the reader thread and closes the adapter; nothing while idle.
   // Also cleans up a reader thread that ended by itself. Raises
   // rtl::Exception "No thread to stop" when capturing without a thread.
@@ -85,6 +95,7 @@ class TCustomSnoop : public rtl::TComponent {
   std::unique_ptr<rtl::TStringList> adapters_;
   int adapter_index_ = -1;
   std::string adapter_name_;
+  std::string last_error_;
   std::atomic<bool> thread_safe_{true};
 };
 
@@ -115,6 +126,13 @@ class TSnoopThread : public rtl::TThread {
   void Run() override;
 
  private:
+  // After a failed read: closes the adapter and opens it again, until it
+  // opens or the thread is told to end. True when it is open again.
+  bool Reopen();
+  // Sleeps up to milliseconds, in steps short enough to notice a terminate
+  // request.
+  void Pause(int milliseconds);
+
   TCustomSnoop* snoop_;
 };
 

@@ -49,7 +49,13 @@ struct ServiceStatus {
   uint32_t ServiceSpecificExitCode = 0;
   uint32_t CheckPoint = 0;
   uint32_t WaitHint = 0;
+  // Why the service stopped, when it failed; systemd's STATUS= text (on
+  // Windows the event log says it). Null: the state's name.
+  const char* Text = nullptr;
 };
+
+// Win32ExitCode of a service that ends with its own error code.
+constexpr uint32_t kErrorServiceSpecificError = 1066;
 
 // Service types.
 constexpr uint32_t kServiceKernelDriver = 0x1;

@@ -82,8 +82,13 @@ std::string NotifyMessage(const ServiceStatus& status) {
   if (status.CurrentState == kServiceRunning) m += "READY=1\n";
   if (status.CurrentState == kServiceStopPending) m += "STOPPING=1\n";
   m += "STATUS=";
-  m += StateName(status.CurrentState);
+  m += status.Text ? status.Text : StateName(status.CurrentState);
   m += "\n";
+  if (status.CurrentState == kServiceStopped && status.Win32ExitCode != 0) {
+    m += "ERRNO=" + std::to_string(status.ServiceSpecificExitCode ? status.ServiceSpecificExitCode
+                                                                  : status.Win32ExitCode) +
+         "\n";
+  }
   if (Pending(status.CurrentState) && status.WaitHint > 0) {
     m += "EXTEND_TIMEOUT_USEC=" + std::to_string(uint64_t{status.WaitHint} * 1000) + "\n";
   }
@@ -261,7 +266,12 @@ class SystemdServiceControl : public ServiceControl {
     }
     ssize_t sent = 0;
     if (d.console) {
-      std::printf("%s: %s\n", d.service_name.c_str(), StateName(status.CurrentState));
+      if (status.Text) {
+        std::printf("%s: %s: %s\n", d.service_name.c_str(), StateName(status.CurrentState),
+                    status.Text);
+      } else {
+        std::printf("%s: %s\n", d.service_name.c_str(), StateName(status.CurrentState));
+      }
       std::fflush(stdout);
     } else {
       std::string message = NotifyMessage(status);

@@ -310,6 +310,15 @@ void TService::PostControl(uint32_t Code) {
   t->PostRequest(Code);
 }
 
+void TService::RequestStop() {
+  std::lock_guard<std::mutex> lock(control_mu_);
+  TServiceThread* t = control_thread_;
+  if (!t) return;
+  t->Terminate();
+  // Wakes the control thread from its wait for a request.
+  rtl::PostThreadMessage(t->ThreadID(), rtl::WM_NULL, 0, 0);
+}
+
 bool TService::HandleStop() {
   SetState(csStopPending);
   bool stopped = true;
@@ -365,8 +374,11 @@ void TService::ReportState() {
   status.ServiceType = SystemServiceType();
   status.CurrentState = static_cast<uint32_t>(state) + 1;
   status.ControlsAccepted = state == csStartPending ? 0 : SystemControlsAccepted();
-  status.Win32ExitCode = 0;
-  status.ServiceSpecificExitCode = 0;
+  if (state == csStopped) {
+    status.Win32ExitCode = Win32ErrCode;
+    status.ServiceSpecificExitCode = ErrCode;
+    if (!StatusText.empty()) status.Text = StatusText.c_str();
+  }
   status.CheckPoint = IsPending(state) && state == g_report.state ? g_report.checkpoint + 1 : 0;
   status.WaitHint = static_cast<uint32_t>(WaitHint);
   g_report.state = state;

@@ -220,6 +220,17 @@ class TService : public rtl::TComponent {
   // False while no control thread exists; then true once it has been asked
   // to end.
   bool StopRequested() const;
+  // Tells the control thread to end, as a stop does but without a stop
+  // pending report: for a service whose work has failed. Any thread.
+  void RequestStop();
+
+  // How the service ends: reported with the stopped state. A non-zero
+  // ErrCode is a service-specific error (Win32ErrCode then
+  // ERROR_SERVICE_SPECIFIC_ERROR); StatusText says why (systemd's STATUS=).
+  // Set by the control thread before it ends.
+  uint32_t ErrCode = 0;
+  uint32_t Win32ErrCode = 0;
+  std::string StatusText;
 
   // Body of the service main, on the thread the manager made for it.
   void EnterService(uint32_t ArgCount, char** Args);

@@ -48,7 +48,14 @@ class ReplayCapture : public rtl::TObject, public watch::CaptureSource {
       : frames_(frames), done_(std::move(done)) {}
   void SetThreadSafe(bool) override {}
   void SetOnCapture(watch::TOnCaptureEvent handler) override { handler_ = std::move(handler); }
+  void SetOnCaptureLost(std::function<void(const std::string&)>) override {}
+  void SetOnCaptureResumed(std::function<void()>) override {}
   void SetAdapterIndex(int) override {}
+  bool SelectAdapter(const std::string&) override { return true; }
+  std::string AdapterName() const override { return "replay"; }
+  void StopCapture() override {}
+  bool Capturing() const override { return true; }
+  std::string LastError() const override { return std::string(); }
   void StartCapture() override {
     for (const capture::TCaptureFrame& f : frames_) {
       // The handler sees no more than the file holds of a frame.
@@ -81,7 +88,6 @@ struct Replay : watch::WatchParts, platform::Clock {
   }
   std::unique_ptr<watch::CaptureSource> CreateCapture() override {
     return std::make_unique<ReplayCapture>(frames, [this] {
-      thread->SaveTable();
       done = true;
       rtl::WakeMainThread();
     });
@@ -92,24 +98,46 @@ struct Replay : watch::WatchParts, platform::Clock {
   void Sleep(uint32_t milliseconds) override { inner_clock->Sleep(milliseconds); }
 };
 
-// The watch of the foreground run: the program's parts, reports printed.
-// Like the service's watch it is never stopped or freed.
-void StartConsoleWatch() {
+// The foreground run's event-log entries are printed as well.
+class ConsoleEvents : public watch::EventSink {
+ public:
+  void WriteEvent(uint16_t type, uint32_t id, const std::string& text) override {
+    std::fprintf(stderr, "tessalin: %s\n", text.c_str());
+    std::fflush(stderr);
+    watch::DefaultEventSink().WriteEvent(type, id, text);
+  }
+};
+
+// The watch of the foreground run: the program's parts, reports and
+// event-log entries printed. Never freed.
+watch::TEthThread* StartConsoleWatch(std::function<void(const watch::StartFailure&)> on_failure) {
   static ConsoleWatchParts* parts = new ConsoleWatchParts;
+  static ConsoleEvents* events = new ConsoleEvents;
   watch::WatchEnvironment environment;
   environment.parts = parts;
-  rtl::TThread::Create<watch::TEthThread>(false, environment);
+  environment.events = events;
+  auto* thread = rtl::TThread::Create<watch::TEthThread>(true, environment);
+  thread->OnStartFailed = std::move(on_failure);
+  thread->Resume();
+  return thread;
 }
 
 }  // namespace
 
 TWirevane* Wirevane = nullptr;
 
+namespace {
+// The longest a stop waits for the watch's last reports and save.
+constexpr int kWatchShutdownMs = 20000;
+}  // namespace
+
 TWirevane::TWirevane(rtl::TComponent* Owner) : TService(Owner) {
   SetName("Wirevane");
   SetDisplayName("Wirevane");
   OnExecute = [this](TService* Sender) { ServiceExecute(Sender); };
-  StartWatch = [] { watch::StartWatch(); };
+  StartWatch = [](std::function<void(const watch::StartFailure&)> on_failure) {
+    return watch::StartWatch(std::move(on_failure));
+  };
 }
 
 TWirevane::~TWirevane() {
@@ -117,10 +145,33 @@ TWirevane::~TWirevane() {
 }
 
 void TWirevane::ServiceExecute(TService* Sender) {
-  if (StartWatch) StartWatch();
+  watch::TEthThread* watch = nullptr;
+  if (StartWatch) {
+    watch = StartWatch([this](const watch::StartFailure& failure) { WatchFailed(failure); });
+  }
   TServiceThread* thread = ControlThread();
   if (!thread) return;  // not on a control thread: nothing to serve
   while (!StopRequested()) thread->ProcessControlRequests(true);
+  {
+    std::lock_guard<std::mutex> lock(failure_mu_);
+    if (watch_failed_) {
+      ErrCode = failure_.code;
+      Win32ErrCode = platform::kErrorServiceSpecificError;
+      StatusText = failure_.Text();
+      return;
+    }
+  }
+  // What the watch saw up to now reaches the syslog server and the table.
+  if (watch) watch->Shutdown(kWatchShutdownMs);
+}
+
+void TWirevane::WatchFailed(const watch::StartFailure& Failure) {
+  {
+    std::lock_guard<std::mutex> lock(failure_mu_);
+    watch_failed_ = true;
+    failure_ = Failure;
+  }
+  RequestStop();
 }
 
 platform::ServiceControlHandler TWirevane::ControlCallback() { return &ServiceControlEntry; }
@@ -145,10 +196,13 @@ int RunReadMode(const std::string& Path, watch::WatchEnvironment Environment) {
   replay->thread = rtl::TThread::Create<watch::TEthThread>(true, Environment);
   replay->thread->Resume();
   while (!replay->done && !replay->thread->Finished()) rtl::CheckSynchronize(20);
-  if (!replay->done) {
-    std::fprintf(stderr, "tessalin: the watch could not start; its error file names the stage\n");
+  if (!replay->done || replay->thread->StartFailed()) {
+    std::fprintf(stderr, "tessalin: %s\n", replay->thread->Failure().Text().c_str());
     return 1;
   }
+  // Every report goes out before the last save and the exit.
+  replay->thread->SetStopDrain(-1);
+  replay->thread->Shutdown(-1);
   return 0;
 }
 
@@ -186,6 +240,11 @@ int RunProgram(THostFacilities Facilities) {
   } catch (...) {
     app.ShowException(std::current_exception());
     return 1;
+  }
+  // A watch that could not start ends the process as failed, so that the
+  // service manager sees it (systemd's restart policy, the exit status).
+  if (app.ExitCode == 0 && Wirevane && Wirevane->ErrCode != 0) {
+    return static_cast<int>(Wirevane->ErrCode);
   }
   return app.ExitCode;
 }

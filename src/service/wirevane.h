@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "service/SvcMgr.h"
@@ -20,15 +21,29 @@ class TWirevane : public TService {
   ~TWirevane() override;
 
   // The OnExecute handler, on the control thread: starts the watch once,
-  // then handles control requests until StopRequested.
+  // then handles control requests until StopRequested. Then it ends the
+  // watch (the last reports and the last save), or, when the watch could
+  // not start, sets the service's exit code and status text to the stage
+  // and cause so that the service ends as failed.
   void ServiceExecute(TService* Sender);
 
-  // Starts the watch thread; the program's is watch::StartWatch. The watch
-  // is never stopped: it ends with the process.
-  std::function<void()> StartWatch;
+  // Starts the watch thread and returns it (null: nothing to end at stop);
+  // the program's is watch::StartWatch. The argument is the watch's
+  // start-up failure handler.
+  using TStartWatch =
+      std::function<watch::TEthThread*(std::function<void(const watch::StartFailure&)>)>;
+  TStartWatch StartWatch;
+
+  // Called on the watch thread when its start-up failed: ends the service.
+  void WatchFailed(const watch::StartFailure& Failure);
 
  protected:
   platform::ServiceControlHandler ControlCallback() override;
+
+ private:
+  std::mutex failure_mu_;
+  bool watch_failed_ = false;        // guarded by failure_mu_
+  watch::StartFailure failure_;      // guarded by failure_mu_
 };
 
 // The module reference: the module the service application created, or
@@ -42,7 +57,8 @@ void ServiceControlEntry(uint32_t Code);
 // The main program: creates the service application and the module, then
 // installs, removes, or runs the service as the command line says.
 // Returns the exit code: 0, or 1 when an install or removal failed or an
-// error ended the program (after its "Application Error" report).
+// error ended the program (after its "Application Error" report), or the
+// service-specific code of a watch that could not start.
 int RunProgram(THostFacilities Facilities = {});
 
 // The replay run (switch "READ" followed by a file name): the watch takes

@@ -8,6 +8,11 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <functional>
+#include <string>
+
+#include "platform/EventLog.h"
 
 namespace watch {
 
@@ -27,6 +32,9 @@ enum WatchEventId : uint32_t {
 
 inline constexpr uint16_t kEventLogSuccessType = 0;
 
+// The event source of the watch's entries.
+inline constexpr char kEventSource[] = "Wirevane";
+
 // Service-specific exit codes, one per start-up stage of the watch. Windows
 // reports them with ERROR_SERVICE_SPECIFIC_ERROR; on Linux they are the
 // process's exit status.
@@ -36,6 +44,56 @@ enum WatchStartCode : uint32_t {
   kStartAllocFailed = 3,    // "allocating"
   kStartLoadFailed = 4,     // "loading arp table"
   kStartCaptureFailed = 5,  // "configuring snoop"
+};
+
+// Where the watch's entries go. Thread-safe.
+class EventSink {
+ public:
+  virtual ~EventSink() = default;
+  virtual void WriteEvent(uint16_t type, uint32_t id, const std::string& text) = 0;
+};
+
+// The event log under the source "Wirevane" (the journal on Linux).
+EventSink& DefaultEventSink();
+
+// The message of an exception: an rtl::Exception's text, a standard
+// exception's what(), or "" for anything else.
+std::string ExceptionText(std::exception_ptr error);
+
+// Milliseconds of a monotonic clock, for the spacing of entries and
+// retries; tests pass their own.
+using TickSource = std::function<int64_t()>;
+int64_t SteadyMilliseconds();
+
+// One kind of failure that the watch survives, as the event log tells it:
+// the first failure at once, then at most one summary a minute while it
+// goes on, and one entry when it works again. Not thread-safe: one owner.
+class FailureLog {
+ public:
+  FailureLog(EventSink& sink, uint32_t failure_id, uint32_t recovery_id, TickSource ticks = {});
+
+  // A failure and why. The first is written at once as "first: error";
+  // a summary reads "N counted: last error ERROR", for example "12 reports
+  // could not be sent to 192.0.2.1: last error ...".
+  void Failure(const std::string& first, const std::string& counted, const std::string& error);
+  // It worked: writes the pending summary and the recovery text, once.
+  void Success(const std::string& recovery_text);
+  // Writes the summary when a minute has passed since the last entry.
+  void Tick();
+  bool Failing() const noexcept { return failing_; }
+
+  static constexpr int64_t kSummaryIntervalMs = 60000;
+
+ private:
+  void WriteSummary();
+
+  EventSink& sink_;
+  uint32_t failure_id_, recovery_id_;
+  TickSource ticks_;
+  bool failing_ = false;
+  uint64_t unreported_ = 0;  // failures since the last entry
+  std::string counted_, error_;
+  int64_t last_entry_ms_ = 0;
 };
 
 }  // namespace watch

@@ -2,7 +2,7 @@
 
 #include "capture/Snoop.h"
 #include "syslog/IdSysLog.h"
-#include "watch/ethread.h"
+#include "watch/WatchParts.h"
 
 namespace watch {
 namespace {
@@ -29,8 +29,22 @@ class SnoopAdapter : public CaptureSource {
   SnoopAdapter() : snoop_(std::make_unique<capture::TSnoop>(nullptr)) {}
   void SetThreadSafe(bool value) override { snoop_->SetThreadSafe(value); }
   void SetOnCapture(TOnCaptureEvent handler) override { snoop_->SetOnCapture(std::move(handler)); }
+  void SetOnCaptureLost(std::function<void(const std::string&)> handler) override {
+    snoop_->OnCaptureLost = std::move(handler);
+  }
+  void SetOnCaptureResumed(std::function<void()> handler) override {
+    snoop_->OnCaptureResumed = std::move(handler);
+  }
   void SetAdapterIndex(int index) override { snoop_->SetAdapterIndex(index); }
+  bool SelectAdapter(const std::string& name) override {
+    snoop_->SetAdapterName(name);
+    return snoop_->AdapterIndex() >= 0;
+  }
+  std::string AdapterName() const override { return snoop_->AdapterName(); }
   void StartCapture() override { snoop_->StartCapture(); }
+  void StopCapture() override { snoop_->StopCapture(); }
+  bool Capturing() const override { return snoop_->Capturing(); }
+  std::string LastError() const override { return snoop_->LastError(); }
 
  private:
   std::unique_ptr<capture::TSnoop> snoop_;

@@ -1,0 +1,68 @@
+// The parts the watch is built from: the syslog sender and the capture
+// component, made by a WatchParts factory. The program's factory makes the
+// real ones (WatchParts.cpp); tests and the foreground and replay runs pass
+// their own.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "capture/Ndis_def.h"
+#include "rtl/Classes.h"
+#include "syslog/IdSysLogMessage.h"
+
+namespace watch {
+
+// The capture component's frame event: Sender is the component,
+// EthernetHeader byte 0 of the frame, Length the frame's length. The bytes
+// stay valid until the event returns.
+using TOnCaptureEvent =
+    std::function<void(rtl::TObject* Sender, capture::PETHERNET_HDR EthernetHeader, int Length)>;
+
+// The syslog sender as the watch uses it. SendText raises on failure.
+class SysLogSender {
+ public:
+  virtual ~SysLogSender() = default;
+  virtual void SetActive(bool value) = 0;
+  virtual void SetHost(const std::string& host) = 0;
+  virtual void SendText(const std::string& text, syslog::TIdSyslogFacility facility,
+                        syslog::TIdSyslogSeverity severity) = 0;
+};
+
+// The capture component as the watch uses it. Creating or configuring it
+// may raise; StartCapture raises nothing, and Capturing and LastError then
+// say whether it runs and, if not, why. The lost and resumed events run on
+// the component's reader thread when reads fail and when the adapter has
+// been opened again.
+class CaptureSource {
+ public:
+  virtual ~CaptureSource() = default;
+  virtual void SetThreadSafe(bool value) = 0;
+  virtual void SetOnCapture(TOnCaptureEvent handler) = 0;
+  virtual void SetOnCaptureLost(std::function<void(const std::string& cause)> handler) = 0;
+  virtual void SetOnCaptureResumed(std::function<void()> handler) = 0;
+  virtual void SetAdapterIndex(int index) = 0;
+  // Selects the adapter of that name; false when there is none.
+  virtual bool SelectAdapter(const std::string& name) = 0;
+  virtual std::string AdapterName() const = 0;
+  virtual void StartCapture() = 0;
+  // Stops the reader; waits for the frame in hand.
+  virtual void StopCapture() = 0;
+  virtual bool Capturing() const = 0;
+  virtual std::string LastError() const = 0;
+};
+
+// Makes the sender and the capture component, each with no owner. Either
+// may raise.
+class WatchParts {
+ public:
+  virtual ~WatchParts() = default;
+  virtual std::unique_ptr<SysLogSender> CreateSysLog() = 0;
+  virtual std::unique_ptr<CaptureSource> CreateCapture() = 0;
+};
+
+// The program's parts: the real sender and capture component.
+WatchParts& DefaultWatchParts();
+
+}  // namespace watch
