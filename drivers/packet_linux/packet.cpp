@@ -80,6 +80,10 @@ struct PacketStats {
 struct Adapter {
   int fd = -1;
   int ifindex = 0;
+  char name[IF_NAMESIZE] = {};
+  // The interface was removed: every read fails from then on, and the
+  // capture layer opens the adapter again by name.
+  bool gone = false;
   bool promiscuous = false;
   // Read timeout in milliseconds: 0 waits until frames arrive, negative
   // does not wait.
@@ -308,6 +312,16 @@ uint32_t Drain(Adapter* a, uint8_t* buffer, uint32_t length) {
 
 bool FrontBlockReady(Adapter* a) { return a->holding || BlockReady(BlockAt(a, a->block)); }
 
+// Whether the adapter's interface no longer exists under its index and name.
+bool InterfaceGone(Adapter* a) {
+  char now[IF_NAMESIZE];
+  if (!if_indextoname(static_cast<unsigned>(a->ifindex), now) ||
+      std::strncmp(now, a->name, IF_NAMESIZE) != 0) {
+    a->gone = true;
+  }
+  return a->gone;
+}
+
 // Waits up to the read timeout for a block to become ready. false only on a
 // socket failure; an interrupted or timed-out wait is an empty read.
 bool WaitForFrames(Adapter* a, bool wait) {
@@ -317,11 +331,13 @@ bool WaitForFrames(Adapter* a, bool wait) {
   if (n < 0) return errno == EINTR;
   if (n > 0 && (p.revents & (POLLERR | POLLNVAL))) {
     if (p.revents & POLLNVAL) return false;
-    // A pending socket error (the interface went down, say) is cleared
-    // and reported as an empty read; the ring stays usable.
+    // A pending socket error is cleared. An interface that went down keeps
+    // its socket, which works again when it comes up: an empty read. One
+    // that was removed never comes back under this index: a failed read.
     int err = 0;
     socklen_t len = sizeof err;
     getsockopt(a->fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (InterfaceGone(a)) return false;
   }
   return true;
 }
@@ -403,6 +419,7 @@ PACKET_EXPORT void* PacketOpenAdapter(char* name) noexcept {
   Adapter* a = new (std::nothrow) Adapter;
   if (!a) return nullptr;
   a->ifindex = static_cast<int>(if_nametoindex(name));
+  std::strncpy(a->name, name, IF_NAMESIZE - 1);
   if (a->ifindex == 0) {
     DestroyAdapter(a);
     return nullptr;
@@ -448,7 +465,7 @@ PACKET_EXPORT void PacketFreePacket(LPPACKET packet) noexcept { delete packet; }
 // when none is waiting. Success with 0 bytes when the wait ends empty.
 PACKET_EXPORT BOOLEAN PacketReceivePacket(void* adapter, LPPACKET packet, BOOLEAN sync) noexcept {
   auto* a = static_cast<Adapter*>(adapter);
-  if (!a || !packet || !a->ring) return 0;
+  if (!a || !packet || !a->ring || a->gone) return 0;
   packet->ulBytesReceived = 0;
   if (!packet->Buffer || packet->Length <= kRecordHeaderLength) return 0;
   if (!FrontBlockReady(a) && !WaitForFrames(a, sync != 0)) return 0;

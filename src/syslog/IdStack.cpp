@@ -96,7 +96,16 @@ rtl::TStringList* TIdStack::LocalAddressList() {
   return local_addresses_.get();
 }
 
-std::string TIdStack::FirstLocalAddress() { return LocalAddressList()->Strings(0); }
+std::string TIdStack::FirstLocalAddress() {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lock(first_mu_);
+  if (!first_address_.empty() && now - first_at_ < std::chrono::seconds(1)) {
+    return first_address_;
+  }
+  first_address_ = LocalAddressList()->Strings(0);
+  first_at_ = now;
+  return first_address_;
+}
 
 TIdStackClass SharedStackClass() {
   SharedState& s = Shared();

@@ -14,7 +14,9 @@
 #include <array>
 #include <cstdint>
 #include <initializer_list>
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "rtl/Classes.h"
@@ -48,6 +50,7 @@ class TIdStack : public rtl::TObject {
   // Operations of the concrete stack, in their slot order.
   virtual void RefreshLocalAddresses() = 0;
   // Entry 0 of LocalAddressList; rtl::EListError when the list is empty.
+  // Looked up at most once a second: every message asks for it.
   virtual std::string FirstLocalAddress();
   // Refilled on every call.
   virtual rtl::TStringList* LocalAddressList();
@@ -77,6 +80,9 @@ class TIdStack : public rtl::TObject {
  private:
   int last_error_code_ = 0;
   std::unique_ptr<rtl::TStringList> local_addresses_;
+  std::mutex first_mu_;
+  std::string first_address_;                          // guarded by first_mu_
+  std::chrono::steady_clock::time_point first_at_{};  // guarded by first_mu_
 };
 
 // How the shared stack is made; TIdStackWindows unless a test says other.

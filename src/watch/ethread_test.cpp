@@ -3,223 +3,70 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <map>
+#include <condition_variable>
+#include <thread>
 #include <vector>
+
+#include "watch/ReportSender.h"
+#include "watch/WatchFakes_test.h"
 
 namespace watch {
 namespace {
+
+using testing::ArpFrame;
+using testing::FailAt;
+using testing::FakeClock;
+using testing::FakeEvents;
+using testing::FakeFiles;
+using testing::FakeParts;
+using testing::FakeRegistry;
+using testing::FakeTicks;
 
 constexpr char kDir[] = "/data/";
 constexpr char kTable[] = "/data/arptable";
 constexpr char kTemp[] = "/data/arptable.tmp";
 constexpr char kErr[] = "/data/tessalin.err";
+constexpr int kWait = 10000;
 
-// An in-memory directory whose every operation can be made to fail.
-class FakeFiles : public platform::FileSystem {
- public:
-  std::map<std::string, std::string> files;
-  // Returns true to make the operation fail: "remove", "create", "write",
-  // "close", "open", "read", "replace".
-  std::function<bool(const std::string& op, const std::string& path)> fail;
-
-  bool Fails(const char* op, const std::string& path) { return fail && fail(op, path); }
-
-  bool FileExists(const std::string& path) override { return files.count(path) != 0; }
-  bool RemoveFile(const std::string& path) override {
-    if (Fails("remove", path)) return false;
-    return files.erase(path) != 0;
-  }
-  std::unique_ptr<platform::TextFileWriter> CreateTextFile(const std::string& path) override {
-    if (Fails("create", path)) throw rtl::EInOutError("open(" + path + ") failed");
-    files[path].clear();
-    return std::make_unique<Writer>(*this, path);
-  }
-  std::unique_ptr<platform::TextFileReader> OpenTextFile(const std::string& path) override {
-    if (Fails("open", path) || !files.count(path)) throw rtl::EInOutError("open failed");
-    return std::make_unique<Reader>(*this, path, files[path]);
-  }
-  bool RenameFile(const std::string& from, const std::string& to) override {
-    if (files.count(to) || !files.count(from)) return false;
-    files[to] = files[from];
-    files.erase(from);
-    return true;
-  }
-  bool ReplaceFile(const std::string& from, const std::string& to) override {
-    if (Fails("replace", to) || !files.count(from)) return false;
-    files[to] = files[from];
-    files.erase(from);
-    return true;
-  }
-
- private:
-  class Writer : public platform::TextFileWriter {
-   public:
-    Writer(FakeFiles& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
-    void WriteLine(std::string_view text) override {
-      if (fs_.Fails("write", path_)) throw rtl::EInOutError("write failed");
-      fs_.files[path_].append(text).append("\r\n");
-    }
-    void Close() override {
-      if (fs_.Fails("close", path_)) throw rtl::EInOutError("close failed");
-    }
-
-   private:
-    FakeFiles& fs_;
-    std::string path_;
-  };
-  class Reader : public platform::TextFileReader {
-   public:
-    Reader(FakeFiles& fs, std::string path, std::string content)
-        : fs_(fs), path_(std::move(path)), content_(std::move(content)) {}
-    bool ReadLine(std::string& line) override {
-      if (fs_.Fails("read", path_)) throw rtl::EInOutError("read failed");
-      line.clear();
-      if (pos_ >= content_.size()) return false;
-      size_t end = content_.find_first_of("\r\n", pos_);
-      if (end == std::string::npos) end = content_.size();
-      line = content_.substr(pos_, end - pos_);
-      pos_ = end;
-      if (pos_ < content_.size() && content_[pos_] == '\r') ++pos_;
-      if (pos_ < content_.size() && content_[pos_] == '\n') ++pos_;
-      return true;
-    }
-
-   private:
-    FakeFiles& fs_;
-    std::string path_;
-    std::string content_;
-    size_t pos_ = 0;
-  };
-};
-
-// Ends Run's idle loop by raising from its first sleep.
-struct IdleReached {};
-
-class FakeClock : public platform::Clock {
- public:
-  rtl::TDateTime now = 46000.5;
-  std::function<void()> on_sleep;
-  rtl::TDateTime Now() override { return now; }
-  void Sleep(uint32_t) override {
-    if (on_sleep) on_sleep();
-    throw IdleReached{};
-  }
-  void Advance(double seconds) { now += seconds / rtl::kSecondsPerDay; }
-};
-
-class FakeRegistry : public platform::Registry {
- public:
-  bool present = false;
-  std::string host;
-  bool ReadString(platform::RegistryRoot root, const std::string& key, const std::string& name,
-                  std::string& out) override {
-    if (!present || root != platform::kHKeyLocalMachine ||
-        key != "\\Software\\quillmere\\harbrook\\Tessalin" || name != "SyslogHost") {
-      return false;
-    }
-    out = host;
-    return true;
-  }
-};
-
-struct Sent {
-  std::string host, text;
-  syslog::TIdSyslogFacility facility;
-  syslog::TIdSyslogSeverity severity;
-};
-
-class FakeSender : public SysLogSender {
- public:
-  std::vector<Sent>* log;
-  std::function<void(const std::string&)>* fail;
-  std::string host;
-  bool active = false;
-  void SetActive(bool value) override {
-    if (*fail) (*fail)("SetActive");
-    active = value;
-  }
-  void SetHost(const std::string& h) override { host = h; }
-  void SendText(const std::string& text, syslog::TIdSyslogFacility facility,
-                syslog::TIdSyslogSeverity severity) override {
-    if (*fail) (*fail)("send " + text);
-    log->push_back({host, text, facility, severity});
-  }
-};
-
-class FakeCapture : public CaptureSource {
- public:
-  std::function<void(const std::string&)>* fail;
-  bool thread_safe = true, started = false;
-  int adapter = -1;
-  TOnCaptureEvent on_capture;
-  void SetThreadSafe(bool value) override { thread_safe = value; }
-  void SetOnCapture(TOnCaptureEvent handler) override { on_capture = std::move(handler); }
-  void SetAdapterIndex(int index) override {
-    if (*fail) (*fail)("SetAdapterIndex");
-    adapter = index;
-  }
-  void StartCapture() override { started = true; }
-};
-
-class FakeParts : public WatchParts {
- public:
-  std::vector<Sent> sent;
-  // Raises rtl::Exception from the named step ("CreateSysLog", "SetActive",
-  // "send <text>", "CreateCapture", "SetAdapterIndex").
-  std::function<void(const std::string&)> fail;
-  FakeCapture* capture = nullptr;
-
-  std::unique_ptr<SysLogSender> CreateSysLog() override {
-    if (fail) fail("CreateSysLog");
-    auto s = std::make_unique<FakeSender>();
-    s->log = &sent;
-    s->fail = &fail;
-    return s;
-  }
-  std::unique_ptr<CaptureSource> CreateCapture() override {
-    if (fail) fail("CreateCapture");
-    auto c = std::make_unique<FakeCapture>();
-    c->fail = &fail;
-    capture = c.get();
-    return c;
-  }
-  std::vector<std::string> Texts() const {
-    std::vector<std::string> t;
-    for (const Sent& s : sent) t.push_back(s.text);
-    return t;
-  }
-};
-
-std::function<void(const std::string&)> FailAt(const std::string& step) {
-  return [step](const std::string& at) {
-    if (at == step) throw rtl::Exception("failed at " + step);
-  };
-}
+using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 class EthThreadTest : public ::testing::Test {
  protected:
-  std::unique_ptr<TEthThread> NewThread() {
+  std::unique_ptr<TEthThread> NewThread(size_t capacity = 0) {
     WatchEnvironment env;
     env.parts = &parts;
     env.files = &files;
     env.clock = &clock;
     env.registry = &registry;
+    env.events = &events;
+    env.ticks = ticks.Source();
     env.data_directory = kDir;
-    return std::make_unique<TEthThread>(true, env);
-  }
-  // A thread past its start-up: sender active, start-up report sent,
-  // indexes loaded from `files`.
-  std::unique_ptr<TEthThread> Started() {
-    auto t = NewThread();
-    t->Run();
-    parts.sent.clear();
+    env.report_capacity = capacity;
+    auto t = std::make_unique<TEthThread>(true, env);
+    t->OnStartFailed = [this](const StartFailure& f) { failures.push_back(f); };
     return t;
   }
-  static std::vector<std::pair<std::string, std::string>> IpOwners(TEthThread& t) {
-    std::vector<std::pair<std::string, std::string>> out;
-    for (int i = 0; i < t.IpIndex->Count(); ++i) {
-      out.emplace_back(t.IpIndex->Strings(i),
-                       static_cast<Tarp_registry*>(t.IpIndex->Objects(i))->Mac);
+  // A thread past its start-up: sender active, start-up report sent,
+  // registry loaded from `files`, report sender running.
+  std::unique_ptr<TEthThread> Started(size_t capacity = 0) {
+    auto t = NewThread(capacity);
+    EXPECT_TRUE(t->StartUp());
+    parts.Clear();
+    return t;
+  }
+  // The reports one call of f sends, once they have gone out.
+  template <class F>
+  std::vector<std::string> ReportsOf(TEthThread& t, F f) {
+    parts.Clear();
+    f();
+    EXPECT_TRUE(t.DrainReports(kWait));
+    return parts.Texts();
+  }
+  static Pairs IpOwners(TEthThread& t) {
+    Pairs out;
+    const rtl::TStringList& index = t.Registry->IpIndex();
+    for (int i = 0; i < index.Count(); ++i) {
+      out.emplace_back(index.Strings(i), static_cast<Tarp_registry*>(index.Objects(i))->Mac);
     }
     return out;
   }
@@ -228,6 +75,9 @@ class EthThreadTest : public ::testing::Test {
   FakeFiles files;
   FakeClock clock;
   FakeRegistry registry;
+  FakeEvents events;
+  FakeTicks ticks;
+  std::vector<StartFailure> failures;
 };
 
 TEST(AddressTextTest, MacAndIpText) {
@@ -269,27 +119,19 @@ TEST_F(EthThreadTest, ReportsForEachSighting) {
   };
   int n = 0;
   for (const Step& s : steps) {
-    parts.sent.clear();
-    std::string result = t->UpdateAddress(s.mac, s.ip);
-    EXPECT_EQ(parts.Texts(), s.reports) << "step " << n;
+    std::string result;
+    EXPECT_EQ(ReportsOf(*t, [&] { result = t->UpdateAddress(s.mac, s.ip); }), s.reports)
+        << "step " << n;
     EXPECT_EQ(result, s.reports.empty() ? "" : s.reports.back()) << "step " << n;
     ++n;
   }
-  EXPECT_EQ(IpOwners(*t),
-            (std::vector<std::pair<std::string, std::string>>{{"0.0.0.0", "00A0C9-1234EF"},
-                                                              {"10.0.0.1", "00000C-07AC01"},
-                                                              {"10.0.0.2", "00000C-07AC01"}}));
-}
-
-std::vector<uint8_t> ArpFrame(const uint8_t src[6], const uint8_t sender_ip[4]) {
-  std::vector<uint8_t> f(42, 0);
-  for (int i = 0; i < 6; ++i) f[i] = 0xFF;
-  for (int i = 0; i < 6; ++i) f[6 + i] = src[i];
-  f[12] = 0x08;
-  f[13] = 0x06;
-  for (int i = 0; i < 6; ++i) f[22 + i] = 0x42;  // ARP sender hardware address: another MAC
-  for (int i = 0; i < 4; ++i) f[28 + i] = sender_ip[i];
-  return f;
+  EXPECT_EQ(IpOwners(*t), (Pairs{{"0.0.0.0", "00A0C9-1234EF"},
+                                 {"10.0.0.1", "00000C-07AC01"},
+                                 {"10.0.0.2", "00000C-07AC01"}}));
+  for (const testing::Sent& s : parts.Sents()) {
+    EXPECT_EQ(s.facility, syslog::sfLocalUseFive);
+    EXPECT_EQ(s.severity, syslog::slCritical);
+  }
 }
 
 TEST_F(EthThreadTest, HandleCapturePicksArpFramesOnly) {
@@ -299,135 +141,199 @@ TEST_F(EthThreadTest, HandleCapturePicksArpFramesOnly) {
   auto handle = [&](const std::vector<uint8_t>& f, int length) {
     t->HandleCapture(nullptr, reinterpret_cast<capture::PETHERNET_HDR>(f.data()), length);
   };
-
   std::vector<uint8_t> vlan = ArpFrame(mac, ip);
   vlan[12] = 0x81;
   vlan[13] = 0x00;
-  handle(vlan, 42);
   std::vector<uint8_t> ipv4 = ArpFrame(mac, ip);
   ipv4[13] = 0x00;
-  handle(ipv4, 42);
   // A frame marked ARP that ends before the sender's IPv4 address is
   // ignored, and nothing past its end is read.
   std::vector<uint8_t> full = ArpFrame(mac, ip);
   std::vector<uint8_t> short_frame(full.begin(), full.begin() + 31);
-  handle(short_frame, 31);
-  t->HandleCapture(nullptr, nullptr, 0);
-  EXPECT_TRUE(parts.sent.empty());
-  EXPECT_FALSE(files.FileExists(kTable));
+  EXPECT_TRUE(ReportsOf(*t, [&] {
+                handle(vlan, 42);
+                handle(ipv4, 42);
+                handle(short_frame, 31);
+                t->HandleCapture(nullptr, nullptr, 0);
+              }).empty());
 
   // Attributed to the Ethernet source, not the ARP sender hardware address;
-  // the report saves the table.
-  handle(full, 42);
-  EXPECT_EQ(parts.Texts(), std::vector<std::string>{"16.0.0.10 found on 020000-000001"});
-  EXPECT_EQ(files.files[kTable], "16.0.0.10\r\n 020000-000001\r\n");
-  EXPECT_EQ(parts.sent[0].host, kDefaultSyslogHost);
-  EXPECT_EQ(parts.sent[0].facility, syslog::sfLocalUseFive);
-  EXPECT_EQ(parts.sent[0].severity, syslog::slCritical);
+  // the report goes to the configured host.
+  registry.Set("SyslogHost", "192.0.2.9");
+  EXPECT_EQ(ReportsOf(*t, [&] { handle(full, 42); }),
+            std::vector<std::string>{"16.0.0.10 found on 020000-000001"});
+  EXPECT_EQ(parts.Sents()[0].host, "192.0.2.9");
+  t->SaveIfDue();
+  EXPECT_EQ(files.Content(kTable), "16.0.0.10\r\n 020000-000001\r\n");
 }
 
-TEST_F(EthThreadTest, HandleCaptureWritesFailuresAndGoesOn) {
+// A report that cannot be sent changes nothing in the registry: the pair is
+// owned, saved, and the next reports of the same sighting are still tried.
+TEST_F(EthThreadTest, FailedReportsLeaveTheRegistryComplete) {
   auto t = Started();
-  const uint8_t mac[] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+  const uint8_t A[] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0A};
+  const uint8_t B[] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0B};
   const uint8_t ip1[] = {10, 0, 0, 1}, ip2[] = {10, 0, 0, 2};
-  parts.fail = [](const std::string& at) {
-    if (at.starts_with("send")) throw rtl::Exception("Socket Error # 11001\r\nHost not found.");
-  };
-  std::vector<uint8_t> f = ArpFrame(mac, ip1);
-  EXPECT_NO_THROW(
-      t->HandleCapture(nullptr, reinterpret_cast<capture::PETHERNET_HDR>(f.data()), 42));
-  EXPECT_EQ(files.files[kErr], "some major error :Socket Error # 11001\r\nHost not found.\r\n");
-  // The failed found report left 10.0.0.1 recorded; no save was tried.
-  EXPECT_EQ(IpOwners(*t).size(), 1u);
-  EXPECT_FALSE(files.FileExists(kTable));
-
-  // An error file that cannot be written does not end the capture.
-  files.fail = [](const std::string& op, const std::string&) { return op == "create"; };
-  f = ArpFrame(mac, ip2);
-  EXPECT_NO_THROW(
-      t->HandleCapture(nullptr, reinterpret_cast<capture::PETHERNET_HDR>(f.data()), 42));
+  parts.SetFail([](const std::string& at) {
+    if (at.starts_with("send 10.0.0.1")) {
+      throw rtl::Exception("Socket Error # 11001\r\nHost not found.");
+    }
+  });
+  EXPECT_TRUE(ReportsOf(*t, [&] { parts.capture->Frame(ArpFrame(A, ip1)); }).empty());
+  EXPECT_EQ(files.Content(kErr), "some major error :Socket Error # 11001\r\nHost not found.\r\n");
+  // The moved report fails too, the count report before it goes out.
+  EXPECT_EQ(ReportsOf(*t, [&] {
+              parts.capture->Frame(ArpFrame(B, ip2));
+              parts.capture->Frame(ArpFrame(B, ip1));
+            }),
+            (std::vector<std::string>{"10.0.0.2 found on 020000-00000B",
+                                      "2 addresses on MAC 020000-00000B"}));
+  EXPECT_EQ(IpOwners(*t), (Pairs{{"10.0.0.1", "020000-00000B"}, {"10.0.0.2", "020000-00000B"}}));
+  t->SaveIfDue();
+  EXPECT_EQ(files.Content(kTable), "10.0.0.1\r\n 020000-00000B\r\n10.0.0.2\r\n 020000-00000B\r\n");
+  // The event log: each failure that follows a success is told at once,
+  // and so is each recovery.
+  parts.SetFail(nullptr);
+  const uint8_t ip3[] = {10, 0, 0, 3};
+  ReportsOf(*t, [&] { parts.capture->Frame(ArpFrame(A, ip3)); });
+  auto failed = events.WithId(kEventReportsFailed);
+  ASSERT_EQ(failed.size(), 2u);
+  EXPECT_EQ(failed[1].text,
+            "a report could not be sent to 127.0.0.1: Socket Error # 11001\r\nHost not found.");
+  auto resumed = events.WithId(kEventReportsResumed);
+  ASSERT_EQ(resumed.size(), 2u);
+  EXPECT_EQ(resumed[0].type, kEventLogSuccessType);
+  EXPECT_EQ(resumed[0].text, "reports are sent to 127.0.0.1 again");
 }
 
-// Where each start-up failure leaves the error file, the reports and the
-// capture component.
+// A flood of failures writes the first at once and then one summary a
+// minute, not one entry per report.
+TEST_F(EthThreadTest, FailedReportsDoNotFloodTheEventLog) {
+  auto t = Started();
+  parts.SetFail([](const std::string& at) {
+    if (at.starts_with("send")) throw rtl::Exception("unreachable");
+  });
+  for (uint32_t n = 0; n < 10000; ++n) {
+    const uint8_t mac[] = {0x02, 0, 0, 0, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+    t->UpdateAddress(mac, 0x0A000000 + n);
+    if (n % 1000 == 999) {
+      ASSERT_TRUE(t->DrainReports(kWait));
+      ticks.Advance(20000);  // 10,000 reports over 200 s
+    }
+  }
+  ASSERT_TRUE(t->DrainReports(kWait));
+  const size_t entries = events.WithId(kEventReportsFailed).size();
+  EXPECT_GE(entries, 2u);
+  EXPECT_LE(entries, 5u);
+  EXPECT_EQ(t->ReportsFailed(), 10000u);
+  EXPECT_EQ(t->Registry->AddressCount(), 10000);
+}
+
+// Where each start-up failure leaves the error file, the reports, the
+// capture component, the event log and the exit code.
 TEST_F(EthThreadTest, StartUpStages) {
   struct Case {
-    const char* fail_at;     // "" for a clean start
+    const char* name;
+    const char* fail_at;     // a step of FakeParts, or ""
+    const char* open_error;  // the capture does not open, or ""
+    const char* adapter;     // the Adapter value, or null
     const char* error_file;  // nullptr: none written
     std::vector<std::string> sent;
     bool table_loaded;
-    bool capture_created;
+    uint32_t code;      // 0: started
+    const char* cause;  // in the event-log entry
   } cases[] = {
-      {"", nullptr, {"starting up"}, true, true},
-      {"CreateSysLog", "\r\n", {}, false, false},
-      {"SetActive", "\r\n", {}, false, false},
-      {"send starting up", "registerring\r\n", {}, false, false},
-      {"CreateCapture", "configuring snoop\r\n", {"starting up"}, true, false},
-      {"SetAdapterIndex", "configuring snoop\r\n", {"starting up"}, true, true},
+      {"clean", "", "", nullptr, nullptr, {"starting up"}, true, 0, ""},
+      {"adapter by name", "", "", "eth1", nullptr, {"starting up"}, true, 0, ""},
+      {"sender", "CreateSysLog", "", nullptr, "\r\n", {}, false, 1, "failed at CreateSysLog"},
+      {"active", "SetActive", "", nullptr, "\r\n", {}, false, 1, "failed at SetActive"},
+      {"report", "send starting up", "", nullptr, "registerring\r\n", {}, false, 2,
+       "failed at send starting up"},
+      {"no driver", "CreateCapture", "", nullptr, "configuring snoop\r\n", {"starting up"}, true,
+       5, "failed at CreateCapture"},
+      {"adapter index", "SetAdapterIndex", "", nullptr, "configuring snoop\r\n", {"starting up"},
+       true, 5, "failed at SetAdapterIndex"},
+      {"open", "", "Cannot Open Adapter \"eth0\"", nullptr, "configuring snoop\r\n",
+       {"starting up"}, true, 5, "Cannot Open Adapter \"eth0\""},
+      {"unknown adapter", "", "", "eth9", "configuring snoop\r\n", {"starting up"}, true, 5,
+       "no adapter is named \"eth9\""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.fail_at);
-    parts = FakeParts();
+    SCOPED_TRACE(c.name);
+    parts.SetFail(*c.fail_at ? FailAt(c.fail_at) : nullptr);
+    parts.Clear();
+    parts.capture = nullptr;
+    parts.open_error = c.open_error;
+    events.Clear();
+    failures.clear();
+    registry.Erase("Adapter");
+    if (c.adapter) registry.Set("Adapter", c.adapter);
     files.files = {{kTable, "10.0.0.1\r\n 02AA00-000001\r\n"}, {kErr, "earlier failure\r\n"}};
-    if (*c.fail_at) parts.fail = FailAt(c.fail_at);
-    bool idle = false;
-    std::string err_at_idle;
-    clock.on_sleep = [&] {
-      idle = true;
-      err_at_idle = files.files[kErr];
-    };
     auto t = NewThread();
-    t->Run();
+    EXPECT_EQ(t->StartUp(), c.code == 0);
     EXPECT_EQ(parts.Texts(), c.sent);
-    if (c.error_file) {
-      EXPECT_FALSE(idle);
-      EXPECT_EQ(files.files[kErr], c.error_file);
-    } else {
-      ASSERT_TRUE(idle);
-      EXPECT_EQ(err_at_idle, "earlier failure\r\n");
+    EXPECT_EQ(files.Content(kErr), c.error_file ? c.error_file : "earlier failure\r\n");
+    EXPECT_EQ(t->Registry && t->Registry->AddressCount() == 1, c.table_loaded);
+    EXPECT_EQ(t->StartFailed(), c.code != 0);
+    if (c.code != 0) {
+      ASSERT_EQ(failures.size(), 1u);
+      EXPECT_EQ(failures[0].code, c.code);
+      EXPECT_EQ(failures[0].cause, c.cause);
+      auto entries = events.WithId(kEventStartFailed);
+      ASSERT_EQ(entries.size(), 1u);
+      EXPECT_EQ(entries[0].type, platform::kEventLogErrorType);
+      EXPECT_EQ(entries[0].text, failures[0].Text());
+      EXPECT_NE(entries[0].text.find(c.cause), std::string::npos);
+      continue;
     }
-    if (!c.sent.empty()) {
-      EXPECT_EQ(parts.sent[0].host, kDefaultSyslogHost);
-      EXPECT_TRUE(t->StartupSent);
-    }
-    EXPECT_EQ(t->IpIndex && t->IpIndex->Count() == 1, c.table_loaded);
-    EXPECT_EQ(parts.capture != nullptr, c.capture_created);
-    if (!*c.fail_at) {
-      EXPECT_FALSE(parts.capture->thread_safe);
-      EXPECT_EQ(parts.capture->adapter, 0);
-      EXPECT_TRUE(parts.capture->started);
-      ASSERT_TRUE(parts.capture->on_capture);
-      // The bound handler is this thread's HandleCapture.
-      const uint8_t mac[] = {0x02, 0xAA, 0x00, 0x00, 0x00, 0x02};
-      const uint8_t ip[] = {10, 0, 0, 2};
-      std::vector<uint8_t> f = ArpFrame(mac, ip);
-      parts.capture->on_capture(nullptr, reinterpret_cast<capture::PETHERNET_HDR>(f.data()), 42);
-      EXPECT_EQ(parts.sent.back().text, "10.0.0.2 found on 02AA00-000002");
-    }
+    EXPECT_TRUE(failures.empty());
+    EXPECT_EQ(parts.Sents()[0].host, kDefaultSyslogHost);
+    EXPECT_TRUE(t->StartupSent);
+    ASSERT_NE(parts.capture, nullptr);
+    EXPECT_FALSE(parts.capture->thread_safe);
+    EXPECT_EQ(parts.capture->adapter, c.adapter ? 1 : 0);
+    EXPECT_TRUE(parts.capture->Capturing());
+    // The bound handler is this thread's HandleCapture.
+    const uint8_t mac[] = {0x02, 0xAA, 0x00, 0x00, 0x00, 0x02};
+    const uint8_t ip[] = {10, 0, 0, 2};
+    EXPECT_EQ(ReportsOf(*t, [&] { parts.capture->Frame(ArpFrame(mac, ip)); }),
+              std::vector<std::string>{"10.0.0.2 found on 02AA00-000002"});
   }
+  EXPECT_EQ((StartFailure{"", "x", 1}).Text(),
+            "The watch could not start (stage \"creating the sender\"): x");
+}
+
+TEST_F(EthThreadTest, CaptureLostAndResumedAreLogged) {
+  auto t = Started();
+  parts.capture->on_lost("Read Error: PacketRecievePacket failed");
+  parts.capture->on_resumed();
+  auto entries = events.Entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].id, kEventCaptureLost);
+  EXPECT_EQ(entries[0].text,
+            "capture lost on \"eth0\": Read Error: PacketRecievePacket failed; the adapter is "
+            "opened again until it works");
+  EXPECT_EQ(entries[1].id, kEventCaptureResumed);
+  EXPECT_EQ(entries[1].type, kEventLogSuccessType);
+  EXPECT_EQ(entries[1].text, "capture resumed on \"eth0\"");
 }
 
 TEST_F(EthThreadTest, NotifyChoosesTheHost) {
-  registry.present = true;
-  registry.host = "10.9.9.9";
+  registry.Set("SyslogHost", "10.9.9.9");
   auto t = NewThread();
-  t->Run();  // the start-up report ignores the registry
+  ASSERT_TRUE(t->StartUp());  // the start-up report ignores the registry
   auto report = [&] {
     t->Notify("x");
-    return parts.sent.back().host;
+    return parts.Sents().back().host;
   };
-  EXPECT_EQ(parts.sent.at(0).host, "127.0.0.1");
+  EXPECT_EQ(parts.Sents().at(0).host, "127.0.0.1");
   EXPECT_EQ(report(), "10.9.9.9");
-  registry.host = "logs.example";
+  registry.Set("SyslogHost", "logs.example");
   EXPECT_EQ(report(), "logs.example");
-  registry.host = "";  // handed on unchanged
+  registry.Set("SyslogHost", "");  // handed on unchanged
   EXPECT_EQ(report(), "");
-  registry.present = false;  // key deleted, or a value that is not a string
+  registry.Erase("SyslogHost");  // key deleted, or a value that is not a string
   EXPECT_EQ(report(), "127.0.0.1");
-  for (const Sent& s : parts.sent) {
-    EXPECT_EQ(s.facility, syslog::sfLocalUseFive);
-    EXPECT_EQ(s.severity, syslog::slCritical);
-  }
 }
 
 TEST_F(EthThreadTest, TableFileRoundTrip) {
@@ -437,17 +343,17 @@ TEST_F(EthThreadTest, TableFileRoundTrip) {
   t->UpdateAddress(A, 0x0A000002);
   t->UpdateAddress(A, 0x0A00000A);
   t->UpdateAddress(B, 0x0A000002);  // moved to B
-  t->SaveTable();
-  EXPECT_EQ(files.files[kTable], "10.0.0.10\r\n 00A0C9-1234EF\r\n10.0.0.2\r\n 00000C-07AC01\r\n");
-  EXPECT_FALSE(files.FileExists(kTemp));
+  EXPECT_TRUE(t->SaveTable());
+  EXPECT_EQ(files.Content(kTable), "10.0.0.10\r\n 00A0C9-1234EF\r\n10.0.0.2\r\n 00000C-07AC01\r\n");
+  EXPECT_FALSE(files.Has(kTemp));
 
   auto loaded = Started();
   EXPECT_EQ(IpOwners(*loaded), IpOwners(*t));
   // Only owned addresses come back.
-  auto* a = static_cast<Tarp_registry*>(loaded->MacIndex->ObjectOf("00A0C9-1234EF"));
+  auto* a = static_cast<Tarp_registry*>(loaded->Registry->MacIndex().ObjectOf("00A0C9-1234EF"));
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a->Addresses.CommaText(), "10.0.0.10");
-  EXPECT_TRUE(parts.sent.empty());
+  EXPECT_TRUE(parts.Texts().empty());
 }
 
 TEST_F(EthThreadTest, LoadTableTakesLinesAsTheyAre) {
@@ -457,10 +363,10 @@ TEST_F(EthThreadTest, LoadTableTakesLinesAsTheyAre) {
       "10.0.0.1\r\n 00000C-07AC01\r\n"      // second owner of 10.0.0.1
       "10.0.0.3\r\n";                       // odd line: empty MAC text
   auto t = Started();
-  EXPECT_EQ(IpOwners(*t),
-            (std::vector<std::pair<std::string, std::string>>{
-                {"10.0.0.1", "00a0c9-1234ef"}, {"10.0.0.2  ", "00000C-07AC01"}, {"10.0.0.3", ""}}));
-  auto* b = static_cast<Tarp_registry*>(t->MacIndex->ObjectOf("00000C-07AC01"));
+  EXPECT_EQ(IpOwners(*t), (Pairs{{"10.0.0.1", "00a0c9-1234ef"},
+                                 {"10.0.0.2  ", "00000C-07AC01"},
+                                 {"10.0.0.3", ""}}));
+  auto* b = static_cast<Tarp_registry*>(t->Registry->MacIndex().ObjectOf("00000C-07AC01"));
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(b->Addresses.Count(), 2);  // "10.0.0.1" and "10.0.0.2  "
 
@@ -468,8 +374,9 @@ TEST_F(EthThreadTest, LoadTableTakesLinesAsTheyAre) {
   // reports show the text as loaded.
   const uint8_t A[] = {0x00, 0xA0, 0xC9, 0x12, 0x34, 0xEF};
   EXPECT_EQ(t->UpdateAddress(A, 0x0A000001), "");
-  EXPECT_EQ(t->UpdateAddress(A, 0x0A000002), "10.0.0.2 found on 00a0c9-1234ef");
-  EXPECT_EQ(parts.Texts().front(), "2 addresses on MAC 00a0c9-1234ef");
+  EXPECT_EQ(ReportsOf(*t, [&] { t->UpdateAddress(A, 0x0A000002); }),
+            (std::vector<std::string>{"2 addresses on MAC 00a0c9-1234ef",
+                                      "10.0.0.2 found on 00a0c9-1234ef"}));
 }
 
 // Enough MAC addresses for the look-up table in front of MacIndex to grow
@@ -501,29 +408,25 @@ TEST_F(EthThreadTest, ManyMacAddressesKeepTheirRecords) {
   for (uint32_t n = kLoaded; n < kMacs; ++n) {
     ASSERT_EQ(t->UpdateAddress(mac(n).bytes, ip(n)), IpText(ip(n)) + " found on " + stored(n));
   }
-  ASSERT_EQ(t->MacIndex->Count(), static_cast<int>(kMacs));
-  parts.sent.clear();
+  ASSERT_EQ(t->Registry->MacIndex().Count(), static_cast<int>(kMacs));
   for (uint32_t n = 0; n < kMacs; ++n) ASSERT_EQ(t->UpdateAddress(mac(n).bytes, ip(n)), "") << n;
-  EXPECT_TRUE(parts.sent.empty());
 
   // Each MAC address takes its neighbour's address.
   for (uint32_t n = 0; n < kMacs; ++n) {
-    parts.sent.clear();
     const uint32_t next = (n + 1) % kMacs;
-    t->UpdateAddress(mac(n).bytes, ip(next));
-    ASSERT_EQ(parts.Texts(),
-              (std::vector<std::string>{
-                  "2 addresses on MAC " + stored(n),
-                  IpText(ip(next)) + " moved from " + stored(next) + " to " + stored(n)}))
+    ASSERT_EQ(t->UpdateAddress(mac(n).bytes, ip(next)),
+              IpText(ip(next)) + " moved from " + stored(next) + " to " + stored(n))
         << n;
   }
-  parts.sent.clear();
+  ASSERT_TRUE(t->DrainReports(kWait));
+  parts.Clear();
   for (uint32_t n = 0; n < kMacs; ++n) {
     ASSERT_EQ(t->UpdateAddress(mac(n).bytes, ip(n)), "") << n;
     ASSERT_EQ(t->UpdateAddress(mac(n).bytes, ip((n + 1) % kMacs)), "") << n;
   }
-  EXPECT_TRUE(parts.sent.empty());
-  EXPECT_EQ(t->MacIndex->Count(), static_cast<int>(kMacs));
+  ASSERT_TRUE(t->DrainReports(kWait));
+  EXPECT_TRUE(parts.Texts().empty());
+  EXPECT_EQ(t->Registry->MacIndex().Count(), static_cast<int>(kMacs));
 }
 
 TEST_F(EthThreadTest, LoadTableKeepsPairsReadBeforeAnError) {
@@ -537,62 +440,187 @@ TEST_F(EthThreadTest, LoadTableKeepsPairsReadBeforeAnError) {
   files.files.clear();
   files.fail = nullptr;
   auto empty = Started();
-  EXPECT_EQ(empty->IpIndex->Count(), 0);
+  EXPECT_EQ(empty->Registry->AddressCount(), 0);
 }
 
-TEST_F(EthThreadTest, SaveIsThrottledToOncePerFiveSeconds) {
+// A change reaches the disk within about five seconds with no later report,
+// and two saves are never closer than five seconds, whatever the wall clock
+// does.
+TEST_F(EthThreadTest, SavesFollowChangesAtMostEveryFiveSeconds) {
+  files.files[kTable] = "10.0.0.1\r\n 02AA00-000001\r\n";
   auto t = Started();
   int saves = 0;
   files.fail = [&](const std::string& op, const std::string&) {
     if (op == "replace") ++saves;
     return false;
   };
-  t->SaveIfDue();  // LastSave starts at 0
-  EXPECT_EQ(saves, 1);
-  EXPECT_EQ(t->LastSave, clock.now);
+  const uint8_t mac[] = {0x02, 0xAA, 0x00, 0x00, 0x00, 0x01};
+  uint32_t next_ip = 0x0A000002;
   struct Step {
     double advance_seconds;
+    bool change;
     int saves;
   } steps[] = {
-      {2, 1},      // 2 s after the save
-      {3, 1},      // exactly 5 s
-      {0.001, 2},  // 5.001 s
-      {-3600, 2},  // clock set back an hour
-      {3604, 2},   // 4 s past the last save
-      {1.001, 3},  // 5.001 s past it
+      {1, false, 0},      // the loaded table is what the file holds
+      {0, true, 1},       // the first change saves at once
+      {2, true, 1},       // 2 s later: held back
+      {3, false, 1},      // exactly 5 s
+      {0.001, false, 2},  // 5.001 s: the held change goes out without a new one
+      {10, false, 2},     // nothing changed since
+      {0, true, 3},
   };
   for (const Step& s : steps) {
-    clock.Advance(s.advance_seconds);
+    ticks.Advance(static_cast<int64_t>(s.advance_seconds * 1000));
+    clock.now -= 1.0;  // the wall clock set back a day each time: no effect
+    if (s.change) t->UpdateAddress(mac, next_ip++);
     t->SaveIfDue();
     EXPECT_EQ(saves, s.saves) << "after " << s.advance_seconds;
   }
 }
 
-// A save that fails at any step leaves the previous table loadable.
+// A save that fails at any step leaves the previous table loadable, says so
+// in the event log once, and says so again when saving works.
 TEST_F(EthThreadTest, InterruptedSaveKeepsTheTable) {
   const std::string previous = "10.0.0.1\r\n 02AA00-000001\r\n";
   struct Case {
     const char* op;
-    int nth;  // fail the nth such operation on the temporary file
-  } cases[] = {{"create", 1}, {"write", 1}, {"write", 2},
-               {"write", 3},  {"close", 1}, {"replace", 1}};
+    const char* cause;
+  } cases[] = {{"create", "open(/data/arptable.tmp) failed"},
+               {"write", "write failed"},
+               {"close", "close failed"},
+               {"replace", "the new table could not take the place of /data/arptable"}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.op) + " " + std::to_string(c.nth));
+    SCOPED_TRACE(c.op);
     files.files = {{kTable, previous}, {kTemp, "stale"}};
     files.fail = nullptr;
+    events.Clear();
     auto t = Started();
     const uint8_t mac[] = {0x02, 0xAA, 0x00, 0x00, 0x00, 0x09};
     t->UpdateAddress(mac, 0x0A000009);
-    int seen = 0;
-    files.fail = [&](const std::string& op, const std::string&) {
-      return op == c.op && ++seen == c.nth;
-    };
-    t->SaveTable();
+    files.fail = [&](const std::string& op, const std::string&) { return op == c.op; };
+    EXPECT_FALSE(t->SaveTable());
+    EXPECT_FALSE(t->SaveTable());
     files.fail = nullptr;
-    EXPECT_EQ(files.files[kTable], previous);
-    EXPECT_FALSE(files.FileExists(kTemp));
+    EXPECT_EQ(files.Content(kTable), previous);
+    EXPECT_FALSE(files.Has(kTemp));
     EXPECT_EQ(IpOwners(*Started()).size(), 1u);
+    auto failed = events.WithId(kEventSaveFailed);
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].text, std::string("The table could not be saved: ") + c.cause);
+    EXPECT_TRUE(t->SaveTable());
+    EXPECT_EQ(events.WithId(kEventSaveFailed).size(), 2u);  // the summary of the second
+    EXPECT_EQ(events.WithId(kEventSaveResumed).size(), 1u);
   }
+}
+
+// The whole life of the watch thread: what it saw before the stop is sent
+// and saved by the time Shutdown returns.
+TEST_F(EthThreadTest, ShutdownSendsAndSavesWhatWasSeen) {
+  auto t = NewThread();
+  t->Resume();
+  for (int i = 0; i < 500 && !(parts.capture && parts.capture->Capturing()); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(parts.capture && parts.capture->Capturing());
+  const uint8_t mac[] = {0x02, 0xAA, 0x00, 0x00, 0x00, 0x07};
+  for (uint8_t n = 1; n <= 20; ++n) {
+    const uint8_t ip[] = {10, 1, 0, n};
+    parts.capture->Frame(ArpFrame(mac, ip));
+  }
+  ASSERT_TRUE(t->Shutdown(kWait));
+  EXPECT_TRUE(parts.capture->stopped);
+  EXPECT_EQ(parts.Texts().size(), 1u + 20u + 19u);  // start-up, found, counts
+  EXPECT_EQ(parts.Texts().back(), "10.1.0.20 found on 02AA00-000007");
+  AddressRegistry loaded;
+  std::string table = files.Content(kTable);
+  EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 40);
+  t->WaitFor();
+}
+
+// The report queue with a sender that holds the first report: order kept,
+// reports beyond the capacity counted and told, everything drained.
+TEST(ReportSenderTest, QueueOrderOverflowAndDrain) {
+  FakeParts parts;
+  FakeRegistry registry;
+  FakeEvents events;
+  std::mutex mu;
+  std::condition_variable cv;
+  bool release = false, holding = false;
+  parts.SetFail([&](const std::string& at) {
+    if (at != "send r0") return;
+    std::unique_lock<std::mutex> lock(mu);
+    holding = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });
+  });
+  auto sender = parts.CreateSysLog();
+  std::vector<std::string> errors;
+  TReportSender reports(*sender, registry, events,
+                        [&](const std::string& e) { errors.push_back(e); }, 3);
+  reports.Resume();
+  ASSERT_TRUE(reports.Queue("r0"));
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [&] { return holding; });
+  }
+  // r0 is in the sender's hands; three fit the queue, the rest are counted.
+  struct Row {
+    const char* text;
+    bool queued;
+  } rows[] = {{"r1", true}, {"r2", true}, {"r3", true}, {"r4", false}, {"r5", false}};
+  for (const Row& r : rows) EXPECT_EQ(reports.Queue(r.text), r.queued) << r.text;
+  EXPECT_FALSE(reports.Drain(50));
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    release = true;
+  }
+  cv.notify_all();
+  EXPECT_TRUE(reports.Drain(kWait));
+  EXPECT_EQ(parts.Texts(), (std::vector<std::string>{"r0", "r1", "r2", "r3"}));
+  EXPECT_EQ(reports.Sent(), 4u);
+  EXPECT_EQ(reports.Dropped(), 2u);
+  auto dropped = events.WithId(kEventReportsDropped);
+  ASSERT_EQ(dropped.size(), 1u);
+  EXPECT_EQ(dropped[0].text.rfind("2 reports were dropped: the report queue was full", 0), 0u);
+  EXPECT_TRUE(errors.empty());
+  // A stop that gives up what is left says how much that was.
+  parts.SetFail([&](const std::string&) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
+  for (int i = 0; i < 3; ++i) reports.Queue("late");
+  const size_t left = reports.Stop(true);
+  EXPECT_EQ(left + parts.Texts().size(), 4u + 3u);
+}
+
+// A host name whose look-up failed is not asked again within a second;
+// every report meanwhile still fails and is written to the error file.
+TEST(ReportSenderTest, FailedLookupIsNotRepeatedForEveryReport) {
+  FakeParts parts;
+  FakeRegistry registry;
+  FakeEvents events;
+  FakeTicks ticks;
+  registry.Set("SyslogHost", "nowhere.invalid");
+  int lookups = 0;
+  parts.SetFail([&](const std::string& at) {
+    if (!at.starts_with("send")) return;
+    ++lookups;
+    throw syslog::EIdSocketError(11001, "Socket Error # 11001\r\nHost not found.");
+  });
+  auto sender = parts.CreateSysLog();
+  std::vector<std::string> errors;
+  TReportSender reports(*sender, registry, events,
+                        [&](const std::string& e) { errors.push_back(e); },
+                        TReportSender::kDefaultCapacity, ticks.Source());
+  reports.Resume();
+  for (int i = 0; i < 50; ++i) reports.Queue("r");
+  ASSERT_TRUE(reports.Drain(kWait));
+  EXPECT_EQ(lookups, 1);
+  ticks.Advance(1001);
+  reports.Queue("r");
+  ASSERT_TRUE(reports.Drain(kWait));
+  EXPECT_EQ(lookups, 2);
+  EXPECT_EQ(errors.size(), 51u);
+  EXPECT_EQ(errors.back(), "some major error :Socket Error # 11001\r\nHost not found.");
+  EXPECT_EQ(reports.Failed(), 51u);
+  reports.Stop();
 }
 
 }  // namespace
