@@ -142,25 +142,38 @@ class BenchParts : public watch::WatchParts {
     return std::make_unique<Sender>(port_);
   }
   std::unique_ptr<watch::CaptureSource> CreateCapture() override {
+    // The program's capture component, with the frames it hands on counted.
     struct Source : watch::CaptureSource {
-      explicit Source(std::atomic<uint64_t>* n) : frames(n) {}
-      void SetThreadSafe(bool v) override { snoop.SetThreadSafe(v); }
+      Source(std::unique_ptr<watch::CaptureSource> real, std::atomic<uint64_t>* n)
+          : inner(std::move(real)), frames(n) {}
+      void SetThreadSafe(bool v) override { inner->SetThreadSafe(v); }
       void SetOnCapture(watch::TOnCaptureEvent h) override {
-        snoop.SetOnCapture([this, h](rtl::TObject* s, capture::PETHERNET_HDR e, int l) {
+        inner->SetOnCapture([this, h](rtl::TObject* s, capture::PETHERNET_HDR e, int l) {
           h(s, e, l);
           frames->fetch_add(1, std::memory_order_relaxed);
         });
       }
-      void SetAdapterIndex(int i) override { snoop.SetAdapterIndex(i); }
-      void StartCapture() override { snoop.StartCapture(); }
+      void SetOnCaptureLost(std::function<void(const std::string&)> h) override {
+        inner->SetOnCaptureLost(std::move(h));
+      }
+      void SetOnCaptureResumed(std::function<void()> h) override {
+        inner->SetOnCaptureResumed(std::move(h));
+      }
+      void SetAdapterIndex(int i) override { inner->SetAdapterIndex(i); }
+      bool SelectAdapter(const std::string& n) override { return inner->SelectAdapter(n); }
+      std::string AdapterName() const override { return inner->AdapterName(); }
+      void StartCapture() override { inner->StartCapture(); }
+      void StopCapture() override { inner->StopCapture(); }
+      bool Capturing() const override { return inner->Capturing(); }
+      std::string LastError() const override { return inner->LastError(); }
+      std::unique_ptr<watch::CaptureSource> inner;
       std::atomic<uint64_t>* frames;
-      capture::TSnoop snoop{nullptr};
     };
-    auto source = std::make_unique<Source>(frames_);
-    capture_ = &source->snoop;
+    auto source = std::make_unique<Source>(watch::DefaultWatchParts().CreateCapture(), frames_);
+    capture_ = source.get();
     return source;
   }
-  capture::TSnoop* capture_ = nullptr;
+  watch::CaptureSource* capture_ = nullptr;
 
  private:
   int port_;

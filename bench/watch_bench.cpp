@@ -7,12 +7,14 @@
 #include <malloc.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <numeric>
 #include <random>
 #include <vector>
 
+#include "watch/WatchFakes_test.h"
 #include "watch/ethread.h"
 
 namespace {
@@ -26,37 +28,6 @@ size_t HeapInUse() {
   return m.uordblks + m.hblkhd;
 }
 
-class NullSender : public watch::SysLogSender {
- public:
-  void SetActive(bool) override {}
-  void SetHost(const std::string& host) override { benchmark::DoNotOptimize(host.data()); }
-  void SendText(const std::string& text, syslog::TIdSyslogFacility,
-                syslog::TIdSyslogSeverity) override {
-    benchmark::DoNotOptimize(text.data());
-  }
-};
-class NullCapture : public watch::CaptureSource {
- public:
-  void SetThreadSafe(bool) override {}
-  void SetOnCapture(watch::TOnCaptureEvent) override {}
-  void SetAdapterIndex(int) override {}
-  void StartCapture() override {}
-};
-class NullParts : public watch::WatchParts {
- public:
-  std::unique_ptr<watch::SysLogSender> CreateSysLog() override {
-    return std::make_unique<NullSender>();
-  }
-  std::unique_ptr<watch::CaptureSource> CreateCapture() override {
-    return std::make_unique<NullCapture>();
-  }
-};
-struct IdleReached {};
-class FixedClock : public platform::Clock {
- public:
-  rtl::TDateTime Now() override { return 46000.5; }
-  void Sleep(uint32_t) override { throw IdleReached{}; }
-};
 class FixedRegistry : public platform::Registry {
  public:
   bool ReadString(platform::RegistryRoot, const std::string&, const std::string&,
@@ -66,8 +37,8 @@ class FixedRegistry : public platform::Registry {
   }
 };
 
-NullParts parts;
-FixedClock fixed_clock;
+watch::testing::NullParts parts;
+watch::testing::FakeClock fixed_clock;
 FixedRegistry fixed_registry;
 
 std::string BenchDirectory() {
@@ -79,8 +50,8 @@ std::string BenchDirectory() {
   return dir;
 }
 
-// A watch past its start-up, with an empty registry and saves held back
-// (the clock stands still right after a save).
+// A watch past its start-up, with an empty registry; its reports go to a
+// sender that drops them, and nothing saves unless the benchmark does.
 std::unique_ptr<watch::TEthThread> NewWatch() {
   watch::WatchEnvironment env;
   env.parts = &parts;
@@ -89,8 +60,7 @@ std::unique_ptr<watch::TEthThread> NewWatch() {
   env.data_directory = BenchDirectory();
   std::filesystem::remove(BenchDirectory() + "arptable");
   auto t = std::make_unique<watch::TEthThread>(true, env);
-  t->Run();
-  t->LastSave = fixed_clock.Now();
+  if (!t->StartUp()) std::abort();
   return t;
 }
 
@@ -223,14 +193,11 @@ void BM_LoadTable(benchmark::State& state) {
     env.registry = &fixed_registry;
     env.data_directory = BenchDirectory();
     auto t = std::make_unique<watch::TEthThread>(true, env);
-    t->MacIndex = std::make_unique<rtl::TStringList>();
-    t->MacIndex->SetSorted(true);
-    t->IpIndex = std::make_unique<rtl::TStringList>();
-    t->IpIndex->SetSorted(true);
+    t->Registry = std::make_unique<watch::AddressRegistry>();
     state.ResumeTiming();
     t->LoadTable();
     state.PauseTiming();
-    const bool loaded = t->IpIndex->Count() == Filled()->IpIndex->Count();
+    const bool loaded = t->Registry->AddressCount() == Filled()->Registry->AddressCount();
     t.reset();
     state.ResumeTiming();
     if (!loaded) state.SkipWithError("table did not load");

@@ -84,6 +84,7 @@ class FakeServiceControl : public platform::ServiceControl {
     {
       std::lock_guard<std::mutex> lock(mu_);
       reports_.push_back(status);
+    last_text_ = status.Text ? status.Text : "";
     }
     cv_.notify_all();
     if (status_error) {
@@ -126,6 +127,11 @@ class FakeServiceControl : public platform::ServiceControl {
     std::lock_guard<std::mutex> lock(mu_);
     return reports_;
   }
+  // The text of the last report (systemd's STATUS=), or "".
+  std::string LastText() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return last_text_;
+  }
   std::string RegisteredName() {
     std::lock_guard<std::mutex> lock(mu_);
     return registered_name_;
@@ -137,6 +143,7 @@ class FakeServiceControl : public platform::ServiceControl {
   std::vector<platform::ServiceStatus> reports_;
   platform::ServiceControlHandler handler_ = nullptr;
   std::string registered_name_;
+  std::string last_text_;
 };
 
 struct Entry {

@@ -86,7 +86,7 @@ class WirevaneTest : public ::testing::Test {
     TRaisingWirevane* module = nullptr;
     app_->CreateServiceModule(module);
     Wirevane = module;
-    module->StartWatch = [this] { ++watch_starts_; };
+    module->StartWatch = [this](auto) { return CountStart(); };
     return module;
   }
 
@@ -102,6 +102,10 @@ class WirevaneTest : public ::testing::Test {
     control_.WaitFor([](const platform::ServiceStatus& s) { return s.CurrentState == kRunning; });
   }
   void Join() { main_.join(); }
+  watch::TEthThread* CountStart() {
+    ++watch_starts_;
+    return nullptr;
+  }
 
   FakeServiceControl control_;
   FakeServiceControl console_;
@@ -232,7 +236,12 @@ TEST_F(WirevaneTest, FailuresAreLoggedAndStateRestored) {
        {kStart1, kStart2, kDown},
        "Service failed on start: boom"},
       {"execute",
-       [&](TRaisingWirevane* m) { m->StartWatch = raise; },
+       [&](TRaisingWirevane* m) {
+         m->StartWatch = [&](auto) -> watch::TEthThread* {
+           raise();
+           return nullptr;
+         };
+       },
        {},
        {kStart1, kStart2, kRun, kDown},
        "Service failed on execute: boom"},
@@ -323,7 +332,10 @@ TEST_F(WirevaneTest, ManagerFailuresAreLogged) {
 TEST_F(WirevaneTest, ProgramRunsTheServiceUnderTheManager) {
   rtl::ThreadId served_on = 0;
   control_.before_main = [&] {
-    Wirevane->StartWatch = [&] { rtl::Synchronize([&] { served_on = rtl::CurrentThreadId(); }); };
+    Wirevane->StartWatch = [&](auto) -> watch::TEthThread* {
+      rtl::Synchronize([&] { served_on = rtl::CurrentThreadId(); });
+      return nullptr;
+    };
   };
   control_.on_running = [](FakeServiceControl& c) { c.Control(1); };
   EXPECT_EQ(RunProgram(Facilities()), 0);
@@ -337,12 +349,37 @@ TEST_F(WirevaneTest, ProgramRunsTheServiceUnderTheManager) {
 
 // /console runs the same service life under the in-process controller.
 TEST_F(WirevaneTest, ConsoleSwitchRunsUnderTheConsoleController) {
-  console_.before_main = [this] { Wirevane->StartWatch = [this] { ++watch_starts_; }; };
+  console_.before_main = [this] {
+    Wirevane->StartWatch = [this](auto) { return CountStart(); };
+  };
   console_.on_running = [](FakeServiceControl& c) { c.Control(1); };
   EXPECT_EQ(RunProgram(Facilities({"/Console"})), 0);
   EXPECT_EQ(Summary(console_.Reports()), (std::vector<R>{kStart1, kStart2, kRun, kStopP, kDown}));
   EXPECT_EQ(watch_starts_, 1);
   EXPECT_TRUE(control_.Reports().empty());
+}
+
+// A watch that cannot start ends the service as failed: stopped with the
+// stage's service-specific code and the cause as its status text, and the
+// program's exit code is that code.
+TEST_F(WirevaneTest, WatchStartFailureFailsTheService) {
+  std::thread watch;
+  control_.before_main = [&] {
+    Wirevane->StartWatch = [&](std::function<void(const watch::StartFailure&)> failed) {
+      watch = std::thread([failed] {
+        failed(watch::StartFailure{"configuring snoop", "No Adpaters", 5});
+      });
+      return static_cast<watch::TEthThread*>(nullptr);
+    };
+  };
+  EXPECT_EQ(RunProgram(Facilities()), 5);
+  watch.join();
+  EXPECT_EQ(Summary(control_.Reports()), (std::vector<R>{kStart1, kStart2, kRun, kDown}));
+  const platform::ServiceStatus last = control_.Reports().back();
+  EXPECT_EQ(last.Win32ExitCode, 1066u);
+  EXPECT_EQ(last.ServiceSpecificExitCode, 5u);
+  EXPECT_EQ(control_.LastText(),
+            "The watch could not start (stage \"configuring snoop\"): No Adpaters");
 }
 
 // Started without a service manager: one entry under the executable's name

@@ -315,6 +315,35 @@ class FakeParts : public WatchParts {
   std::vector<Sent> sent;  // guarded by mu
 };
 
+// Parts that do nothing: a sender that drops every text, a capture that
+// never delivers. For measuring the watch's own cost.
+class NullParts : public WatchParts {
+ public:
+  class Sender : public SysLogSender {
+   public:
+    void SetActive(bool) override {}
+    void SetHost(const std::string&) override {}
+    void SendText(const std::string&, syslog::TIdSyslogFacility,
+                  syslog::TIdSyslogSeverity) override {}
+  };
+  class Capture : public CaptureSource {
+   public:
+    void SetThreadSafe(bool) override {}
+    void SetOnCapture(TOnCaptureEvent) override {}
+    void SetOnCaptureLost(std::function<void(const std::string&)>) override {}
+    void SetOnCaptureResumed(std::function<void()>) override {}
+    void SetAdapterIndex(int) override {}
+    bool SelectAdapter(const std::string&) override { return true; }
+    std::string AdapterName() const override { return "null"; }
+    void StartCapture() override {}
+    void StopCapture() override {}
+    bool Capturing() const override { return true; }
+    std::string LastError() const override { return std::string(); }
+  };
+  std::unique_ptr<SysLogSender> CreateSysLog() override { return std::make_unique<Sender>(); }
+  std::unique_ptr<CaptureSource> CreateCapture() override { return std::make_unique<Capture>(); }
+};
+
 inline void FakeSender::SetActive(bool) { parts_.Check("SetActive"); }
 inline void FakeSender::SendText(const std::string& text, syslog::TIdSyslogFacility facility,
                                  syslog::TIdSyslogSeverity severity) {
