@@ -244,7 +244,7 @@ void TEthThread::HandleCapture(rtl::TObject* Sender, capture::PETHERNET_HDR Ethe
 }
 
 std::string TEthThread::UpdateAddress(const uint8_t* MacBytes, uint32_t Address) {
-  AddressRegistry::Reports reports;
+  AddressRegistry::Reports& reports = reports_;
   Registry->Sight(MacBytes, Address, reports);
   if (reports.count == 0) return std::string();
   for (int i = 0; i < reports.count; ++i) {

@@ -196,6 +196,8 @@ class TEthThread : public rtl::TThread {
   std::atomic<bool> start_failed_{false};
   StartFailure failure_;     // written before start_failed_
   std::string adapter_name_;  // written before the capture starts
+  // The writer's scratch: the reports of the sighting in hand.
+  AddressRegistry::Reports reports_;
 };
 
 // Creates the watch thread running, with the program's parts, and keeps a
