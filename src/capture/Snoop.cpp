@@ -64,8 +64,7 @@ void TCustomSnoop::StartCapture() {
   handle_ = CaptureOpen(adapter_name_, kSnapLength, true, error);
   if (!handle_) return;
   thread_ = rtl::TThread::Create<TSnoopThread>(this);
-  thread_->OnTerminate = [this](rtl::TThread* sender) { ThreadTerminated(sender); };
-  thread_->FreeOnTerminate = false;
+  thread_->SetOnTerminate([this](rtl::TThread* sender) { ThreadTerminated(sender); });
   // Capturing before the reader runs, so that the first batch's frames are
   // not dropped.
   capturing_ = true;
