@@ -24,7 +24,6 @@ TCustomSnoop::~TCustomSnoop() {
 }
 
 void TCustomSnoop::RefreshAdapters(rtl::TStringList& list) {
-  list.SetCapacity(10);
   list.SetSorted(false);
   list.SetCommaText(CaptureAdapterNames(','));
   if (list.Count() == 0 && !Designing()) throw rtl::Exception("No Adpaters");
