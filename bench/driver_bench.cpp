@@ -1,8 +1,8 @@
 // The Linux capture driver at full rate: in a private network namespace a
 // sender thread pushes minimum-size ARP frames (60 bytes) into one end of a
 // veth pair with sendmmsg for a bounded time, while this thread reads the
-// other end through libpacket.so's PacketReceivePacket into a 256,000-byte
-// buffer, as the program does. Reported: the sender's and the receiver's
+// other end through libpacket.so's PacketReceivePacket, bound by the capture
+// layer, into a 256,000-byte buffer, as the program does. Reported: the sender's and the receiver's
 // frame rates, frames sent and received, and the ring's drop count from
 // PacketGetStats.
 //
@@ -10,7 +10,6 @@
 
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <sched.h>
@@ -39,43 +38,10 @@ constexpr auto kSendTime = std::chrono::seconds(3);
 constexpr uint32_t kUserBuffer = 256000;
 constexpr unsigned kBatch = 256;  // frames per sendmmsg
 
-struct Driver {
-  PacketOpenAdapterFn OpenAdapter;
-  PacketCloseAdapterFn CloseAdapter;
-  PacketAllocatePacketFn AllocatePacket;
-  PacketInitPacketFn InitPacket;
-  PacketFreePacketFn FreePacket;
-  PacketReceivePacketFn ReceivePacket;
-  PacketSetHwFilterFn SetHwFilter;
-  PacketSetBuffFn SetBuff;
-  PacketGetStatsFn GetStats;
-  PacketSetReadTimeoutFn SetReadTimeout;
-};
-
-std::string LoadDriver(Driver& d) {
-  char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return "cannot find the executable's folder";
-  std::string dir(path, static_cast<size_t>(n));
-  dir = dir.substr(0, dir.rfind('/'));
-  void* lib = dlopen((dir + "/libpacket.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!lib) return dlerror();
-  bool ok = true;
-  auto bind = [&](const char* name, auto& fn) {
-    fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(lib, name));
-    ok = ok && fn;
-  };
-  bind("PacketOpenAdapter", d.OpenAdapter);
-  bind("PacketCloseAdapter", d.CloseAdapter);
-  bind("PacketAllocatePacket", d.AllocatePacket);
-  bind("PacketInitPacket", d.InitPacket);
-  bind("PacketFreePacket", d.FreePacket);
-  bind("PacketReceivePacket", d.ReceivePacket);
-  bind("PacketSetHwFilter", d.SetHwFilter);
-  bind("PacketSetBuff", d.SetBuff);
-  bind("PacketGetStats", d.GetStats);
-  bind("PacketSetReadTimeout", d.SetReadTimeout);
-  return ok ? "" : "libpacket.so lacks an entry point";
+// The capture layer's binding of libpacket.so beside this program, as the
+// program binds it.
+std::string LoadDriver() {
+  return BindPacketDriver() ? "" : "libpacket.so cannot be loaded or lacks an entry point";
 }
 
 // Moves this process into a new network namespace with the veth pair
@@ -150,19 +116,19 @@ uint64_t CountRecords(const uint8_t* batch, uint32_t length) {
 
 // Sets the adapter up as the program does: promiscuous, a 1,000,000-byte
 // driver buffer, a 100 ms read timeout, a 256,000-byte user buffer.
-LPPACKET OpenAsTheProgramDoes(Driver& d, void* adapter, std::vector<uint8_t>& buffer) {
-  d.SetHwFilter(adapter, 0x20);
-  LPPACKET packet = d.AllocatePacket();
-  d.InitPacket(packet, buffer.data(), static_cast<uint32_t>(buffer.size()));
-  d.SetBuff(adapter, 1000000);
-  d.SetReadTimeout(adapter, 100);
+LPPACKET OpenAsTheProgramDoes(void* adapter, std::vector<uint8_t>& buffer) {
+  PacketDriver.PacketSetHwFilter(adapter, 0x20);
+  LPPACKET packet = PacketDriver.PacketAllocatePacket();
+  PacketDriver.PacketInitPacket(packet, buffer.data(), static_cast<uint32_t>(buffer.size()));
+  PacketDriver.PacketSetBuff(adapter, 1000000);
+  PacketDriver.PacketSetReadTimeout(adapter, 100);
   return packet;
 }
 
 // The namespace and the driver, once per process; false after a skip.
-bool Prepare(benchmark::State& state, Driver& d) {
+bool Prepare(benchmark::State& state) {
   static const std::string setup = MakeNamespace();
-  std::string why = setup.empty() ? LoadDriver(d) : setup;
+  std::string why = setup.empty() ? LoadDriver() : setup;
   if (!why.empty()) {
     state.SkipWithError(why.c_str());
     return false;
@@ -171,18 +137,17 @@ bool Prepare(benchmark::State& state, Driver& d) {
 }
 
 void BM_DriverReceivesWhatTheSenderSends(benchmark::State& state) {
-  Driver d{};
-  if (!Prepare(state, d)) return;
+  if (!Prepare(state)) return;
 
   for (auto _ : state) {
     char name[] = "brecv";
-    void* adapter = d.OpenAdapter(name);
+    void* adapter = PacketDriver.PacketOpenAdapter(name);
     if (!adapter) {
       state.SkipWithError("PacketOpenAdapter failed");
       return;
     }
     std::vector<uint8_t> buffer(kUserBuffer);
-    LPPACKET packet = OpenAsTheProgramDoes(d, adapter, buffer);
+    LPPACKET packet = OpenAsTheProgramDoes(adapter, buffer);
 
     // Each sender thread has its own socket; the receive path of the
     // frames it sends runs on its CPU, so one sender is bounded by the
@@ -210,7 +175,7 @@ void BM_DriverReceivesWhatTheSenderSends(benchmark::State& state) {
     for (;;) {
       bool sending = Clock::now() < deadline;
       if (!sending) stop.store(true);
-      if (!d.ReceivePacket(adapter, packet, 1)) break;
+      if (!PacketDriver.PacketReceivePacket(adapter, packet, 1)) break;
       ++reads;
       if (packet->ulBytesReceived == 0) {
         if (!sending) break;  // drained
@@ -222,9 +187,9 @@ void BM_DriverReceivesWhatTheSenderSends(benchmark::State& state) {
     for (std::thread& t : threads) t.join();
 
     uint32_t stats[2] = {0, 0};
-    d.GetStats(adapter, stats);
-    d.FreePacket(packet);
-    d.CloseAdapter(adapter);
+    PacketDriver.PacketGetStats(adapter, stats);
+    PacketDriver.PacketFreePacket(packet);
+    PacketDriver.PacketCloseAdapter(adapter);
 
     double send_s = send_ns.load() / 1e9;
     double recv_s = std::chrono::duration<double>(last_frame - start).count();
@@ -247,19 +212,18 @@ BENCHMARK(BM_DriverReceivesWhatTheSenderSends)
 // How fast the receiver empties a ring that the kernel has filled: the
 // driver's own cost per frame, with nobody sending meanwhile.
 void BM_DriverDrainsAFilledRing(benchmark::State& state) {
-  Driver d{};
-  if (!Prepare(state, d)) return;
+  if (!Prepare(state)) return;
   constexpr int32_t kRing = 96 * 1000 * 1000;  // ~650,000 minimum-size frames
   for (auto _ : state) {
     char name[] = "brecv";
-    void* adapter = d.OpenAdapter(name);
+    void* adapter = PacketDriver.PacketOpenAdapter(name);
     if (!adapter) {
       state.SkipWithError("PacketOpenAdapter failed");
       return;
     }
     std::vector<uint8_t> buffer(kUserBuffer);
-    LPPACKET packet = OpenAsTheProgramDoes(d, adapter, buffer);
-    d.SetBuff(adapter, kRing);
+    LPPACKET packet = OpenAsTheProgramDoes(adapter, buffer);
+    PacketDriver.PacketSetBuff(adapter, kRing);
 
     std::atomic<bool> stop{false};
     std::thread sender([&] { SendFrames(stop); });
@@ -270,14 +234,14 @@ void BM_DriverDrainsAFilledRing(benchmark::State& state) {
 
     uint64_t received = 0;
     auto start = Clock::now();
-    while (d.ReceivePacket(adapter, packet, 0) && packet->ulBytesReceived > 0) {
+    while (PacketDriver.PacketReceivePacket(adapter, packet, 0) && packet->ulBytesReceived > 0) {
       received += CountRecords(buffer.data(), packet->ulBytesReceived);
     }
     double s = std::chrono::duration<double>(Clock::now() - start).count();
     uint32_t stats[2] = {0, 0};
-    d.GetStats(adapter, stats);
-    d.FreePacket(packet);
-    d.CloseAdapter(adapter);
+    PacketDriver.PacketGetStats(adapter, stats);
+    PacketDriver.PacketFreePacket(packet);
+    PacketDriver.PacketCloseAdapter(adapter);
     state.counters["received"] = static_cast<double>(received);
     state.counters["drain_fps"] = s > 0 ? received / s : 0;
     state.counters["kernel_drops"] = stats[1];

@@ -68,6 +68,10 @@ function(tessalin_unit_tests target)
   endif()
   add_executable(${target} ${srcs})
   target_link_libraries(${target} PRIVATE ${A_DEPS} GTest::gmock GTest::gtest_main)
+  # Fakes implement the platform interfaces and ignore what they do not
+  # record.
+  target_compile_options(${target} PRIVATE -Wno-unused-parameter)
   add_test(NAME ${target} COMMAND ${target})
-  set_tests_properties(${target} PROPERTIES TIMEOUT 600)
+  # "unit": run in the sanitizer stages as well.
+  set_tests_properties(${target} PROPERTIES TIMEOUT 600 LABELS unit)
 endfunction()

@@ -156,7 +156,8 @@ int32_t CaptureRead(TCaptureHandle* h, int32_t count, TCaptureRecordHandler hand
     if (span == 0 || span > room) break;
     handler(user, record, pos + record->bh_hdrlen);
     ++delivered;
-    const uint64_t step = (span + 3) & ~uint64_t{3};
+    // span fits the batch here, so it fits 32 bits with room to align.
+    const uint32_t step = BPF_WORDALIGN(static_cast<uint32_t>(span));
     pos = step >= room ? end : pos + step;
     if (count > 0 && delivered >= count) {
       if (pos < end) {

@@ -30,7 +30,6 @@ TCustomSnoop::~TCustomSnoop() {
 }
 
 void TCustomSnoop::RefreshAdapters(rtl::TStringList& list) {
-  list.SetCapacity(10);
   list.SetSorted(false);
   list.SetCommaText(CaptureAdapterNames(','));
   if (list.Count() == 0 && !Designing()) throw rtl::Exception("No Adpaters");
@@ -81,8 +80,7 @@ void TCustomSnoop::StartCapture() {
     return;
   }
   thread_ = rtl::TThread::Create<TSnoopThread>(this);
-  thread_->OnTerminate = [this](rtl::TThread* sender) { ThreadTerminated(sender); };
-  thread_->FreeOnTerminate = false;
+  thread_->SetOnTerminate([this](rtl::TThread* sender) { ThreadTerminated(sender); });
   // Capturing before the reader runs, so that the first batch's frames are
   // not dropped.
   capturing_ = true;

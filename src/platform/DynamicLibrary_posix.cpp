@@ -1,9 +1,8 @@
 #include <dlfcn.h>
 #include <link.h>
 
-#include <cstring>
-
 #include <cctype>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -15,9 +14,6 @@
 
 namespace platform {
 namespace {
-
-constexpr uint32_t kModNotFound = 126;
-constexpr uint32_t kProcNotFound = 127;
 
 // A built-in module's handle is its entry in this table.
 struct Builtin {
@@ -78,13 +74,13 @@ LibraryHandle LoadLibraryA(const char* name) {
     h = ::dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
   }
   if (!h) h = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!h) SetLastError(kModNotFound);
+  if (!h) SetLastError(kErrorModNotFound);
   return h;
 }
 
 void* GetProcAddress(LibraryHandle library, const char* name) {
   if (!library) {
-    SetLastError(6);
+    SetLastError(kErrorInvalidHandle);
     return nullptr;
   }
   void* p = nullptr;
@@ -101,7 +97,7 @@ void* GetProcAddress(LibraryHandle library, const char* name) {
       p = nullptr;
     }
   }
-  if (!p) SetLastError(kProcNotFound);
+  if (!p) SetLastError(kErrorProcNotFound);
   return p;
 }
 

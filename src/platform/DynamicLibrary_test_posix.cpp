@@ -14,13 +14,13 @@ TEST(DynamicLibraryTest, LooksUpOnlyTheLibrarysOwnExports) {
   ASSERT_NE(h, nullptr);
   EXPECT_NE(GetProcAddress(h, "_Unwind_Resume"), nullptr);
   EXPECT_EQ(GetProcAddress(h, "malloc"), nullptr);
-  EXPECT_EQ(GetLastError(), 127u);
+  EXPECT_EQ(GetLastError(), kErrorProcNotFound);
   EXPECT_TRUE(FreeLibrary(h));
 }
 
 TEST(DynamicLibraryTest, MissingLibraryAndBuiltinModules) {
   EXPECT_EQ(LoadLibraryA("NoSuchLibrary.dll"), nullptr);
-  EXPECT_EQ(GetLastError(), 126u);
+  EXPECT_EQ(GetLastError(), kErrorModNotFound);
   static int marker;
   RegisterBuiltinModule("Probe.DLL", [](const char* name) -> void* {
     return std::string(name) == "Here" ? &marker : nullptr;

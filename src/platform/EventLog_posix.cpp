@@ -28,7 +28,7 @@ class SyslogEventLog : public EventLog {
  public:
   EventSourceHandle RegisterEventSourceA(const char* server, const char* source) override {
     if (!source || !*source) {
-      SetLastError(87);
+      SetLastError(kErrorInvalidParameter);
       return 0;
     }
     return reinterpret_cast<EventSourceHandle>(new Source{source});
@@ -37,7 +37,7 @@ class SyslogEventLog : public EventLog {
   bool ReportEventA(EventSourceHandle handle, uint16_t type, uint16_t category, uint32_t event_id,
                     const char* text) override {
     if (!handle) {
-      SetLastError(6);
+      SetLastError(kErrorInvalidHandle);
       return false;
     }
     auto* source = reinterpret_cast<Source*>(handle);
@@ -51,7 +51,7 @@ class SyslogEventLog : public EventLog {
 
   bool DeregisterEventSource(EventSourceHandle handle) override {
     if (!handle) {
-      SetLastError(6);
+      SetLastError(kErrorInvalidHandle);
       return false;
     }
     delete reinterpret_cast<Source*>(handle);

@@ -76,21 +76,6 @@ std::string Utf16LeToUtf8(std::string_view bytes) {
   return out;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Parses a double-quoted text with \\ and \" escapes at the start of s;
 // on success s is left after the closing quote.
 std::optional<std::string> ParseQuoted(std::string_view& s) {
@@ -115,18 +100,18 @@ std::optional<std::string> ParseQuoted(std::string_view& s) {
 // "41,00,42,00" (a trailing comma allowed) to bytes.
 std::optional<std::string> ParseHexBytes(std::string_view s) {
   std::string bytes;
-  s = TrimBlanks(s);
+  s = rtl::Trim(s);
   while (!s.empty()) {
     if (s.size() < 2) return std::nullopt;
-    int hi = HexDigit(s[0]), lo = HexDigit(s[1]);
+    int hi = rtl::HexDigit(s[0]), lo = rtl::HexDigit(s[1]);
     if (hi < 0 || lo < 0) return std::nullopt;
     bytes += static_cast<char>(hi * 16 + lo);
     s.remove_prefix(2);
-    s = TrimBlanks(s);
+    s = rtl::Trim(s);
     if (s.empty()) break;
     if (s.front() != ',') return std::nullopt;
     s.remove_prefix(1);
-    s = TrimBlanks(s);
+    s = rtl::Trim(s);
   }
   return bytes;
 }
@@ -143,7 +128,7 @@ std::optional<Value> ParseData(std::string_view s) {
   Value v;
   if (s.starts_with('"')) {
     auto text = ParseQuoted(s);
-    if (!text || !TrimBlanks(s).empty()) return std::nullopt;
+    if (!text || !rtl::Trim(s).empty()) return std::nullopt;
     v.type = kRegSz;
     v.data = std::move(*text);
     v.quoted = true;
@@ -157,7 +142,7 @@ std::optional<Value> ParseData(std::string_view s) {
     s.remove_prefix(6);
     if (s.empty() || s.size() > 8) return std::nullopt;
     for (char c : s) {
-      if (HexDigit(c) < 0) return std::nullopt;
+      if (rtl::HexDigit(c) < 0) return std::nullopt;
     }
     v.type = kRegDword;
     return v;
@@ -171,7 +156,7 @@ std::optional<Value> ParseData(std::string_view s) {
     if (close == std::string_view::npos || close == 0 || close > 8) return std::nullopt;
     int type = 0;
     for (char c : s.substr(0, close)) {
-      int d = HexDigit(c);
+      int d = rtl::HexDigit(c);
       if (d < 0) return std::nullopt;
       type = type * 16 + d;
     }
@@ -218,12 +203,12 @@ bool ReadRegistryExportString(std::string_view content, RegistryRoot root, std::
   const std::string wanted_key = std::string(root_name) + "\\" + std::string(key);
 
   std::vector<std::string_view> lines = SplitLines(content);
-  if (lines.empty() || TrimBlanks(lines[0]) != kHeader) return false;
+  if (lines.empty() || rtl::Trim(lines[0]) != kHeader) return false;
 
   bool in_key = false;
   std::optional<Value> found;
   for (size_t i = 1; i < lines.size(); ++i) {
-    std::string_view line = TrimBlanks(lines[i]);
+    std::string_view line = rtl::Trim(lines[i]);
     if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[') {
       if (line.back() != ']' || line.size() < 3) return false;
@@ -245,9 +230,9 @@ bool ReadRegistryExportString(std::string_view content, RegistryRoot root, std::
       if (!quoted) return false;
       value_name = std::move(*quoted);
     }
-    line = TrimBlanks(line);
+    line = rtl::Trim(line);
     if (!line.starts_with('=')) return false;
-    line = TrimBlanks(line.substr(1));
+    line = rtl::Trim(line.substr(1));
     // Hex data may go on over lines that end in a backslash.
     std::string joined;
     if (line.starts_with("hex")) {
@@ -255,7 +240,7 @@ bool ReadRegistryExportString(std::string_view content, RegistryRoot root, std::
       while (!joined.empty() && joined.back() == '\\') {
         joined.pop_back();
         if (++i >= lines.size()) return false;
-        joined.append(TrimBlanks(lines[i]));
+        joined.append(rtl::Trim(lines[i]));
       }
       line = joined;
     }

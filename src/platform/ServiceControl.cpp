@@ -17,6 +17,23 @@ bool ControlAccepted(uint32_t control, const ServiceStatus& last) {
   }
 }
 
+uint32_t ControlGate::Arrive(uint32_t control, const ServiceStatus& last) {
+  if (ControlAccepted(control, last)) return control;
+  if (control == kServiceControlStop || control == kServiceControlShutdown) held_ = control;
+  return 0;
+}
+
+bool ControlGate::HeldAccepted(const ServiceStatus& last) const {
+  return held_ != 0 && ControlAccepted(held_, last);
+}
+
+uint32_t ControlGate::Release(const ServiceStatus& last) {
+  if (!HeldAccepted(last)) return 0;
+  const uint32_t control = held_;
+  held_ = 0;
+  return control;
+}
+
 const char* StateName(uint32_t state) {
   static const char* const kNames[] = {"Stopped", "Start pending",    "Stop pending",
                                        "Running", "Continue pending", "Pause pending",

@@ -108,6 +108,26 @@ ServiceControl& DefaultServiceControl();
 // shutdown only when accepted; interrogate and the service's own codes
 // always. Shared by the controllers of both systems.
 bool ControlAccepted(uint32_t control, const ServiceStatus& last);
+
+// What a controller does with the controls that arrive, as the service
+// control manager does: a control that the last report accepts goes
+// through; a stop or shutdown that it does not accept yet is held (a later
+// one takes its place) until a report accepts it; anything else is dropped.
+// Not locked: its owner guards it together with the last report.
+class ControlGate {
+ public:
+  // A control that arrived: the code to deliver now, or 0.
+  uint32_t Arrive(uint32_t control, const ServiceStatus& last);
+  // Whether a control is held that last accepts.
+  bool HeldAccepted(const ServiceStatus& last) const;
+  // After a report: the held control when last accepts it, which is then
+  // no longer held; otherwise 0.
+  uint32_t Release(const ServiceStatus& last);
+  void Clear() noexcept { held_ = 0; }
+
+ private:
+  uint32_t held_ = 0;
+};
 // "Running", "Stop pending", ... for a reported state.
 const char* StateName(uint32_t state);
 

@@ -23,11 +23,6 @@
 namespace platform {
 namespace {
 
-constexpr uint32_t kErrorInvalidHandle = 6;
-constexpr uint32_t kErrorServiceAlreadyRunning = 1056;
-constexpr uint32_t kErrorFailedServiceControllerConnect = 1063;
-constexpr uint32_t kErrorServiceNotInExe = 1083;
-
 // Owns a file descriptor.
 class Fd {
  public:
@@ -108,9 +103,9 @@ struct Dispatch {
 
   std::mutex mu;
   ServiceControlHandler handler = nullptr;
-  ServiceStatus last{};       // last status reported
-  uint32_t held_control = 0;  // stop or shutdown waiting to be accepted
-  bool stopped = false;       // the stopped report has gone out
+  ServiceStatus last{};  // last status reported
+  ControlGate gate;      // stop or shutdown waiting to be accepted
+  bool stopped = false;  // the stopped report has gone out
   bool main_returned = false;
 };
 
@@ -209,16 +204,7 @@ class SystemdServiceControl : public ServiceControl {
       {
         std::lock_guard<std::mutex> lock(d.mu);
         if (d.stopped || d.main_returned) break;
-        if (control != 0) {
-          if (ControlAccepted(control, d.last)) {
-            deliver = control;
-          } else if (control == kServiceControlStop || control == kServiceControlShutdown) {
-            d.held_control = control;
-          }
-        } else if (d.held_control != 0 && ControlAccepted(d.held_control, d.last)) {
-          deliver = d.held_control;
-          d.held_control = 0;
-        }
+        deliver = control != 0 ? d.gate.Arrive(control, d.last) : d.gate.Release(d.last);
         handler = d.handler;
       }
       // The handler posts and returns at once; it is called without the
@@ -282,7 +268,8 @@ class SystemdServiceControl : public ServiceControl {
     // held stop may now be accepted.
     Wake(d);
     if (sent < 0) {
-      SetLastError(errno == EACCES || errno == EPERM ? 5 : kErrorFailedServiceControllerConnect);
+      SetLastError(errno == EACCES || errno == EPERM ? kErrorAccessDenied
+                                                     : kErrorFailedServiceControllerConnect);
       return false;
     }
     return true;

@@ -129,7 +129,7 @@ class ConsoleControl : public ServiceControl {
       handler_ = nullptr;
       last_ = ServiceStatus{};
       controls_.clear();
-      held_ = 0;
+      gate_.Clear();
       stopped_ = main_returned_ = false;
     }
     ::SetConsoleCtrlHandler(&ConsoleEvent, TRUE);
@@ -150,20 +150,14 @@ class ConsoleControl : public ServiceControl {
       {
         std::unique_lock<std::mutex> lock(mu_);
         cv_.wait(lock, [&] {
-          return stopped_ || main_returned_ || !controls_.empty() ||
-                 (held_ != 0 && ControlAccepted(held_, last_));
+          return stopped_ || main_returned_ || !controls_.empty() || gate_.HeldAccepted(last_);
         });
         if (stopped_ || main_returned_) break;
         if (!controls_.empty()) {
-          uint32_t control = controls_.front();
+          deliver = gate_.Arrive(controls_.front(), last_);
           controls_.pop_front();
-          if (ControlAccepted(control, last_))
-            deliver = control;
-          else if (control == kServiceControlStop || control == kServiceControlShutdown)
-            held_ = control;
         } else {
-          deliver = held_;
-          held_ = 0;
+          deliver = gate_.Release(last_);
         }
         handler = handler_;
       }
@@ -227,7 +221,7 @@ class ConsoleControl : public ServiceControl {
   ServiceControlHandler handler_ = nullptr;
   ServiceStatus last_{};
   std::deque<uint32_t> controls_;
-  uint32_t held_ = 0;
+  ControlGate gate_;
   bool stopped_ = false;
   bool main_returned_ = false;
 };

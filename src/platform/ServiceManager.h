@@ -64,4 +64,24 @@ class ServiceManager {
 
 ServiceManager& DefaultServiceManager();
 
+// Owns one open handle of a manager and closes it through that manager when
+// it goes out of scope. Holds 0 (nothing to close) when the open failed.
+class ScopedScHandle {
+ public:
+  ScopedScHandle(ServiceManager& manager, ScHandle handle) noexcept
+      : manager_(manager), handle_(handle) {}
+  ~ScopedScHandle() {
+    if (handle_) manager_.CloseServiceHandle(handle_);
+  }
+  ScopedScHandle(const ScopedScHandle&) = delete;
+  ScopedScHandle& operator=(const ScopedScHandle&) = delete;
+
+  ScHandle get() const noexcept { return handle_; }
+  explicit operator bool() const noexcept { return handle_ != 0; }
+
+ private:
+  ServiceManager& manager_;
+  const ScHandle handle_;
+};
+
 }  // namespace platform

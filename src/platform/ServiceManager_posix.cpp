@@ -17,13 +17,6 @@ extern char** environ;
 namespace platform {
 namespace {
 
-constexpr uint32_t kErrorAccessDenied = 5;
-constexpr uint32_t kErrorInvalidHandle = 6;
-constexpr uint32_t kErrorInvalidParameter = 87;
-constexpr uint32_t kErrorInvalidName = 123;
-constexpr uint32_t kErrorServiceDoesNotExist = 1060;
-constexpr uint32_t kErrorServiceExists = 1073;
-
 const char kUnitFolder[] = "/etc/systemd/system/";
 const char kWantsFolder[] = "/etc/systemd/system/multi-user.target.wants/";
 
@@ -39,11 +32,11 @@ uint32_t ErrorFromErrno(int e) {
     case EROFS:
       return kErrorAccessDenied;
     case ENOENT:
-      return 3;  // the path (the systemd folder) is missing
+      return kErrorPathNotFound;  // the path (the systemd folder) is missing
     case ENOMEM:
-      return 8;
+      return kErrorNotEnoughMemory;
     default:
-      return 31;  // a device attached to the system is not functioning
+      return kErrorGenFailure;
   }
 }
 

@@ -12,25 +12,26 @@ struct Text {
 // Windows' own texts for the codes this program can produce, already cut
 // after their last word as SystemErrorMessage cuts them.
 const Text kTexts[] = {
-    {0, "The operation completed successfully"},
-    {2, "The system cannot find the file specified"},
-    {3, "The system cannot find the path specified"},
-    {5, "Access is denied"},
-    {6, "The handle is invalid"},
-    {8, "Not enough memory resources are available to process this command"},
-    {31, "A device attached to the system is not functioning"},
-    {87, "The parameter is incorrect"},
-    {123, "The filename, directory name, or volume label syntax is incorrect"},
-    {126, "The specified module could not be found"},
-    {127, "The specified procedure could not be found"},
-    {1056, "An instance of the service is already running"},
-    {1060, "The specified service does not exist as an installed service"},
-    {1063, "The service process could not connect to the service controller"},
-    {1073, "The specified service already exists"},
-    {1083,
+    {kErrorSuccess, "The operation completed successfully"},
+    {kErrorFileNotFound, "The system cannot find the file specified"},
+    {kErrorPathNotFound, "The system cannot find the path specified"},
+    {kErrorAccessDenied, "Access is denied"},
+    {kErrorInvalidHandle, "The handle is invalid"},
+    {kErrorNotEnoughMemory, "Not enough memory resources are available to process this command"},
+    {kErrorGenFailure, "A device attached to the system is not functioning"},
+    {kErrorInvalidParameter, "The parameter is incorrect"},
+    {kErrorInvalidName, "The filename, directory name, or volume label syntax is incorrect"},
+    {kErrorModNotFound, "The specified module could not be found"},
+    {kErrorProcNotFound, "The specified procedure could not be found"},
+    {kErrorServiceAlreadyRunning, "An instance of the service is already running"},
+    {kErrorServiceDoesNotExist, "The specified service does not exist as an installed service"},
+    {kErrorFailedServiceControllerConnect,
+     "The service process could not connect to the service controller"},
+    {kErrorServiceExists, "The specified service already exists"},
+    {kErrorServiceNotInExe,
      "The executable program that this service is configured to run in does not implement the "
      "service"},
-    {10093, "Either the application has not called WSAStartup, or WSAStartup failed"},
+    {kWsaNotInitialised, "Either the application has not called WSAStartup, or WSAStartup failed"},
 };
 }  // namespace
 

@@ -1,7 +1,8 @@
-// Looks at sockets from outside the syslog client, for its tests and its
-// benchmark: a datagram receiver on the loopback address, and a read-back
-// of a socket's broadcast option. The program itself never uses these.
-// One thread at a time per receiver.
+// Test support: looks at sockets from outside the syslog client, for its
+// tests and the benchmarks: a datagram receiver on the loopback address, and
+// a read-back of a socket's broadcast option. Built into the test-support
+// library (tessalin_test_support), never into the program. One thread at a
+// time per receiver.
 #pragma once
 
 #include <string>

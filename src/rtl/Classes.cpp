@@ -67,10 +67,9 @@ inline int CompareFolded(std::string_view a, std::string_view b) noexcept {
 // block an index was found in, so that a pass in index order walks the
 // blocks instead of searching the tree.
 //
-// Each block keeps the first bytes (folded to upper case when the list
-// ignores case) of its last text and of every 32nd text, so that a search
-// reads this array and one short run of entries, not texts scattered over
-// the heap.
+// Each block keeps the first bytes (folded to upper case) of its last text and of every 32nd text,
+// so that a search reads this array and one short run of entries, not texts scattered over the
+// heap.
 struct TStringList::Blocks {
   static constexpr size_t kKeyMax = 19;
   static constexpr uint32_t kRun = 32;
@@ -86,7 +85,6 @@ struct TStringList::Blocks {
     Key* fence;  // kFences keys: the texts at kRun, 2 * kRun, ... below count
   };
   std::vector<Block> list;
-  bool fold = true;
   std::vector<uint32_t> tree;  // 1-based
   mutable size_t cursor_block = 0;
   mutable uint32_t cursor_start = 0;
@@ -94,7 +92,7 @@ struct TStringList::Blocks {
   void SetKey(Key& key, std::string_view text) const {
     key.length = static_cast<uint8_t>(std::min<size_t>(text.size(), 255));
     const size_t n = std::min(text.size(), kKeyMax);
-    for (size_t i = 0; i < n; ++i) key.bytes[i] = fold ? FoldChar(text[i]) : text[i];
+    for (size_t i = 0; i < n; ++i) key.bytes[i] = FoldChar(text[i]);
   }
   // Brings block b's keys up to date after a change to its entries from
   // position `from` on.
@@ -109,8 +107,8 @@ struct TStringList::Blocks {
   // Compares the text cached in key with s, whose first bytes are skey
   // (folded as the keys are); full decides when the cached bytes cannot.
   template <class Full>
-  static int CompareKey(const Key& key, std::string_view s, const char* skey,
-                        const Text& text, Full full) {
+  static int CompareKey(const Key& key, std::string_view s, const char* skey, const Text& text,
+                        Full full) {
     const size_t kl = key.length, sl = s.size();
     const size_t n = std::min({kl, sl, kKeyMax});
     int c = CompareBytes(key.bytes, skey, n);
@@ -293,7 +291,6 @@ void TStringList::SetObject(int index, TObject* object) {
 }
 
 int TStringList::Compare(std::string_view a, std::string_view b) const noexcept {
-  if (case_sensitive_) return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
   return CompareFolded(a, b);
 }
 
@@ -320,23 +317,8 @@ void TStringList::SetSorted(bool value) {
   sorted_ = value;
 }
 
-void TStringList::SetCaseSensitive(bool value) {
-  if (value == case_sensitive_) return;
-  case_sensitive_ = value;
-  if (sorted_) {
-    Resort();
-  } else if (form_ == Form::kBlocks) {
-    blocks_->fold = !value;
-    for (size_t b = 0; b < blocks_->list.size(); ++b) blocks_->Refresh(b);
-  }
-}
-
 int TStringList::LowerBound(std::string_view s) const {
-  const bool exact = case_sensitive_;
-  auto cmp = [exact](std::string_view a, std::string_view b) {
-    if (exact) return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
-    return CompareFolded(a, b);
-  };
+  auto cmp = [](std::string_view a, std::string_view b) { return CompareFolded(a, b); };
   if (form_ != Form::kBlocks) {
     const Entry* data = SmallData();
     uint32_t lo = 0, hi = count_;
@@ -352,7 +334,7 @@ int TStringList::LowerBound(std::string_view s) const {
   // The first block whose last entry is not below s, then within it.
   char key[Blocks::kKeyMax];
   const size_t kn = std::min(s.size(), Blocks::kKeyMax);
-  for (size_t i = 0; i < kn; ++i) key[i] = blocks_->fold ? FoldChar(s[i]) : s[i];
+  for (size_t i = 0; i < kn; ++i) key[i] = FoldChar(s[i]);
   auto full = cmp;
   const auto& list = blocks_->list;
   // Past the last entry, as when a sorted file is read in: no search.
@@ -445,7 +427,6 @@ void TStringList::InsertEntry(int index, const Entry& entry) {
     }
     // Turns into the block form, with the array as its only block.
     auto blocks = std::make_unique<Blocks>();
-    blocks->fold = !case_sensitive_;
     auto fence = std::make_unique<Blocks::Key[]>(Blocks::kFences);
     blocks->list.push_back({small_, count_, {}, fence.get()});
     fence.release();
@@ -624,15 +605,6 @@ void TStringList::Release(bool free_texts) noexcept {
   count_ = 0;
 }
 
-// The storage grows with the count; a capacity request is only a hint.
-void TStringList::SetCapacity(int capacity) {}
-
-int TStringList::Capacity() const noexcept {
-  if (form_ == Form::kOne) return 1;
-  if (form_ == Form::kArray) return static_cast<int>(CapacityFor(count_));
-  return Count();
-}
-
 void TStringList::SetCommaText(std::string_view text) {
   Clear();
   // A NUL ends the text, as it ends a C string.
@@ -699,7 +671,6 @@ TComponent::TComponent(TComponent* owner) : owner_(owner) {
 }
 
 TComponent::~TComponent() {
-  state_ |= csDestroying;
   while (!components_.empty()) {
     TComponent* last = components_.back();
     delete last;  // leaves our list through its destructor

@@ -42,8 +42,6 @@ class TStringList : public TObject {
   bool Sorted() const noexcept { return sorted_; }
   // Switching sorting on sorts the entries.
   void SetSorted(bool value);
-  bool CaseSensitive() const noexcept { return case_sensitive_; }
-  void SetCaseSensitive(bool value);
 
   // Returns the index of the entry added, or of the entry kept on a
   // duplicate add (dupIgnore). dupError throws EListError.
@@ -65,9 +63,6 @@ class TStringList : public TObject {
   // The object stored under s, or null when s is absent. Same as
   // Objects(IndexOf(s)) without the index arithmetic.
   TObject* ObjectOf(std::string_view s, bool* found = nullptr) const;
-
-  void SetCapacity(int capacity);
-  int Capacity() const noexcept;
 
   // Replaces the content: items end at a comma or at any character of code
   // 32 or less; an item that begins with a double quote runs to its closing
@@ -119,7 +114,6 @@ class TStringList : public TObject {
   uint32_t count_ = 0;
   Form form_ = Form::kOne;
   bool sorted_ = false;
-  bool case_sensitive_ = false;
 
  public:
   TDuplicates Duplicates = TDuplicates::dupIgnore;
@@ -128,7 +122,6 @@ class TStringList : public TObject {
 enum TComponentStateFlag : unsigned {
   csLoading = 1u << 0,
   csDesigning = 1u << 1,
-  csDestroying = 1u << 2,
 };
 
 // A component with an optional owner. The owner frees its owned components

@@ -22,8 +22,12 @@ TDateTime EncodeDate(int year, int month, int day);
 TDateTime EncodeTime(int hour, int minute, int second, int millisecond);
 TDateTime EncodeDateTime(const TDateTimeParts& parts);
 
-// Splits a value into its calendar parts; milliseconds are truncated, never
-// rounded up into the next second.
+// Splits a value into its calendar parts. The value is first rounded to the
+// nearest whole millisecond, so that the binary error of a stored fraction
+// never turns 20:57:06.000 into 20:57:05.999; half a millisecond or less
+// before a second (or a midnight) therefore decodes as that second (or the
+// next day). Before the epoch the value still counts on one line: -0.75 is
+// 29 December 1899 06:00.
 TDateTimeParts DecodeDateTime(TDateTime value) noexcept;
 
 constexpr double kSecondsPerDay = 86400.0;

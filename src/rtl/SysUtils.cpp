@@ -51,11 +51,30 @@ std::string UpperCase(std::string_view s) {
   return out;
 }
 
-std::string Trim(std::string_view s) {
+std::string_view Trim(std::string_view s) noexcept {
   size_t b = 0, e = s.size();
   while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
   while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
-  return std::string(s.substr(b, e - b));
+  return s.substr(b, e - b);
+}
+
+int HexDigit(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+std::string ExceptionMessage(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const Exception& e) {
+    return e.Message();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown exception";
+  }
 }
 
 bool TryStrToInt(std::string_view s, int32_t& value) noexcept {
@@ -81,8 +100,8 @@ bool TryStrToInt(std::string_view s, int32_t& value) noexcept {
 int32_t StrToInt(std::string_view s) {
   int32_t v = 0;
   if (!TryStrToInt(s, v)) {
-    throw EConvertError(Format("'%.*s' is not a valid integer value", static_cast<int>(s.size()),
-                               s.data()));
+    throw EConvertError(
+        Format("'%.*s' is not a valid integer value", static_cast<int>(s.size()), s.data()));
   }
   return v;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <string_view>
 
 namespace rtl {
 
@@ -32,11 +33,11 @@ class Exception : public std::exception {
 };
 
 // Declares an exception class with its own ClassName().
-#define RTL_DECLARE_EXCEPTION(Name, Base)                                  \
-  class Name : public Base {                                               \
-   public:                                                                 \
-    using Base::Base;                                                      \
-    const char* ClassName() const noexcept override { return #Name; }      \
+#define RTL_DECLARE_EXCEPTION(Name, Base)                             \
+  class Name : public Base {                                          \
+   public:                                                            \
+    using Base::Base;                                                 \
+    const char* ClassName() const noexcept override { return #Name; } \
   }
 
 RTL_DECLARE_EXCEPTION(EConvertError, Exception);
@@ -58,8 +59,16 @@ int CompareText(std::string_view a, std::string_view b) noexcept;
 bool SameText(std::string_view a, std::string_view b) noexcept;
 std::string UpperCase(std::string_view s);
 
-// Removes leading and trailing characters with codes 32 or below.
-std::string Trim(std::string_view s);
+// s without its leading and trailing characters of code 32 or below; a view
+// into s.
+std::string_view Trim(std::string_view s) noexcept;
+
+// The value of a hexadecimal digit in either letter case, or -1.
+int HexDigit(char c) noexcept;
+
+// The message of an exception of any kind: the framework's message, what()
+// of a standard exception, or "Unknown exception".
+std::string ExceptionMessage(std::exception_ptr error);
 
 // Strict decimal conversion: optional sign, then digits only (leading zeros
 // accepted). Throws EConvertError "'%s' is not a valid integer value".

@@ -1,26 +1,29 @@
 #include "rtl/Thread.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace rtl {
 
-TThread::TThread(bool create_suspended)
-    : suspend_count_(1), created_suspended_(create_suspended) {}
+TThread::TThread(bool create_suspended) : suspend_count_(1), created_suspended_(create_suspended) {}
 
 TThread::~TThread() {
-  bool launched;
+  bool running;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    launched = launched_;
+    running = launched_ && !finished_;
   }
-  if (launched && !Finished() && CurrentThreadId() != id_) {
-    Terminate();
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      suspend_count_ = 0;
-    }
-    cv_.notify_all();
-    WaitFor();
+  if (running) {
+    // Run() belongs to the derived object, which is already gone: going on
+    // would let the thread call into freed memory.
+    std::fprintf(stderr,
+                 "TThread freed while its thread is running: its owner must end it "
+                 "(Terminate, WaitFor) before freeing it\n");
+    std::fflush(stderr);
+    std::abort();
   }
   if (thread_.joinable()) {
+    // A FreeOnTerminate thread frees itself on its own stack.
     if (thread_.get_id() == std::this_thread::get_id())
       thread_.detach();
     else
@@ -28,14 +31,31 @@ TThread::~TThread() {
   }
 }
 
+void TThread::CheckNotStarted(const char* property) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (launched_) throw EThread(Format("Cannot set %s of a thread that has started", property));
+}
+
+void TThread::SetFreeOnTerminate(bool value) {
+  CheckNotStarted("FreeOnTerminate");
+  free_on_terminate_ = value;
+}
+
+void TThread::SetOnTerminate(std::function<void(TThread*)> handler) {
+  CheckNotStarted("OnTerminate");
+  on_terminate_ = std::move(handler);
+}
+
 void TThread::AfterConstruction() {
   if (!created_suspended_) Resume();
 }
 
 void TThread::Launch() {
-  launched_ = true;
   id_ = detail::ReserveThreadId();
   thread_ = std::thread([this] { ThreadProc(); });
+  // Only once the thread exists: a failed start leaves an object that can
+  // still be freed.
+  launched_ = true;
 }
 
 void TThread::Resume() {
@@ -72,10 +92,10 @@ void TThread::ThreadProc() {
   } catch (...) {
     fatal_ = std::current_exception();
   }
-  const bool free_thread = FreeOnTerminate;
-  if (OnTerminate) {
+  const bool free_thread = free_on_terminate_;
+  if (on_terminate_) {
     try {
-      Synchronize([this] { OnTerminate(this); });
+      Synchronize([this] { on_terminate_(this); });
     } catch (...) {
     }
   }

@@ -7,6 +7,14 @@
 // Construct through Create<T>(...) (or call AfterConstruction() once the
 // most derived constructor has finished) so that the body never starts on
 // a half-built object.
+//
+// The owner ends the thread before it frees the object: Terminate (or
+// whatever else makes Run() return), then WaitFor, then delete. By the time
+// ~TThread runs, the derived object is gone and Run() could no longer be
+// called, so the destructor does not stop the thread: freeing an object
+// whose thread was started and has not finished aborts the process with a
+// message that says so. A thread that was never started may be freed at any
+// time; a FreeOnTerminate thread frees itself and is never freed by others.
 #pragma once
 
 #include <atomic>
@@ -54,8 +62,12 @@ class TThread : public TObject {
   // The exception that escaped Run(), if any.
   std::exception_ptr FatalException() const noexcept { return fatal_; }
 
-  bool FreeOnTerminate = false;
-  std::function<void(TThread*)> OnTerminate;
+  // Both are read by the thread itself when its body ends, so they are set
+  // before it starts: on an object created suspended and not yet resumed.
+  // Setting them later raises EThread.
+  bool FreeOnTerminate() const noexcept { return free_on_terminate_; }
+  void SetFreeOnTerminate(bool value);
+  void SetOnTerminate(std::function<void(TThread*)> handler);
 
  protected:
   virtual void Run() = 0;
@@ -65,6 +77,7 @@ class TThread : public TObject {
  private:
   void ThreadProc();
   void Launch();
+  void CheckNotStarted(const char* property) const;
 
   mutable std::mutex mu_;
   std::condition_variable cv_;
@@ -76,6 +89,9 @@ class TThread : public TObject {
   bool launched_ = false;
   bool finished_ = false;
   std::exception_ptr fatal_;
+  // Set before the thread starts, read by it when the body ends.
+  bool free_on_terminate_ = false;
+  std::function<void(TThread*)> on_terminate_;
 };
 
 }  // namespace rtl

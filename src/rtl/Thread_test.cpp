@@ -4,8 +4,6 @@
 
 #include <atomic>
 
-#include "rtl/DateTime.h"
-
 namespace rtl {
 namespace {
 
@@ -32,7 +30,7 @@ TEST_F(ThreadTest, SuspendedThreadRunsOnResumeAndTerminationNoticeRunsOnMainThre
   std::atomic<bool> ran{false};
   ThreadId notice_thread = 0;
   auto* t = TThread::Create<FnThread>(true, [&](FnThread*) { ran = true; });
-  t->OnTerminate = [&](TThread*) { notice_thread = CurrentThreadId(); };
+  t->SetOnTerminate([&](TThread*) { notice_thread = CurrentThreadId(); });
   EXPECT_TRUE(t->Suspended());
   EXPECT_FALSE(ran);
   t->Resume();
@@ -74,8 +72,8 @@ TEST_F(ThreadTest, TerminateRequestAndFreeOnTerminate) {
 
   std::atomic<bool> done{false};
   auto* f = TThread::Create<FnThread>(true, [&](FnThread*) {});
-  f->FreeOnTerminate = true;
-  f->OnTerminate = [&](TThread*) { done = true; };
+  f->SetFreeOnTerminate(true);
+  f->SetOnTerminate([&](TThread*) { done = true; });
   f->Resume();
   while (!done) CheckSynchronize(10);
 }
@@ -101,20 +99,41 @@ TEST_F(ThreadTest, ThreadMessagesAndSelfSuspension) {
   EXPECT_FALSE(PostThreadMessage(9999999, WM_USER, 0, 0));
 }
 
-TEST(DateTimeTest, EncodeAndDecode) {
-  EXPECT_EQ(EncodeDate(1899, 12, 30), 0.0);
-  EXPECT_EQ(EncodeDate(1900, 1, 1), 2.0);
-  TDateTime t = EncodeDate(2026, 12, 8) + EncodeTime(20, 57, 6, 0);
-  TDateTimeParts p = DecodeDateTime(t);
-  EXPECT_EQ(p.Year, 2026);
-  EXPECT_EQ(p.Month, 12);
-  EXPECT_EQ(p.Day, 8);
-  EXPECT_EQ(p.Hour, 20);
-  EXPECT_EQ(p.Minute, 57);
-  EXPECT_EQ(p.Second, 6);
-  EXPECT_EQ(DecodeDateTime(0.0).Year, 1899);
-  EXPECT_THROW(EncodeDate(2026, 2, 29), EConvertError);
-  EXPECT_NO_THROW(EncodeDate(2024, 2, 29));
+// The thread reads FreeOnTerminate and OnTerminate when its body ends, so
+// neither may change once it has started.
+TEST_F(ThreadTest, TerminationPropertiesAreFixedOnceTheThreadStarts) {
+  std::atomic<bool> release{false};
+  auto* t = TThread::Create<FnThread>(false, [&](FnThread*) {
+    while (!release) std::this_thread::yield();
+  });
+  EXPECT_THROW(t->SetFreeOnTerminate(true), EThread);
+  EXPECT_THROW(t->SetOnTerminate([](TThread*) {}), EThread);
+  EXPECT_FALSE(t->FreeOnTerminate());
+  release = true;
+  t->WaitFor();
+  EXPECT_THROW(t->SetOnTerminate([](TThread*) {}), EThread);
+  delete t;
+}
+
+// The owner ends the thread before freeing it; freeing one that still runs
+// stops the process with a message instead of letting the thread call into
+// a destroyed object. A thread that never started is freed quietly.
+TEST_F(ThreadTest, FreeingARunningThreadAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        SetMainThread();
+        auto* t = TThread::Create<FnThread>(false, [](FnThread* self) {
+          while (!self->Terminated()) std::this_thread::yield();
+        });
+        t->Terminate();  // asked, but not waited for
+        delete t;
+      },
+      "TThread freed while its thread is running");
+
+  bool ran = false;
+  delete TThread::Create<FnThread>(true, [&](FnThread*) { ran = true; });
+  EXPECT_FALSE(ran);
 }
 
 }  // namespace

@@ -60,18 +60,6 @@ std::string SysErrorText(uint32_t code) {
 
 void RaiseLastOSError() { throw rtl::EOSError(SysErrorText(platform::GetLastError())); }
 
-std::string ExceptionMessage(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const rtl::Exception& e) {
-    return e.Message();
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "Unknown exception";
-  }
-}
-
 bool HasSwitch(const std::vector<std::string>& Arguments, std::string_view SwitchName) {
   for (const std::string& arg : Arguments) {
     if (!arg.empty() && (arg[0] == '-' || arg[0] == '/') &&
@@ -478,23 +466,20 @@ void TService::InstallModule(platform::ScHandle Manager) {
   const std::string display = DisplayName();
   const std::string dependencies = DependencyList();
   uint32_t tag = TagID;
-  platform::ScHandle svc = manager.CreateServiceA(
-      Manager, name.c_str(), display.c_str(), platform::kServiceAllAccess, SystemServiceType(),
-      SystemStartType(), SystemErrorControl(), path.c_str(), LoadGroup.c_str(),
-      TagID != 0 ? &tag : nullptr, dependencies.c_str(),
-      service_start_name_.empty() ? nullptr : service_start_name_.c_str(), password_.c_str());
+  const platform::ScopedScHandle svc(
+      manager,
+      manager.CreateServiceA(
+          Manager, name.c_str(), display.c_str(), platform::kServiceAllAccess, SystemServiceType(),
+          SystemStartType(), SystemErrorControl(), path.c_str(), LoadGroup.c_str(),
+          TagID != 0 ? &tag : nullptr, dependencies.c_str(),
+          service_start_name_.empty() ? nullptr : service_start_name_.c_str(), password_.c_str()));
   if (TagID != 0) TagID = tag;
   if (!svc) RaiseLastOSError();
-  struct Close {
-    platform::ServiceManager& m;
-    platform::ScHandle h;
-    ~Close() { m.CloseServiceHandle(h); }
-  } close{manager, svc};
   if (AfterInstall) {
     try {
       AfterInstall(this);
     } catch (...) {
-      manager.DeleteService(svc);
+      manager.DeleteService(svc.get());
       throw;
     }
   }
@@ -503,16 +488,11 @@ void TService::InstallModule(platform::ScHandle Manager) {
 void TService::UninstallModule(platform::ScHandle Manager) {
   platform::ServiceManager& manager = *facilities_.Manager;
   if (BeforeUninstall) BeforeUninstall(this);
-  platform::ScHandle svc =
-      manager.OpenServiceA(Manager, Name().c_str(), platform::kServiceAllAccess);
-  if (!svc) RaiseLastOSError();
   {
-    struct Close {
-      platform::ServiceManager& m;
-      platform::ScHandle h;
-      ~Close() { m.CloseServiceHandle(h); }
-    } close{manager, svc};
-    if (!manager.DeleteService(svc)) RaiseLastOSError();
+    const platform::ScopedScHandle svc(
+        manager, manager.OpenServiceA(Manager, Name().c_str(), platform::kServiceAllAccess));
+    if (!svc) RaiseLastOSError();
+    if (!manager.DeleteService(svc.get())) RaiseLastOSError();
   }
   if (AfterUninstall) AfterUninstall(this);
 }
@@ -643,23 +623,18 @@ void TServiceApplication::LogUnhandled(const std::exception_ptr& Error) {
 
 void TServiceApplication::RegisterModules(bool Install, bool Silent) {
   platform::ServiceManager& manager = *facilities_.Manager;
-  platform::ScHandle handle =
-      manager.OpenSCManagerA(nullptr, nullptr, platform::kScManagerAllAccess);
+  const platform::ScopedScHandle handle(
+      manager, manager.OpenSCManagerA(nullptr, nullptr, platform::kScManagerAllAccess));
   if (!handle) RaiseLastOSError();
-  struct Close {
-    platform::ServiceManager& m;
-    platform::ScHandle h;
-    ~Close() { m.CloseServiceHandle(h); }
-  } close{manager, handle};
 
   bool success = true;
   for (int i = 0; i < ModuleCount(); ++i) {
     TService* s = Modules(i);
     try {
       if (Install)
-        s->InstallModule(handle);
+        s->InstallModule(handle.get());
       else
-        s->UninstallModule(handle);
+        s->UninstallModule(handle.get());
     } catch (...) {
       success = false;
       const std::string message = ExceptionMessage(std::current_exception());

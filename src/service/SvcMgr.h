@@ -40,6 +40,7 @@
 #include "platform/ServiceManager.h"
 #include "rtl/Classes.h"
 #include "rtl/Messages.h"
+#include "rtl/SysUtils.h"
 #include "rtl/Thread.h"
 
 namespace service {
@@ -92,8 +93,7 @@ struct THostFacilities {
 std::string SysErrorText(uint32_t code);
 // Raises rtl::EOSError with the system error text of the last error.
 [[noreturn]] void RaiseLastOSError();
-// The message of an exception of any kind.
-std::string ExceptionMessage(std::exception_ptr error);
+using rtl::ExceptionMessage;
 
 // True when some argument begins with "-" or "/" and the rest of it equals
 // SwitchName, without regard to case.

@@ -1,7 +1,13 @@
 // The socket stack over the Windows Sockets 2 library, bound at run time
 // (IdWinSock2). Creating the first stack of the process loads the library
-// and runs its start-up call; the start-up is made once per process, and
-// FinalizeSocketLibrary undoes it at program end.
+// and runs its start-up call; the start-up is made once per process.
+//
+// The program itself ends with _Exit while its watch thread may still be
+// sending (service/tessalin.cpp), so neither FinalizeSocketLibrary nor the
+// atexit registration runs there: a clean-up under a running sender could
+// fail its send, or free the code it is calling. The system releases the
+// library with the process. A process that ends through exit() (the tests)
+// gets the clean-up from the atexit registration.
 #pragma once
 
 #include "syslog/IdStack.h"
@@ -36,10 +42,10 @@ class TIdStackWindows : public TIdStack {
 // Whether the library's start-up call has succeeded in this process.
 bool SocketsStarted();
 
-// Program end: the library's clean-up call (once, when it was started),
-// then UnloadSocketLibrary. Swallows failures, so that it is safe at exit;
-// also registered with atexit at the first successful start-up. The
-// program entry calls it before returning. Idempotent.
+// The library's clean-up call (once, when it was started), then
+// UnloadSocketLibrary. Swallows failures, so that it is safe at exit;
+// registered with atexit at the first successful start-up. No socket may be
+// in use by then. Idempotent.
 void FinalizeSocketLibrary() noexcept;
 
 }  // namespace syslog

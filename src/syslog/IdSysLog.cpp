@@ -4,8 +4,6 @@ namespace syslog {
 
 TIdSysLog::TIdSysLog(rtl::TComponent* owner) : TIdUDPClient(owner) { SetPort(514); }
 
-TIdSocketHandle* TIdSysLog::EnsureBinding() { return TIdUDPClient::EnsureBinding(); }
-
 void TIdSysLog::TransmitMessage(TIdSysLogMessage& message, bool stamp_now) {
   if (stamp_now) {
     message.SetEventTime((clock_ ? *clock_ : platform::DefaultClock()).Now());

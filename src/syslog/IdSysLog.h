@@ -30,9 +30,6 @@ class TIdSysLog : public TIdUDPClient {
   // builds; null for the process clock.
   void SetClock(platform::Clock* clock) { clock_ = clock; }
 
- protected:
-  TIdSocketHandle* EnsureBinding() override;
-
  private:
   platform::Clock* clock_ = nullptr;
 };

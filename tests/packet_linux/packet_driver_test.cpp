@@ -2,11 +2,10 @@
 // network namespace of its own with two veth pairs: tcap0/tcap1 up (frames
 // are sent on tcap0 and captured on tcap1) and tdn0/tdn1 down. IPv6 is off
 // in the namespace, so the links stay quiet apart from what the test sends.
-// The driver is loaded with dlopen from beside this executable, as the
-// program loads it.
+// The driver is bound through the capture layer from beside this
+// executable, as the program binds it.
 
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
@@ -39,67 +38,6 @@ constexpr uint32_t kUserBuffer = 256000;
 
 // Every frame the test sends comes from this MAC prefix.
 const uint8_t kTestMac[6] = {0x02, 0x54, 0x53, 0x00, 0x00, 0x00};
-
-struct Driver {
-  void* lib = nullptr;
-  PacketGetAdapterNamesFn GetAdapterNames;
-  PacketOpenAdapterFn OpenAdapter;
-  PacketCloseAdapterFn CloseAdapter;
-  PacketAllocatePacketFn AllocatePacket;
-  PacketInitPacketFn InitPacket;
-  PacketFreePacketFn FreePacket;
-  PacketReceivePacketFn ReceivePacket;
-  PacketSendPacketFn SendPacket;
-  PacketSetHwFilterFn SetHwFilter;
-  PacketRequestFn Request;
-  PacketSetBuffFn SetBuff;
-  PacketSetBpfFn SetBpf;
-  PacketGetStatsFn GetStats;
-  PacketGetNetTypeFn GetNetType;
-  PacketSetReadTimeoutFn SetReadTimeout;
-};
-
-std::string ExecutableDir() {
-  char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return ".";
-  std::string s(path, static_cast<size_t>(n));
-  return s.substr(0, s.rfind('/'));
-}
-
-template <typename Fn>
-bool Bind(void* lib, const char* name, Fn& fn) {
-  fn = reinterpret_cast<Fn>(dlsym(lib, name));
-  return fn != nullptr;
-}
-
-// Loads the driver and binds the fifteen entry points by name; the message
-// names what is missing.
-std::string LoadDriver(Driver& d) {
-  std::string path = ExecutableDir() + "/libpacket.so";
-  d.lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!d.lib) return dlerror();
-  std::string missing;
-  auto need = [&](const char* name, auto& fn) {
-    if (!Bind(d.lib, name, fn)) missing += std::string(" ") + name;
-  };
-  need("PacketGetAdapterNames", d.GetAdapterNames);
-  need("PacketOpenAdapter", d.OpenAdapter);
-  need("PacketCloseAdapter", d.CloseAdapter);
-  need("PacketAllocatePacket", d.AllocatePacket);
-  need("PacketInitPacket", d.InitPacket);
-  need("PacketFreePacket", d.FreePacket);
-  need("PacketReceivePacket", d.ReceivePacket);
-  need("PacketSendPacket", d.SendPacket);
-  need("PacketSetHwFilter", d.SetHwFilter);
-  need("PacketRequest", d.Request);
-  need("PacketSetBuff", d.SetBuff);
-  need("PacketSetBpf", d.SetBpf);
-  need("PacketGetStats", d.GetStats);
-  need("PacketGetNetType", d.GetNetType);
-  need("PacketSetReadTimeout", d.SetReadTimeout);
-  return missing.empty() ? "" : "missing entry points:" + missing;
-}
 
 void WriteProc(const char* path, const char* value) {
   std::ofstream f(path);
@@ -219,7 +157,11 @@ class PacketDriverTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     skip_ = MakeNamespace();
-    if (skip_.empty()) load_error_ = LoadDriver(d_);
+    // The capture layer's own binding of the fifteen entry points, from
+    // libpacket.so beside this executable, as the program binds them.
+    if (skip_.empty() && !BindPacketDriver()) {
+      load_error_ = "libpacket.so beside the test lacks an entry point or cannot be loaded";
+    }
   }
 
   void SetUp() override {
@@ -228,30 +170,30 @@ class PacketDriverTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (packet_) d_.FreePacket(packet_);
-    if (adapter_) d_.CloseAdapter(adapter_);
+    if (packet_) PacketDriver.PacketFreePacket(packet_);
+    if (adapter_) PacketDriver.PacketCloseAdapter(adapter_);
   }
 
   // Opens tcap1 the way the program does: promiscuous, 1,000,000-byte
   // driver buffer, 100 ms read timeout, a 256,000-byte user buffer.
   void OpenCapture(uint32_t user_buffer = kUserBuffer) {
     char name[] = "tcap1";
-    adapter_ = d_.OpenAdapter(name);
+    adapter_ = PacketDriver.PacketOpenAdapter(name);
     ASSERT_NE(adapter_, nullptr);
-    ASSERT_NE(d_.SetHwFilter(adapter_, 0x20), 0);
+    ASSERT_NE(PacketDriver.PacketSetHwFilter(adapter_, 0x20), 0);
     NetType type{};
-    ASSERT_NE(d_.GetNetType(adapter_, &type), 0);
-    packet_ = d_.AllocatePacket();
+    ASSERT_NE(PacketDriver.PacketGetNetType(adapter_, &type), 0);
+    packet_ = PacketDriver.PacketAllocatePacket();
     ASSERT_NE(packet_, nullptr);
     buffer_.assign(user_buffer, 0);
-    d_.InitPacket(packet_, buffer_.data(), user_buffer);
-    ASSERT_NE(d_.SetBuff(adapter_, 1000000), 0);
-    ASSERT_NE(d_.SetReadTimeout(adapter_, 100), 0);
+    PacketDriver.PacketInitPacket(packet_, buffer_.data(), user_buffer);
+    ASSERT_NE(PacketDriver.PacketSetBuff(adapter_, 1000000), 0);
+    ASSERT_NE(PacketDriver.PacketSetReadTimeout(adapter_, 100), 0);
   }
 
   // One read; the records it delivered.
   std::vector<Record> Read() {
-    EXPECT_NE(d_.ReceivePacket(adapter_, packet_, 1), 0);
+    EXPECT_NE(PacketDriver.PacketReceivePacket(adapter_, packet_, 1), 0);
     EXPECT_LE(packet_->ulBytesReceived, packet_->Length);
     return ParseBatch(buffer_.data(), packet_->ulBytesReceived);
   }
@@ -279,7 +221,6 @@ class PacketDriverTest : public ::testing::Test {
     return all;
   }
 
-  static inline Driver d_;
   static inline std::string skip_;
   static inline std::string load_error_;
   void* adapter_ = nullptr;
@@ -300,7 +241,7 @@ TEST_F(PacketDriverTest, AdapterNamesPutUpEthernetFirstAndLoopbackLast) {
 
   std::vector<char> buffer(40960, 0);
   uint32_t size = 20480;
-  EXPECT_NE(d_.GetAdapterNames(buffer.data(), &size), 0);
+  EXPECT_NE(PacketDriver.PacketGetAdapterNames(buffer.data(), &size), 0);
 
   std::vector<std::string> names(1);
   uint32_t i = 0;
@@ -323,7 +264,7 @@ TEST_F(PacketDriverTest, AdapterNamesPutUpEthernetFirstAndLoopbackLast) {
 TEST_F(PacketDriverTest, AdapterNamesStayWithinTheGivenSize) {
   std::vector<char> full(40960, 0);
   uint32_t full_size = 20480;
-  ASSERT_NE(d_.GetAdapterNames(full.data(), &full_size), 0);
+  ASSERT_NE(PacketDriver.PacketGetAdapterNames(full.data(), &full_size), 0);
   uint32_t first_name = 0;
   while (full[2 * first_name] != 0) ++first_name;
 
@@ -343,7 +284,7 @@ TEST_F(PacketDriverTest, AdapterNamesStayWithinTheGivenSize) {
     SCOPED_TRACE(c.room);
     std::vector<char> buffer(2 * full_size + 16, '\x5a');
     uint32_t size = c.room;
-    EXPECT_EQ(d_.GetAdapterNames(buffer.data(), &size) != 0, c.ok);
+    EXPECT_EQ(PacketDriver.PacketGetAdapterNames(buffer.data(), &size) != 0, c.ok);
     EXPECT_EQ(size, c.size_after);
     for (size_t i = 2 * c.room; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], '\x5a') << i;
     // The written part is a prefix of the full list, closed by two NULs.
@@ -360,9 +301,9 @@ TEST_F(PacketDriverTest, OpenFailsForNamesThatAreNoInterface) {
   std::string too_long(64, 'x');
   for (const char* name : {"", "nosuch0", too_long.c_str()}) {
     std::string copy = name;
-    EXPECT_EQ(d_.OpenAdapter(copy.data()), nullptr) << name;
+    EXPECT_EQ(PacketDriver.PacketOpenAdapter(copy.data()), nullptr) << name;
   }
-  EXPECT_EQ(d_.OpenAdapter(nullptr), nullptr);
+  EXPECT_EQ(PacketDriver.PacketOpenAdapter(nullptr), nullptr);
 }
 
 TEST_F(PacketDriverTest, NetTypeAnswersMediumAndSpeed) {
@@ -375,19 +316,19 @@ TEST_F(PacketDriverTest, NetTypeAnswersMediumAndSpeed) {
   };
   for (const Case& c : cases) {
     std::string name = c.name;
-    void* a = d_.OpenAdapter(name.data());
+    void* a = PacketDriver.PacketOpenAdapter(name.data());
     ASSERT_NE(a, nullptr) << c.name;
     NetType type{99, 99};
-    EXPECT_NE(d_.GetNetType(a, &type), 0);
+    EXPECT_NE(PacketDriver.PacketGetNetType(a, &type), 0);
     EXPECT_EQ(type.LinkType, 0u) << c.name;
     EXPECT_EQ(type.LinkSpeed, c.speed) << c.name;
-    d_.CloseAdapter(a);
+    PacketDriver.PacketCloseAdapter(a);
   }
 }
 
 TEST_F(PacketDriverTest, HwFilterTurnsPromiscuousModeOnAndOff) {
   char name[] = "tcap1";
-  adapter_ = d_.OpenAdapter(name);
+  adapter_ = PacketDriver.PacketOpenAdapter(name);
   ASSERT_NE(adapter_, nullptr);
   ASSERT_EQ(Promiscuity("tcap1"), 0);
   struct Step {
@@ -399,11 +340,11 @@ TEST_F(PacketDriverTest, HwFilterTurnsPromiscuousModeOnAndOff) {
       {0x20, true, 1}, {0x02, false, 1}, {0x00, false, 1}, {0x21, false, 1},
   };
   for (const Step& s : steps) {
-    EXPECT_EQ(d_.SetHwFilter(adapter_, s.filter) != 0, s.ok) << s.filter;
+    EXPECT_EQ(PacketDriver.PacketSetHwFilter(adapter_, s.filter) != 0, s.ok) << s.filter;
     EXPECT_EQ(Promiscuity("tcap1"), s.promiscuity) << s.filter;
   }
   // Closing gives the promiscuous membership back.
-  d_.CloseAdapter(adapter_);
+  PacketDriver.PacketCloseAdapter(adapter_);
   adapter_ = nullptr;
   EXPECT_EQ(Promiscuity("tcap1"), 0);
 }
@@ -435,7 +376,7 @@ TEST_F(PacketDriverTest, DeliversFramesInOrderAsOnTheWire) {
   }
 
   uint32_t stats[2] = {0, 0};
-  ASSERT_NE(d_.GetStats(adapter_, stats), 0);
+  ASSERT_NE(PacketDriver.PacketGetStats(adapter_, stats), 0);
   EXPECT_GE(stats[0], frames.size());
   EXPECT_EQ(stats[1], 0u);
 }
@@ -475,7 +416,7 @@ TEST_F(PacketDriverTest, FrameLargerThanTheBufferIsCut) {
 TEST_F(PacketDriverTest, ReadReturnsEmptyWithinTheTimeout) {
   OpenCapture();
   auto start = Clock::now();
-  ASSERT_NE(d_.ReceivePacket(adapter_, packet_, 1), 0);
+  ASSERT_NE(PacketDriver.PacketReceivePacket(adapter_, packet_, 1), 0);
   auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   EXPECT_EQ(packet_->ulBytesReceived, 0u);
   EXPECT_GE(waited.count(), 90);
@@ -486,13 +427,13 @@ TEST_F(PacketDriverTest, ReadReturnsEmptyWithinTheTimeout) {
 // refused.
 TEST_F(PacketDriverTest, SetBuffResizesTheRing) {
   OpenCapture();
-  EXPECT_EQ(d_.SetBuff(adapter_, 0), 0);
-  EXPECT_EQ(d_.SetBuff(adapter_, -1), 0);
+  EXPECT_EQ(PacketDriver.PacketSetBuff(adapter_, 0), 0);
+  EXPECT_EQ(PacketDriver.PacketSetBuff(adapter_, -1), 0);
   Sender sender("tcap0");
   uint8_t id = 1;
   for (int32_t bytes : {32000000, 1000000}) {
     SCOPED_TRACE(bytes);
-    ASSERT_NE(d_.SetBuff(adapter_, bytes), 0);
+    ASSERT_NE(PacketDriver.PacketSetBuff(adapter_, bytes), 0);
     sender.Send(ArpFrame(id, 60));
     std::vector<Record> got = Flatten(ReadTestFrames(1));
     ASSERT_EQ(got.size(), 1u);
@@ -503,10 +444,10 @@ TEST_F(PacketDriverTest, SetBuffResizesTheRing) {
 
 TEST_F(PacketDriverTest, EntryPointsTheProgramNeverCallsAnswerFailure) {
   OpenCapture();
-  EXPECT_EQ(d_.SendPacket(adapter_, packet_, 1), 0);
+  EXPECT_EQ(PacketDriver.PacketSendPacket(adapter_, packet_, 1), 0);
   uint8_t oid[64] = {};
-  EXPECT_EQ(d_.Request(adapter_, 0, oid), 0);
-  EXPECT_EQ(d_.SetBpf(adapter_, oid), 0);
+  EXPECT_EQ(PacketDriver.PacketRequest(adapter_, 0, oid), 0);
+  EXPECT_EQ(PacketDriver.PacketSetBpf(adapter_, oid), 0);
 }
 
 }  // namespace
