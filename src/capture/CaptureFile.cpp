@@ -108,14 +108,6 @@ bool TCaptureFileReader::Skip(uint64_t count) {
   return true;
 }
 
-uint16_t TCaptureFileReader::Get16(const uint8_t* p) const {
-  return swapped_ ? uint16_t(p[0] << 8 | p[1]) : uint16_t(p[0] | p[1] << 8);
-}
-
-uint32_t TCaptureFileReader::Get32(const uint8_t* p) const {
-  return swapped_ ? Swap32(Le32(p)) : Le32(p);
-}
-
 void TCaptureFileReader::SetTimestamp(TCaptureFrameView& frame, uint64_t units,
                                       uint64_t per_second) {
   frame.Seconds = int64_t(units / per_second);
