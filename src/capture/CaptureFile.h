@@ -5,16 +5,25 @@
 // Ethernet link types are accepted. The program's replay mode and the test
 // capture driver read their frames through it.
 //
-// A reader owns its open file and is used by one thread at a time.
-// Malformed or unreadable input raises ECaptureFileError, whose message
-// names the file and what is wrong with it.
+// The reader streams: frames are handed out one at a time from a buffer of
+// fixed size, so its memory does not grow with the file, and the input may
+// be a pipe. Opening checks the file header (for pcapng also every block
+// up to the first packet, so every interface described there), so a file
+// that is not a capture file this reader takes raises ECaptureFileError
+// before any frame is handed out. Damage after that point (a record or
+// block cut short or malformed, a read error, a later interface of another
+// link type) ends the frames instead: Next returns false and Damage() says
+// where and what. Every message names the file.
+//
+// A reader owns its input and is used by one thread at a time.
 #pragma once
 
 #include <cstdint>
-#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/InputStream.h"
 #include "rtl/SysUtils.h"
 
 namespace capture {
@@ -31,16 +40,42 @@ struct TCaptureFrame {
   uint32_t Nanoseconds = 0;     // and the fraction of that second
 };
 
+// The same, its bytes inside the reader's buffer: valid until the next call
+// of Next or the reader's end.
+struct TCaptureFrameView {
+  const uint8_t* Bytes = nullptr;
+  uint32_t CapturedLength = 0;
+  uint32_t WireLength = 0;
+  int64_t Seconds = 0;
+  uint32_t Nanoseconds = 0;
+};
+
 class TCaptureFileReader {
  public:
-  // Opens the file and reads its file or section header.
+  // Opens the file and checks its header. Raises ECaptureFileError.
   explicit TCaptureFileReader(const std::string& path);
+  // Reads from input, named in messages by input->Name(). Raises
+  // ECaptureFileError.
+  explicit TCaptureFileReader(std::unique_ptr<platform::InputStream> input);
+  ~TCaptureFileReader();
 
-  // Reads the next frame in file order into frame. Returns false at the
-  // clean end of the file.
+  // The next frame in file order. False at the end of the frames: the
+  // clean end of the file, or damage (see Damaged); the input is then
+  // closed. Raises nothing.
+  bool Next(TCaptureFrameView& frame);
   bool Next(TCaptureFrame& frame);
 
-  const std::string& FileName() const { return path_; }
+  // Once Next has returned false: whether the frames ended at damage
+  // rather than at the clean end of the file; if so, the byte offset of the
+  // damaged record or block and the message naming the file, the offset
+  // and the fault.
+  bool Damaged() const { return damaged_; }
+  uint64_t DamageOffset() const { return damage_offset_; }
+  const std::string& Damage() const { return damage_; }
+
+  // Frames handed out so far.
+  uint64_t FrameCount() const { return frames_; }
+  const std::string& FileName() const { return name_; }
 
  private:
   enum class Format { Pcap, PcapNg };
@@ -49,31 +84,71 @@ class TCaptureFileReader {
     uint64_t UnitsPerSecond = 1000000;  // 10^6 unless if_tsresol says otherwise
   };
 
-  [[noreturn]] void Fail(const std::string& what) const;
-  // Reads exactly count bytes or returns false when the file ends first.
-  bool ReadBytes(void* out, size_t count);
-  uint16_t Get16(const uint8_t* p) const;
-  uint32_t Get32(const uint8_t* p) const;
-  uint64_t Remaining();
+  // The buffer's size: the largest record or block read in one piece.
+  static constexpr size_t kBufferSize = size_t{4} << 20;
 
-  void ReadPcapHeader(const uint8_t* magic);
-  bool NextPcap(TCaptureFrame& frame);
-  void ReadSectionHeader(const uint8_t* first8);
-  void ReadInterfaceDescription(const std::vector<uint8_t>& body);
-  bool NextPcapNg(TCaptureFrame& frame);
-  void SetTimestamp(TCaptureFrame& frame, uint64_t units, uint64_t per_second) const;
+  void Open();
+  [[noreturn]] void Fail(uint64_t at, const std::string& what);
 
-  std::string path_;
-  std::ifstream in_;
-  uint64_t size_ = 0;
-  uint64_t offset_ = 0;  // bytes consumed so far
+  // Makes at least count bytes (at most kBufferSize) available from the
+  // cursor unless the input ends first; returns the bytes available.
+  size_t Want(size_t count) {
+    const size_t have = end_ - begin_;
+    return have >= count ? have : Refill(count);
+  }
+  size_t Refill(size_t count);
+  const uint8_t* Cursor() const { return buffer_.get() + begin_; }
+  void Consume(size_t count) { begin_ += count; }
+  uint64_t Offset() const { return consumed_ + begin_; }
+  // Consumes count bytes, reading past the buffer where needed. False when
+  // the input ends first.
+  bool Skip(uint64_t count);
+
+  // Numbers in the file's byte order; inline, as every record reads some.
+  uint16_t Get16(const uint8_t* p) const {
+    const uint16_t v = uint16_t(p[0] | p[1] << 8);
+    return swapped_ ? uint16_t(v << 8 | v >> 8) : v;
+  }
+  uint32_t Get32(const uint8_t* p) const {
+    const uint32_t v =
+        uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    return swapped_ ? __builtin_bswap32(v) : v;
+  }
+
+  void ReadPcapHeader();
+  bool NextPcap(TCaptureFrameView& frame);
+  void ReadSectionHeader(uint64_t at);
+  void ReadInterfaceDescription(uint64_t at, const uint8_t* body, size_t size);
+  // Reads pcapng blocks up to the next packet block and returns its frame;
+  // without a frame to fill it stops in front of that block instead. False
+  // at the clean end of the file.
+  bool NextBlock(TCaptureFrameView* frame);
+  static void SetTimestamp(TCaptureFrameView& frame, uint64_t units, uint64_t per_second);
+
+  std::unique_ptr<platform::InputStream> input_;
+  std::string name_;
+  std::unique_ptr<uint8_t[]> buffer_;
+  size_t begin_ = 0;       // cursor in buffer_
+  size_t end_ = 0;         // bytes of buffer_ filled
+  uint64_t consumed_ = 0;  // file offset of buffer_[0]
+  bool input_ended_ = false;
+  std::string read_error_;  // what the failed read said, if one failed
+
   Format format_ = Format::Pcap;
   bool swapped_ = false;  // the file's byte order differs from little endian
   bool nanoseconds_ = false;
   std::vector<Interface> interfaces_;
+
+  uint64_t fail_at_ = 0;  // the offset Fail last named
+  bool finished_ = false;
+  bool damaged_ = false;
+  uint64_t damage_offset_ = 0;
+  std::string damage_;
+  uint64_t frames_ = 0;
 };
 
-// Every frame of the file, in file order.
+// Every frame of the file, in file order. Raises ECaptureFileError when the
+// file cannot be read or is damaged anywhere.
 std::vector<TCaptureFrame> ReadCaptureFile(const std::string& path);
 
 }  // namespace capture

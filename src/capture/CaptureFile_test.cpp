@@ -3,8 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -165,7 +169,10 @@ TEST_F(CaptureFileTest, PcapNgSecondSectionInOtherByteOrder) {
   EXPECT_EQ(frames[3].Bytes, kFrameB);
 }
 
-TEST_F(CaptureFileTest, MalformedFilesRaiseNamingFileAndFault) {
+// A fault in the file header (or, for pcapng, in any block before the first
+// packet) makes the file unreadable before a frame is handed out; a fault
+// after that ends the frames there, and the reader says where and why.
+TEST_F(CaptureFileTest, FaultsRaiseAtOpenOrEndTheFramesWhereTheyAre) {
   Bytes cut_record = Pcap(false, false);
   cut_record.resize(cut_record.size() - 10);
   Bytes cut_record_header = Pcap(true, false);
@@ -175,48 +182,157 @@ TEST_F(CaptureFileTest, MalformedFilesRaiseNamingFileAndFault) {
   Bytes huge_record = Pcap(false, false);
   huge_record[24 + 8 + 3] = 0x7f;  // captured length 0x7f00002a
   Bytes bad_fraction = Pcap(false, false);
-  bad_fraction[24 + 4 + 2] = 0x20;  // microseconds above a million
-  Bytes cut_block = PcapNg(false, -1);
+  bad_fraction[24 + 16 + 42 + 4 + 2] = 0x20;  // microseconds above a million
+  const Bytes ng = PcapNg(false, -1);
+  const size_t ng_spb = ng.size() - 80;  // the simple packet block, the last one
+  Bytes cut_block = ng;
   cut_block.resize(cut_block.size() - 6);
   Bytes length_mismatch = PcapNg(true, -1);
   length_mismatch[length_mismatch.size() - 1] ^= 0x04;
   Bytes bad_bom = PcapNg(false, -1);
   bad_bom[8] = 0x00;
+  Bytes cut_idb = ng;
+  cut_idb.resize(28 + 10);
   Writer no_idb{false, {}};
   Block(no_idb, 0x0a0d0d0a, Writer{false, {}}.u32(0x1a2b3c4d).u16(1).u16(0).u32(0).u32(0).out);
   Block(no_idb, 6, Writer{false, {}}.u32(0).u32(0).u32(0).u32(4).u32(4).u32(0).out);
+  // A second interface, not Ethernet, described after the first packets.
+  Bytes late_idb = ng;
+  Writer tr{false, {}};
+  Block(tr, 1, Writer{false, {}}.u16(6).u16(0).u32(0).out);
+  late_idb.insert(late_idb.end(), tr.out.begin(), tr.out.end());
+  // Garbage after good blocks: a block length that is not a multiple of 4.
+  Bytes garbage = ng;
+  for (uint8_t b : {0x06, 0, 0, 0, 0x0d, 0, 0, 0, 0xde, 0xad}) garbage.push_back(b);
 
   struct Case {
     const char* name;
     Bytes file;
+    size_t frames;  // handed out before the fault; SIZE_MAX: raised at open
+    uint64_t at;    // the byte offset named
     const char* fault;
   };
+  constexpr size_t kAtOpen = SIZE_MAX;
   const Case cases[] = {
-      {"empty file", {}, "too short"},
-      {"bad magic", {'G', 'I', 'F', '8', '9', 'a', 0, 0}, "bad magic number"},
-      {"truncated file header", cut_file_header, "truncated file header"},
-      {"truncated record", cut_record, "truncated record at byte 82"},
-      {"truncated record header", cut_record_header, "truncated record header at byte 82"},
-      {"absurd captured length", huge_record, "claims 2130706474 captured bytes"},
-      {"timestamp fraction", bad_fraction, "fraction out of range"},
-      {"pcap link type", Pcap(false, false, 105), "unsupported link type 105"},
-      {"pcapng link type", PcapNg(true, -1, 113), "unsupported link type 113"},
-      {"pcapng truncated block", cut_block, "truncated block"},
-      {"pcapng length mismatch", length_mismatch, "block lengths disagree"},
-      {"pcapng byte-order magic", bad_bom, "bad byte-order magic"},
-      {"pcapng packet without interface", no_idb.out, "undescribed interface 0"},
+      {"empty file", {}, kAtOpen, 0, "too short"},
+      {"bad magic", {'G', 'I', 'F', '8', '9', 'a', 0, 0}, kAtOpen, 0, "bad magic number"},
+      {"truncated file header", cut_file_header, kAtOpen, 0, "truncated file header"},
+      {"pcap link type", Pcap(false, false, 105), kAtOpen, 0, "unsupported link type 105"},
+      {"pcapng link type", PcapNg(true, -1, 113), kAtOpen, 28, "unsupported link type 113"},
+      {"pcapng byte-order magic", bad_bom, kAtOpen, 0, "bad byte-order magic"},
+      {"pcapng cut interface block", cut_idb, kAtOpen, 28, "truncated block at byte 28"},
+      {"truncated record", cut_record, 1, 82, "truncated record at byte 82: 61 bytes announced"},
+      {"truncated record header", cut_record_header, 1, 82, "truncated record header at byte 82"},
+      {"absurd captured length", huge_record, 0, 24, "claims 2130706474 captured bytes"},
+      {"timestamp fraction", bad_fraction, 1, 82, "fraction out of range"},
+      {"pcapng truncated block", cut_block, 1, ng_spb, "truncated block at byte"},
+      {"pcapng length mismatch", length_mismatch, 1, ng_spb, "block lengths disagree"},
+      {"pcapng packet without interface", no_idb.out, 0, 28, "undescribed interface 0"},
+      {"pcapng later interface", late_idb, 2, ng.size(), "unsupported link type 6"},
+      {"pcapng garbage after blocks", garbage, 2, ng.size(), "bad block length 13"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = Write(c.file);
-    try {
-      ReadCaptureFile(path);
-      ADD_FAILURE() << "no error raised";
-    } catch (const ECaptureFileError& e) {
-      EXPECT_THAT(e.Message(), ::testing::HasSubstr("\"" + path + "\""));
-      EXPECT_THAT(e.Message(), ::testing::HasSubstr(c.fault));
+    std::string message;
+    if (c.frames == kAtOpen) {
+      try {
+        TCaptureFileReader reader(path);
+        ADD_FAILURE() << "opened";
+      } catch (const ECaptureFileError& e) {
+        message = e.Message();
+      }
+    } else {
+      TCaptureFileReader reader(path);
+      TCaptureFrame frame;
+      size_t n = 0;
+      while (reader.Next(frame)) ++n;
+      EXPECT_EQ(n, c.frames);
+      EXPECT_EQ(reader.FrameCount(), c.frames);
+      EXPECT_TRUE(reader.Damaged());
+      EXPECT_EQ(reader.DamageOffset(), c.at);
+      EXPECT_FALSE(reader.Next(frame)) << "the frames stay ended";
+      message = reader.Damage();
+      EXPECT_THAT(message,
+                  ::testing::HasSubstr(rtl::Format("at byte %llu", (unsigned long long)c.at)));
+      // The whole-file helper refuses what is damaged anywhere.
+      EXPECT_THROW(ReadCaptureFile(path), ECaptureFileError);
     }
+    EXPECT_THAT(message, ::testing::HasSubstr("\"" + path + "\""));
+    EXPECT_THAT(message, ::testing::HasSubstr(c.fault));
   }
+}
+
+// Input served in small, uneven pieces, as a pipe serves it; it can fail
+// once a given number of bytes has been read.
+class PieceStream : public platform::InputStream {
+ public:
+  PieceStream(Bytes bytes, size_t fail_after = SIZE_MAX)
+      : bytes_(std::move(bytes)), fail_after_(fail_after) {}
+  size_t Read(void* buffer, size_t count) override {
+    if (at_ >= fail_after_) throw rtl::EInOutError("read(-) failed: Input/output error");
+    const size_t piece = 1 + (reads_++ * 7919) % 4093;  // 1 to 4093 bytes
+    const size_t n = std::min({count, piece, bytes_.size() - at_, fail_after_ - at_});
+    std::memcpy(buffer, bytes_.data() + at_, n);
+    at_ += n;
+    return n;
+  }
+  const std::string& Name() const override { return name_; }
+
+ private:
+  Bytes bytes_;
+  size_t fail_after_;
+  size_t at_ = 0;
+  size_t reads_ = 0;
+  std::string name_ = "-";
+};
+
+// Far more bytes than the reader's buffer holds, in both formats, with a
+// skipped block larger than the buffer: every frame comes out whole and in
+// order however the input is cut into reads.
+TEST_F(CaptureFileTest, StreamsFilesLargerThanItsBuffer) {
+  constexpr uint32_t kFrames = 150000;  // 11 MB of pcap
+  auto frame = [](uint32_t i) {
+    Bytes b = Frame(60, uint8_t(i));
+    std::memcpy(b.data(), &i, 4);
+    return b;
+  };
+  Writer pcap{false, {}};
+  pcap.u32(0xa1b2c3d4).u16(2).u16(4).u32(0).u32(0).u32(65535).u32(1);
+  Writer ng{true, {}};
+  Block(ng, 0x0a0d0d0a, Writer{true, {}}.u32(0x1a2b3c4d).u16(1).u16(0).u32(0).u32(0).out);
+  Block(ng, 1, Writer{true, {}}.u16(1).u16(0).u32(0).out);
+  for (uint32_t i = 0; i < kFrames; ++i) {
+    pcap.u32(i).u32(0).u32(60).u32(60).raw(frame(i));
+    Block(ng, 6, Writer{true, {}}.u32(0).u32(0).u32(i).u32(60).u32(60).raw(frame(i)).out);
+    if (i == kFrames / 2) Block(ng, 0x40000bad, Bytes(5 << 20, 0xab));  // custom, 5 MB
+  }
+  for (Bytes* file : {&pcap.out, &ng.out}) {
+    TCaptureFileReader reader(std::make_unique<PieceStream>(*file));
+    TCaptureFrameView view;
+    uint32_t n = 0;
+    bool same = true;
+    while (reader.Next(view)) {
+      const Bytes want = frame(n);
+      same = same && view.CapturedLength == 60 && std::equal(want.begin(), want.end(), view.Bytes);
+      ++n;
+    }
+    EXPECT_TRUE(same);
+    EXPECT_EQ(n, kFrames);
+    EXPECT_FALSE(reader.Damaged()) << reader.Damage();
+  }
+}
+
+// A failed read ends the frames like a cut file, with the read's failure.
+TEST_F(CaptureFileTest, ReadErrorEndsTheFramesWithItsCause) {
+  const Bytes file = Pcap(false, false);
+  TCaptureFileReader reader(std::make_unique<PieceStream>(file, 24 + 16 + 42 + 5));
+  TCaptureFrame frame;
+  EXPECT_TRUE(reader.Next(frame));
+  EXPECT_FALSE(reader.Next(frame));
+  EXPECT_TRUE(reader.Damaged());
+  EXPECT_EQ(reader.DamageOffset(), 82u);
+  EXPECT_EQ(reader.Damage(), "Capture file \"-\": read(-) failed: Input/output error at byte 82");
 }
 
 TEST_F(CaptureFileTest, MissingFileRaises) {
@@ -225,7 +341,8 @@ TEST_F(CaptureFileTest, MissingFileRaises) {
     TCaptureFileReader reader(path);
     ADD_FAILURE() << "no error raised";
   } catch (const ECaptureFileError& e) {
-    EXPECT_EQ(e.Message(), "Capture file \"" + path + "\": cannot be opened");
+    EXPECT_THAT(e.Message(),
+                ::testing::StartsWith("Capture file \"" + path + "\": cannot be opened: "));
   }
 }
 

@@ -1,21 +1,19 @@
 #include "service/wirevane.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
-#include "capture/CaptureFile.h"
+#include "service/ReadMode.h"
 
 namespace service {
 namespace {
 
 // The foreground run prints every report on standard output as well as
 // sending it.
-class PrintingSysLog : public watch::SysLogSender {
+class PrintingSender : public watch::SysLogSender {
  public:
-  explicit PrintingSysLog(std::unique_ptr<watch::SysLogSender> inner) : inner_(std::move(inner)) {}
+  explicit PrintingSender(std::unique_ptr<watch::SysLogSender> inner) : inner_(std::move(inner)) {}
   void SetActive(bool value) override { inner_->SetActive(value); }
   void SetHost(const std::string& host) override { inner_->SetHost(host); }
   void SendText(const std::string& text, syslog::TIdSyslogFacility facility,
@@ -29,82 +27,40 @@ class PrintingSysLog : public watch::SysLogSender {
   std::unique_ptr<watch::SysLogSender> inner_;
 };
 
-class ConsoleWatchParts : public watch::WatchParts {
+// The foreground run's event-log entries are printed on standard error as
+// well.
+class PrintingEvents : public watch::EventSink {
  public:
-  std::unique_ptr<watch::SysLogSender> CreateSysLog() override {
-    return std::make_unique<PrintingSysLog>(watch::DefaultWatchParts().CreateSysLog());
-  }
-  std::unique_ptr<watch::CaptureSource> CreateCapture() override {
-    return watch::DefaultWatchParts().CreateCapture();
-  }
-};
-
-// The replay run's capture component: StartCapture, on the watch thread,
-// hands every frame of the file to the frame handler and then reports that
-// the replay is done.
-class ReplayCapture : public rtl::TObject, public watch::CaptureSource {
- public:
-  ReplayCapture(const std::vector<capture::TCaptureFrame>& frames, std::function<void()> done)
-      : frames_(frames), done_(std::move(done)) {}
-  void SetThreadSafe(bool) override {}
-  void SetOnCapture(watch::TOnCaptureEvent handler) override { handler_ = std::move(handler); }
-  void SetOnCaptureLost(std::function<void(const std::string&)>) override {}
-  void SetOnCaptureResumed(std::function<void()>) override {}
-  void SetAdapterIndex(int) override {}
-  bool SelectAdapter(const std::string&) override { return true; }
-  std::string AdapterName() const override { return "replay"; }
-  void StopCapture() override {}
-  bool Capturing() const override { return true; }
-  std::string LastError() const override { return std::string(); }
-  void StartCapture() override {
-    for (const capture::TCaptureFrame& f : frames_) {
-      // The handler sees no more than the file holds of a frame.
-      const uint32_t length = std::min(f.WireLength, f.CapturedLength);
-      if (handler_ && !f.Bytes.empty()) {
-        handler_(this, reinterpret_cast<capture::PETHERNET_HDR>(f.Bytes.data()),
-                 static_cast<int>(length));
-      }
-    }
-    done_();
-  }
-
- private:
-  const std::vector<capture::TCaptureFrame>& frames_;
-  std::function<void()> done_;
-  watch::TOnCaptureEvent handler_;
-};
-
-// Everything the replayed watch uses. It lives as long as the watch thread,
-// that is, to the end of the process.
-struct Replay : watch::WatchParts, platform::Clock {
-  watch::WatchParts* inner_parts = nullptr;
-  platform::Clock* inner_clock = nullptr;
-  std::vector<capture::TCaptureFrame> frames;
-  watch::TEthThread* thread = nullptr;
-  std::atomic<bool> done{false};
-
-  std::unique_ptr<watch::SysLogSender> CreateSysLog() override {
-    return std::make_unique<PrintingSysLog>(inner_parts->CreateSysLog());
-  }
-  std::unique_ptr<watch::CaptureSource> CreateCapture() override {
-    return std::make_unique<ReplayCapture>(frames, [this] {
-      done = true;
-      rtl::WakeMainThread();
-    });
-  }
-  // The clock stands still for the watch, so the table is not saved during
-  // the replay, only once at its end.
-  rtl::TDateTime Now() override { return 0; }
-  void Sleep(uint32_t milliseconds) override { inner_clock->Sleep(milliseconds); }
-};
-
-// The foreground run's event-log entries are printed as well.
-class ConsoleEvents : public watch::EventSink {
- public:
+  explicit PrintingEvents(watch::EventSink& inner) : inner_(inner) {}
   void WriteEvent(uint16_t type, uint32_t id, const std::string& text) override {
     std::fprintf(stderr, "tessalin: %s\n", text.c_str());
     std::fflush(stderr);
-    watch::DefaultEventSink().WriteEvent(type, id, text);
+    inner_.WriteEvent(type, id, text);
+  }
+
+ private:
+  watch::EventSink& inner_;
+};
+
+}  // namespace
+
+std::unique_ptr<watch::SysLogSender> PrintingSysLog(std::unique_ptr<watch::SysLogSender> inner) {
+  return std::make_unique<PrintingSender>(std::move(inner));
+}
+
+std::unique_ptr<watch::EventSink> PrintingEventSink(watch::EventSink& inner) {
+  return std::make_unique<PrintingEvents>(inner);
+}
+
+namespace {
+
+class ConsoleWatchParts : public watch::WatchParts {
+ public:
+  std::unique_ptr<watch::SysLogSender> CreateSysLog() override {
+    return PrintingSysLog(watch::DefaultWatchParts().CreateSysLog());
+  }
+  std::unique_ptr<watch::CaptureSource> CreateCapture() override {
+    return watch::DefaultWatchParts().CreateCapture();
   }
 };
 
@@ -112,7 +68,7 @@ class ConsoleEvents : public watch::EventSink {
 // event-log entries printed. Never freed.
 watch::TEthThread* StartConsoleWatch(std::function<void(const watch::StartFailure&)> on_failure) {
   static ConsoleWatchParts* parts = new ConsoleWatchParts;
-  static ConsoleEvents* events = new ConsoleEvents;
+  static watch::EventSink* events = PrintingEventSink(watch::DefaultEventSink()).release();
   watch::WatchEnvironment environment;
   environment.parts = parts;
   environment.events = events;
@@ -178,32 +134,6 @@ platform::ServiceControlHandler TWirevane::ControlCallback() { return &ServiceCo
 
 void ServiceControlEntry(uint32_t Code) {
   if (TWirevane* module = Wirevane) module->PostControl(Code);
-}
-
-int RunReadMode(const std::string& Path, watch::WatchEnvironment Environment) {
-  auto* replay = new Replay;  // see Replay
-  try {
-    replay->frames = capture::ReadCaptureFile(Path);
-  } catch (...) {
-    std::fprintf(stderr, "tessalin: %s\n", ExceptionMessage(std::current_exception()).c_str());
-    delete replay;
-    return 2;
-  }
-  replay->inner_parts = Environment.parts ? Environment.parts : &watch::DefaultWatchParts();
-  replay->inner_clock = Environment.clock ? Environment.clock : &platform::DefaultClock();
-  Environment.parts = replay;
-  Environment.clock = replay;
-  replay->thread = rtl::TThread::Create<watch::TEthThread>(true, Environment);
-  replay->thread->Resume();
-  while (!replay->done && !replay->thread->Finished()) rtl::CheckSynchronize(20);
-  if (!replay->done || replay->thread->StartFailed()) {
-    std::fprintf(stderr, "tessalin: %s\n", replay->thread->Failure().Text().c_str());
-    return 1;
-  }
-  // Every report goes out before the last save and the exit.
-  replay->thread->SetStopDrain(-1);
-  replay->thread->Shutdown(-1);
-  return 0;
 }
 
 namespace {

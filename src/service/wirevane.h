@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -42,8 +43,8 @@ class TWirevane : public TService {
 
  private:
   std::mutex failure_mu_;
-  bool watch_failed_ = false;        // guarded by failure_mu_
-  watch::StartFailure failure_;      // guarded by failure_mu_
+  bool watch_failed_ = false;    // guarded by failure_mu_
+  watch::StartFailure failure_;  // guarded by failure_mu_
 };
 
 // The module reference: the module the service application created, or
@@ -61,15 +62,11 @@ void ServiceControlEntry(uint32_t Code);
 // service-specific code of a watch that could not start.
 int RunProgram(THostFacilities Facilities = {});
 
-// The replay run (switch "READ" followed by a file name): the watch takes
-// its frames from a pcap or pcapng file instead of the adapter. It sends
-// the start-up report, loads the table, hands every frame to its frame
-// handler in file order (reports sent as usual and printed on standard
-// output), saves the table once at the end and returns 0. A file that
-// cannot be read or is malformed is named on standard error with what is
-// wrong and gives 2, before anything else happens; a watch that cannot
-// start gives 1 (its error file says at which stage). The watch thread is
-// left idle: it ends with the process. Main thread.
-int RunReadMode(const std::string& Path, watch::WatchEnvironment Environment = {});
+// What the foreground and replay runs wrap around the program's parts:
+// a sender that prints every report on standard output ("Report: " and the
+// text) before inner sends it, and an event sink that prints every entry on
+// standard error ("tessalin: " and the text) before inner writes it.
+std::unique_ptr<watch::SysLogSender> PrintingSysLog(std::unique_ptr<watch::SysLogSender> inner);
+std::unique_ptr<watch::EventSink> PrintingEventSink(watch::EventSink& inner);
 
 }  // namespace service

@@ -169,26 +169,44 @@ class ReadMode(unittest.TestCase):
             if os.path.exists(f):
                 os.unlink(f)
 
-    def read(self, content):
+    def read(self, content, stdin=False):
+        if stdin:
+            return subprocess.run([EXE, "/read", "-"], input=content, capture_output=True,
+                                  timeout=30)
         path = os.path.join(self.dir.name, "capture.pcap")
         with open(path, "wb") as f:
             f.write(content)
         return subprocess.run([EXE, "/read", path], capture_output=True, timeout=30)
 
     def test_reports_and_table(self):
-        r = self.read(pcap([arp(9, 9), arp(1, 1), arp(2, 1)]))
-        self.assertEqual(r.returncode, 0, (r.stderr, error_file()))
-        self.assertEqual(r.stdout.decode().splitlines(), [
-            "Report: starting up", "Report: 10.0.0.1 found on 00A0C9-000001",
-            "Report: 10.0.0.1 moved from 00A0C9-000001 to 00A0C9-000002"])
-        with open(self.TABLE, "rb") as f:
-            self.assertEqual(f.read(),
-                             b"10.0.0.1\r\n 00A0C9-000002\r\n10.0.0.9\r\n 00A0C9-000009\r\n")
+        for stdin in (False, True):
+            with self.subTest(stdin=stdin):
+                with open(self.TABLE, "wb") as f:
+                    f.write(b"10.0.0.9\r\n 00A0C9-000009\r\n")
+                r = self.read(pcap([arp(9, 9), arp(1, 1), arp(2, 1)]), stdin)
+                self.assertEqual(r.returncode, 0, (r.stderr, error_file()))
+                self.assertEqual(r.stdout.decode().splitlines(), [
+                    "Report: starting up", "Report: 10.0.0.1 found on 00A0C9-000001",
+                    "Report: 10.0.0.1 moved from 00A0C9-000001 to 00A0C9-000002"])
+                with open(self.TABLE, "rb") as f:
+                    self.assertEqual(f.read(),
+                                     b"10.0.0.1\r\n 00A0C9-000002\r\n10.0.0.9\r\n 00A0C9-000009\r\n")
 
-    def test_malformed_file_leaves_the_table(self):
-        r = self.read(pcap([arp(1, 1)])[:-3])
+    # A capture still being written ends in a cut record: what came before
+    # it counts, and the warning names where the cut is.
+    def test_cut_tail_keeps_the_frames_before_it(self):
+        r = self.read(pcap([arp(1, 1), arp(2, 2)])[:-3], stdin=True)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(b"truncated record at byte 82", r.stderr)
+        self.assertEqual(r.stdout.decode().splitlines(), [
+            "Report: starting up", "Report: 10.0.0.1 found on 00A0C9-000001"])
+        with open(self.TABLE, "rb") as f:
+            self.assertEqual(f.read(), b"10.0.0.1\r\n 00A0C9-000001\r\n10.0.0.9\r\n 00A0C9-000009\r\n")
+
+    def test_not_a_capture_file_leaves_the_table(self):
+        r = self.read(b"GIF89a" + b"\0" * 40)
         self.assertEqual(r.returncode, 2)
-        self.assertIn(b"truncated", r.stderr)
+        self.assertIn(b"bad magic number", r.stderr)
         self.assertEqual(r.stdout, b"")
         with open(self.TABLE, "rb") as f:
             self.assertEqual(f.read(), b"10.0.0.9\r\n 00A0C9-000009\r\n")

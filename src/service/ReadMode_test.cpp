@@ -1,0 +1,212 @@
+#include "service/ReadMode.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace service {
+namespace {
+
+// A sender that keeps the texts it is asked to send.
+class RecordingSender : public watch::SysLogSender {
+ public:
+  explicit RecordingSender(std::vector<std::string>& sent) : sent_(sent) {}
+  void SetActive(bool) override {}
+  void SetHost(const std::string&) override {}
+  void SendText(const std::string& text, syslog::TIdSyslogFacility,
+                syslog::TIdSyslogSeverity) override {
+    sent_.push_back(text);
+  }
+
+ private:
+  std::vector<std::string>& sent_;
+};
+
+class RecordingParts : public watch::WatchParts {
+ public:
+  std::unique_ptr<watch::SysLogSender> CreateSysLog() override {
+    return std::make_unique<RecordingSender>(sent);
+  }
+  std::unique_ptr<watch::CaptureSource> CreateCapture() override {
+    throw rtl::Exception("the replay brings its own capture");
+  }
+  std::vector<std::string> sent;
+};
+
+std::string U32(uint32_t v) {
+  return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+}
+
+// A classic little-endian pcap file with one Ethernet frame per record.
+std::string Pcap(const std::vector<std::string>& frames) {
+  std::string file =
+      U32(0xA1B2C3D4) + std::string("\x02\x00\x04\x00", 4) + U32(0) + U32(0) + U32(65535) + U32(1);
+  for (const std::string& f : frames) file += U32(1) + U32(0) + U32(f.size()) + U32(f.size()) + f;
+  return file;
+}
+
+// A little-endian pcapng file: section header, one Ethernet interface, one
+// enhanced packet block per frame.
+std::string PcapNg(const std::vector<std::string>& frames) {
+  auto block = [](uint32_t type, std::string body) {
+    body.resize((body.size() + 3) & ~size_t(3), '\0');
+    const uint32_t total = uint32_t(body.size() + 12);
+    return U32(type) + U32(total) + body + U32(total);
+  };
+  std::string file = block(
+      0x0A0D0D0A, U32(0x1A2B3C4D) + std::string("\x01\x00\x00\x00", 4) + std::string(8, '\xFF'));
+  file += block(1, std::string("\x01\x00\x00\x00", 4) + U32(0));
+  for (const std::string& f : frames) {
+    file += block(6, U32(0) + U32(0) + U32(1) + U32(f.size()) + U32(f.size()) + f);
+  }
+  return file;
+}
+
+// An ARP request whose Ethernet source is 00A0C9-00000<mac> and whose
+// sender address is 10.0.0.<ip>.
+std::string Arp(char mac, char ip) {
+  const std::string src{'\x00', '\xA0', '\xC9', 0, 0, mac};
+  return std::string(6, '\xFF') + src +
+         std::string("\x08\x06\x00\x01\x08\x00\x06\x04\x00\x01", 10) + src +
+         std::string{10, 0, 0, ip} + std::string(6, 0) + std::string{10, 0, 0, 1};
+}
+
+// Event-log entries, kept.
+class RecordingEvents : public watch::EventSink {
+ public:
+  void WriteEvent(uint16_t, uint32_t, const std::string& text) override { texts.push_back(text); }
+  std::vector<std::string> texts;
+};
+
+// The replayed watch's thread object is never freed: its clock must
+// outlive every static object.
+class IdleClock : public platform::Clock {
+ public:
+  rtl::TDateTime Now() override { return 0; }
+  void Sleep(uint32_t milliseconds) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  }
+};
+
+const char kTable[] = "10.0.0.9\r\n 00A0C9-000009\r\n";
+
+class ReadModeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("tessalin-read-" + std::to_string(rtl::CurrentThreadId()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    Write("arptable", kTable);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  void Write(const std::string& name, const std::string& bytes) {
+    std::ofstream(dir_ / name, std::ios::binary) << bytes;
+  }
+  std::string Read(const std::string& name) {
+    std::ifstream in(dir_ / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  int Run(const std::string& file) {
+    watch::WatchEnvironment env;
+    env.parts = &parts_;
+    env.events = &events_;
+    static IdleClock* clock = new IdleClock;
+    env.clock = clock;
+    env.data_directory = (dir_ / "").string();
+    return RunReadMode((dir_ / file).string(), env);
+  }
+
+  std::filesystem::path dir_;
+  RecordingParts parts_;
+  RecordingEvents events_;
+};
+
+// Frames in file order after the table load: the known address is quiet,
+// a new one is found, then it moves; a frame that is not ARP is passed
+// over. The table is saved once, at the end.
+TEST_F(ReadModeTest, ReplaysFramesThroughTheWatch) {
+  std::string other = Arp(1, 2);
+  other[13] = 0x00;  // IPv4, not ARP
+  Write("capture.pcap", Pcap({Arp(9, 9), Arp(1, 1), other, Arp(2, 1)}));
+  EXPECT_EQ(Run("capture.pcap"), kReadComplete);
+  EXPECT_EQ(parts_.sent,
+            (std::vector<std::string>{"starting up", "10.0.0.1 found on 00A0C9-000001",
+                                      "10.0.0.1 moved from 00A0C9-000001 to 00A0C9-000002"}));
+  EXPECT_EQ(Read("arptable"), "10.0.0.1\r\n 00A0C9-000002\r\n10.0.0.9\r\n 00A0C9-000009\r\n");
+}
+
+// How a file ends decides the exit code; the frames before a damaged end
+// count in full (reports and table), and a file the program does not read
+// changes nothing. Frame n (1 to 3) reports 10.0.0.n, and the table then
+// holds it beside the table's 10.0.0.9.
+TEST_F(ReadModeTest, TailsDecideTheExitCode) {
+  const std::vector<std::string> frames = {Arp(1, 1), Arp(2, 2), Arp(3, 3)};
+  const std::string pcap = Pcap(frames);
+  const std::string ng = PcapNg(frames);
+  const size_t record = 16 + 42, block = 12 + 20 + 44;
+  struct Case {
+    const char* name;
+    std::string file;
+    int handled;  // frames whose reports were sent
+    int exit;
+  };
+  const Case cases[] = {
+      {"whole pcap", pcap, 3, kReadComplete},
+      {"whole pcapng", ng, 3, kReadComplete},
+      {"cut inside a pcap record header", pcap.substr(0, 24 + 2 * record + 9), 2, kReadDamaged},
+      {"cut inside a pcap record's data", pcap.substr(0, pcap.size() - 5), 2, kReadDamaged},
+      {"cut inside a pcapng block", ng.substr(0, ng.size() - block + 30), 2, kReadDamaged},
+      {"garbage record after good ones", pcap + std::string(16, '\x7F'), 3, kReadDamaged},
+      {"garbage block after good ones", ng + std::string(12, '\x07'), 3, kReadDamaged},
+      {"pcap header only", pcap.substr(0, 24), 0, kReadComplete},
+      {"pcapng header only", ng.substr(0, 28 + 20), 0, kReadComplete},
+      {"empty file", "", 0, kReadNotCapture},
+      {"not a capture file", "not a capture file at all", 0, kReadNotCapture},
+      {"cut file header", pcap.substr(0, 20), 0, kReadNotCapture},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Write("arptable", kTable);
+    Write("capture", c.file);
+    parts_.sent.clear();
+    EXPECT_EQ(Run("capture"), c.exit);
+    std::vector<std::string> reports;
+    std::string table;
+    for (int n = 1; n <= c.handled; ++n) {
+      reports.push_back("10.0.0." + std::to_string(n) + " found on 00A0C9-00000" +
+                        std::to_string(n));
+      table += "10.0.0." + std::to_string(n) + "\r\n 00A0C9-00000" + std::to_string(n) + "\r\n";
+    }
+    if (c.exit != kReadNotCapture) reports.insert(reports.begin(), "starting up");
+    EXPECT_EQ(parts_.sent, reports);
+    EXPECT_EQ(Read("arptable"), table + kTable);
+  }
+  EXPECT_EQ(Run("missing"), kReadNotCapture);
+  EXPECT_EQ(Read("arptable"), kTable);
+}
+
+// The final save fails (here a folder stands where the table's new copy
+// would be written): the reports were sent, the old table stays, the cause
+// is told, and the exit code says the table is not saved.
+TEST_F(ReadModeTest, FailedFinalSaveGivesThree) {
+  std::filesystem::create_directories(dir_ / "arptable.tmp");
+  Write("capture", Pcap({Arp(1, 1)}));
+  EXPECT_EQ(Run("capture"), kReadSaveFailed);
+  EXPECT_EQ(parts_.sent,
+            (std::vector<std::string>{"starting up", "10.0.0.1 found on 00A0C9-000001"}));
+  EXPECT_EQ(Read("arptable"), kTable);
+  ASSERT_FALSE(events_.texts.empty());
+  EXPECT_NE(events_.texts.front().find("arptable.tmp"), std::string::npos) << events_.texts.front();
+}
+
+}  // namespace
+}  // namespace service
