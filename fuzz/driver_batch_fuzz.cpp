@@ -98,8 +98,10 @@ class Harness {
     driver_->QueueBatch(data, static_cast<uint32_t>(size), static_cast<uint32_t>(size));
     driver_->QueueBatch(marker_.data(), static_cast<uint32_t>(marker_.size()),
                         static_cast<uint32_t>(marker_.size()));
+    // The reader thread may be starved for a while on a loaded machine; a
+    // minute without the marker is a lost batch.
     std::unique_lock<std::mutex> lock(mu_);
-    const bool arrived = cv_.wait_for(lock, std::chrono::seconds(10), [&] {
+    const bool arrived = cv_.wait_for(lock, std::chrono::seconds(60), [&] {
       return events_.size() > expected.size() ||
              (!events_.empty() && IsMarker(events_.back()));
     });
