@@ -1,7 +1,6 @@
 // What the fuzz targets share: a check that aborts with a message (libFuzzer
 // then keeps the input as a crash), a private scratch folder on a memory
-// file system where there is one, and the watch's parts for a run without
-// network or clock.
+// file system where there is one, and a watch on the shared test fakes.
 #pragma once
 
 #include <stdlib.h>
@@ -15,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "watch/WatchFakes_test.h"
 #include "watch/ethread.h"
 
 // Unlike assert(), also checks in release builds.
@@ -59,67 +59,28 @@ inline std::string ReadWholeFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Records every report; never fails.
-class RecordingSender : public watch::SysLogSender {
- public:
-  explicit RecordingSender(std::vector<std::string>* sent) : sent_(sent) {}
-  void SetActive(bool) override {}
-  void SetHost(const std::string&) override {}
-  void SendText(const std::string& text, syslog::TIdSyslogFacility,
-                syslog::TIdSyslogSeverity) override {
-    sent_->push_back(text);
-  }
+// A watch with the shared test fakes for its parts, clock, registry and
+// event log, and the real file system in the scratch folder.
+struct FakeWatch {
+  watch::testing::FakeParts parts;
+  watch::testing::FakeClock clock;
+  watch::testing::FakeRegistry registry;
+  watch::testing::FakeEvents events;
 
- private:
-  std::vector<std::string>* sent_;
-};
-
-class NoCapture : public watch::CaptureSource {
- public:
-  void SetThreadSafe(bool) override {}
-  void SetOnCapture(watch::TOnCaptureEvent) override {}
-  void SetAdapterIndex(int) override {}
-  void StartCapture() override {}
-};
-
-// The watch's parts, a clock that stands still and never sleeps, and a
-// registry without configuration.
-class QuietWatch : public watch::WatchParts, public platform::Clock, public platform::Registry {
- public:
-  std::vector<std::string> sent;
-
-  std::unique_ptr<watch::SysLogSender> CreateSysLog() override {
-    return std::make_unique<RecordingSender>(&sent);
-  }
-  std::unique_ptr<watch::CaptureSource> CreateCapture() override {
-    return std::make_unique<NoCapture>();
-  }
-  rtl::TDateTime Now() override { return 46000.5; }
-  void Sleep(uint32_t) override {}
-  bool ReadString(platform::RegistryRoot, const std::string&, const std::string&,
-                  std::string&) override {
-    return false;
-  }
-
-  watch::WatchEnvironment Environment() {
-    watch::WatchEnvironment env;
-    env.parts = this;
-    env.clock = this;
-    env.registry = this;
-    env.data_directory = ScratchDirectory();
-    return env;
-  }
-
-  // A watch thread (never started) with empty indexes and a sender, as Run
-  // leaves them before the table load.
+  // A watch thread (never started) with an empty registry and a sender, as
+  // the start-up leaves them before the table load; no report sender runs,
+  // so reports go out at once.
   std::unique_ptr<watch::TEthThread> NewWatch() {
-    auto t = std::make_unique<watch::TEthThread>(true, Environment());
-    t->SysLog = CreateSysLog();
+    watch::WatchEnvironment env;
+    env.parts = &parts;
+    env.clock = &clock;
+    env.registry = &registry;
+    env.events = &events;
+    env.data_directory = ScratchDirectory();
+    auto t = std::make_unique<watch::TEthThread>(true, env);
+    t->SysLog = parts.CreateSysLog();
     t->StartupSent = true;
-    for (auto* index : {&t->MacIndex, &t->IpIndex}) {
-      *index = std::make_unique<rtl::TStringList>();
-      (*index)->SetSorted(true);
-    }
+    t->Registry = std::make_unique<watch::AddressRegistry>();
     return t;
   }
 };
@@ -129,8 +90,8 @@ class QuietWatch : public watch::WatchParts, public platform::Clock, public plat
 // Addresses in order; every IpIndex owner is a record of MacIndex and lists
 // the address.
 inline void CheckRegistry(const watch::TEthThread& t) {
-  const rtl::TStringList& macs = *t.MacIndex;
-  const rtl::TStringList& ips = *t.IpIndex;
+  const rtl::TStringList& macs = t.Registry->MacIndex();
+  const rtl::TStringList& ips = t.Registry->IpIndex();
   auto check_sorted = [](const rtl::TStringList& list, const char* what) {
     for (int i = 1; i < list.Count(); ++i) {
       FUZZ_CHECK(rtl::CompareText(list.Strings(i - 1), list.Strings(i)) < 0, what);
@@ -155,26 +116,29 @@ inline void CheckRegistry(const watch::TEthThread& t) {
 
 // Saves t's table, loads it into a fresh watch and saves that: the two
 // files must be equal, and the fresh watch must hold the same IpIndex.
-inline void CheckSaveLoadSave(watch::TEthThread& t, QuietWatch& parts) {
+inline void CheckSaveLoadSave(watch::TEthThread& t, FakeWatch& fakes) {
+  const rtl::TStringList& ips = t.Registry->IpIndex();
   // Known exception: a MAC line of the full line length with no blank
   // around it is written back one blank longer than a reader accepts.
-  for (int i = 0; i < t.IpIndex->Count(); ++i) {
-    auto* owner = static_cast<const watch::Tarp_registry*>(t.IpIndex->Objects(i));
+  for (int i = 0; i < ips.Count(); ++i) {
+    auto* owner = static_cast<const watch::Tarp_registry*>(ips.Objects(i));
     if (owner->Mac.size() >= platform::kMaxTextLine) return;
   }
-  t.SaveTable();
+  FUZZ_CHECK(t.SaveTable(), "the table is saved");
   const std::string first = ReadWholeFile(t.TablePath());
-  auto again = parts.NewWatch();
+  FUZZ_CHECK(first == t.Registry->TableText(), "the file is the registry's table text");
+  auto again = fakes.NewWatch();
   again->LoadTable();
   CheckRegistry(*again);
-  FUZZ_CHECK(again->IpIndex->Count() == t.IpIndex->Count(), "reloaded IpIndex size");
-  for (int i = 0; i < t.IpIndex->Count(); ++i) {
-    FUZZ_CHECK(again->IpIndex->Strings(i) == t.IpIndex->Strings(i), "reloaded address");
-    auto* a = static_cast<const watch::Tarp_registry*>(again->IpIndex->Objects(i));
-    auto* b = static_cast<const watch::Tarp_registry*>(t.IpIndex->Objects(i));
+  const rtl::TStringList& reloaded = again->Registry->IpIndex();
+  FUZZ_CHECK(reloaded.Count() == ips.Count(), "reloaded IpIndex size");
+  for (int i = 0; i < ips.Count(); ++i) {
+    FUZZ_CHECK(reloaded.Strings(i) == ips.Strings(i), "reloaded address");
+    auto* a = static_cast<const watch::Tarp_registry*>(reloaded.Objects(i));
+    auto* b = static_cast<const watch::Tarp_registry*>(ips.Objects(i));
     FUZZ_CHECK(a->Mac == b->Mac, "reloaded owner");
   }
-  again->SaveTable();
+  FUZZ_CHECK(again->SaveTable(), "the reloaded table is saved");
   FUZZ_CHECK(ReadWholeFile(t.TablePath()) == first, "save, load, save is a fixed point");
 }
 

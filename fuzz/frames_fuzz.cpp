@@ -40,9 +40,9 @@ struct Model {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static fuzz::QuietWatch* parts = new fuzz::QuietWatch;
-  parts->sent.clear();
-  auto t = parts->NewWatch();
+  static fuzz::FakeWatch* fakes = new fuzz::FakeWatch;
+  fakes->parts.Clear();
+  auto t = fakes->NewWatch();
   Model model;
   size_t pos = 0;
   while (pos < size) {
@@ -58,15 +58,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       model.See(watch::MacText(frame.data() + 6), watch::IpText(ip));
     }
   }
-  FUZZ_CHECK(parts->sent == model.reports, "reports as the model gives them");
+  FUZZ_CHECK(fakes->parts.Texts() == model.reports, "reports as the model gives them");
   fuzz::CheckRegistry(*t);
-  FUZZ_CHECK(static_cast<size_t>(t->IpIndex->Count()) == model.owner.size(), "IpIndex size");
+  const rtl::TStringList& ips = t->Registry->IpIndex();
+  FUZZ_CHECK(static_cast<size_t>(ips.Count()) == model.owner.size(), "IpIndex size");
+  FUZZ_CHECK(static_cast<size_t>(t->Registry->AddressCount()) == model.owner.size(),
+             "address count");
   for (const auto& [ip, mac] : model.owner) {
     int at;
-    FUZZ_CHECK(t->IpIndex->Find(ip, at), "address in IpIndex");
-    FUZZ_CHECK(static_cast<const watch::Tarp_registry*>(t->IpIndex->Objects(at))->Mac == mac,
+    FUZZ_CHECK(ips.Find(ip, at), "address in IpIndex");
+    FUZZ_CHECK(static_cast<const watch::Tarp_registry*>(ips.Objects(at))->Mac == mac,
                "owner as in the model");
   }
-  fuzz::CheckSaveLoadSave(*t, *parts);
+  fuzz::CheckSaveLoadSave(*t, *fakes);
   return 0;
 }

@@ -12,6 +12,7 @@ class RegularFileReader : public TextFileReader {
 
   bool ReadLine(std::string& line) override {
     line.clear();
+    if (too_long_) TooLong();
     bool any = false;
     for (;;) {
       if (pos_ == end_ && !Fill()) return any;
@@ -24,9 +25,8 @@ class RegularFileReader : public TextFileReader {
       if (line.size() + static_cast<size_t>(stop - start) > kMaxTextLine) {
         // Nothing of the line is kept, and nothing after it is read.
         line.clear();
-        pos_ = end_ = 0;
-        throw rtl::EInOutError(rtl::Format("read(%s) failed: a line longer than %zu characters",
-                                           path_.c_str(), kMaxTextLine));
+        too_long_ = true;
+        TooLong();
       }
       line.append(start, static_cast<size_t>(stop - start));
       pos_ += static_cast<size_t>(stop - start);
@@ -43,6 +43,11 @@ class RegularFileReader : public TextFileReader {
   }
 
  private:
+  [[noreturn]] void TooLong() const {
+    throw rtl::EInOutError(rtl::Format("read(%s) failed: a line longer than %d characters",
+                                       path_.c_str(), static_cast<int>(kMaxTextLine)));
+  }
+
   bool Fill() {
     pos_ = end_ = 0;
     end_ = file_->Read(buffer_, sizeof buffer_);
@@ -54,6 +59,7 @@ class RegularFileReader : public TextFileReader {
   char buffer_[64 * 1024];
   size_t pos_ = 0;
   size_t end_ = 0;
+  bool too_long_ = false;  // every later read fails too
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "watch/WatchFakes_test.h"
 #include "watch/ethread.h"
 
 namespace watch {
@@ -75,25 +76,25 @@ TEST_F(UntrustedFilesTest, TableThatIsNoPlainFileOrHasAnEndlessLine) {
        },
        {"10.0.0.1", "10.0.0.2"}},
   };
+  testing::FakeEvents events;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Clean();
     WatchEnvironment env;
     env.data_directory = dir_;
+    env.events = &events;
     TEthThread t(true, env);
-    t.MacIndex = std::make_unique<rtl::TStringList>();
-    t.IpIndex = std::make_unique<rtl::TStringList>();
-    t.MacIndex->SetSorted(true);
-    t.IpIndex->SetSorted(true);
+    t.Registry = std::make_unique<AddressRegistry>();
     c.make(t.TablePath());
     ASSERT_TRUE(ReturnsPromptly([&] { t.LoadTable(); }));
     std::vector<std::string> loaded;
-    for (int i = 0; i < t.IpIndex->Count(); ++i) loaded.push_back(t.IpIndex->Strings(i));
+    const rtl::TStringList& ips = t.Registry->IpIndex();
+    for (int i = 0; i < ips.Count(); ++i) loaded.push_back(ips.Strings(i));
     EXPECT_EQ(loaded, c.loaded);
     if (loaded.empty()) continue;
     // Only what was read is written back.
     ::unlink(t.TablePath().c_str());
-    t.SaveTable();
+    ASSERT_TRUE(t.SaveTable());
     std::ifstream in(t.TablePath(), std::ios::binary);
     std::string saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(saved, pairs);
