@@ -18,13 +18,12 @@
 #include "watch/ethread.h"
 
 // Unlike assert(), also checks in release builds.
-#define FUZZ_CHECK(cond, what)                                                      \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s (%s)\n", __FILE__, __LINE__, \
-                   #cond, what);                                                    \
-      std::abort();                                                                 \
-    }                                                                               \
+#define FUZZ_CHECK(cond, what)                                                                 \
+  do {                                                                                         \
+    if (!(cond)) {                                                                             \
+      std::fprintf(stderr, "%s:%d: check failed: %s (%s)\n", __FILE__, __LINE__, #cond, what); \
+      std::abort();                                                                            \
+    }                                                                                          \
   } while (0)
 
 namespace fuzz {

@@ -102,8 +102,7 @@ class Harness {
     // minute without the marker is a lost batch.
     std::unique_lock<std::mutex> lock(mu_);
     const bool arrived = cv_.wait_for(lock, std::chrono::seconds(60), [&] {
-      return events_.size() > expected.size() ||
-             (!events_.empty() && IsMarker(events_.back()));
+      return events_.size() > expected.size() || (!events_.empty() && IsMarker(events_.back()));
     });
     FUZZ_CHECK(arrived, "the batch and the marker arrive");
     FUZZ_CHECK(events_.size() == expected.size() + 1, "one event per record, then the marker");

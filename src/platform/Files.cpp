@@ -1,6 +1,5 @@
 #include "platform/Files.h"
 
-
 namespace platform {
 namespace {
 

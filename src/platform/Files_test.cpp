@@ -82,11 +82,15 @@ TEST(FilesTest, LineLongerThanTheLimitEndsTheRead) {
     bool fails;
   } cases[] = {
       {"a line at the limit", "1\r\n" + at_limit + "\r\n2", {"1", at_limit, "2"}, false},
-      {"one character over, after two lines", "1\r\n2\r\n" + over_limit + "\r\n3\r\n",
-       {"1", "2"}, true},
+      {"one character over, after two lines",
+       "1\r\n2\r\n" + over_limit + "\r\n3\r\n",
+       {"1", "2"},
+       true},
       {"over the limit without a line end", over_limit, {}, true},
-      {"a line of a megabyte across many chunks", "1\n" + std::string(1 << 20, 'c') + "\n2\n",
-       {"1"}, true},
+      {"a line of a megabyte across many chunks",
+       "1\n" + std::string(1 << 20, 'c') + "\n2\n",
+       {"1"},
+       true},
   };
   const std::string path = TempPath("tessalin_long_lines.txt");
   for (const Case& c : cases) {

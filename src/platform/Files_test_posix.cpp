@@ -1,9 +1,8 @@
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
@@ -52,8 +51,8 @@ TEST(FilesPosixTest, SpecialFilesAreRefusedWithoutBlocking) {
   socket_path.copy(addr.sun_path, sizeof addr.sun_path - 1);
   ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
 
-  for (const std::string& path : {fifo, zero_link, std::string("/dev/null"), socket_path,
-                                  folder_link}) {
+  for (const std::string& path :
+       {fifo, zero_link, std::string("/dev/null"), socket_path, folder_link}) {
     SCOPED_TRACE(path);
     auto problem = std::make_shared<OpenProblem>(OpenProblem::kNone);
     auto opened = std::make_shared<bool>(true);

@@ -169,7 +169,7 @@ TEST(RegistryFileTest, ReadsOnlyARegularFileOfAtMostOneMegabyte) {
   };
   struct Case {
     const char* what;
-    std::string target;  // the path queried
+    std::string target;   // the path queried
     std::string content;  // written to path first, when not empty
     bool found;
     RegistrySource source;

@@ -1,8 +1,7 @@
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
@@ -86,7 +85,10 @@ TEST_F(RegistryFilePosixTest, ParsesTheFileAgainOnlyWhenItHasChanged) {
          ASSERT_EQ(::rename(next.c_str(), path_.c_str()), 0);
        },
        true, "10.0.0.44"},
-      {"written just now, same size", [&] { Write(ExportWithHost("10.0.0.55"), {0, UTIME_NOW}); },
+      {"written just now, same size",
+       [&] {
+         Write(ExportWithHost("10.0.0.55"), {0, UTIME_NOW});
+       },
        true, "10.0.0.55"},
       {"and again within the same tick",
        [&] {

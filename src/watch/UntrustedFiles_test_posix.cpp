@@ -2,10 +2,9 @@
 // endless line where the table or the registry file should be. The watch
 // neither blocks nor grows without bound; a table keeps what was read before
 // the bad line, a registry that cannot be used gives the default host.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
