@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -206,22 +207,37 @@ void BM_LoadTable(benchmark::State& state) {
 BENCHMARK(BM_LoadTable)->Iterations(2)->Unit(benchmark::kMillisecond);
 
 // What each report after the start-up one adds on Linux: the registry
-// file read and parsed anew.
+// file looked at, and read and parsed anew when it has changed. Arguments:
+// the file's size in KiB (a comment pads it), and whether it was written
+// long ago (its answer is kept) or just now (read every time).
 void BM_ReadSyslogHostFromFile(benchmark::State& state) {
   const std::string path = BenchDirectory() + "registry.reg";
   {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    std::fputs(
+    std::string content =
         "Windows Registry Editor Version 5.00\r\n\r\n"
         "[HKEY_LOCAL_MACHINE\\Software\\quillmere\\harbrook\\Tessalin]\r\n"
-        "\"SyslogHost\"=\"10.0.0.5\"\r\n",
-        f);
+        "\"SyslogHost\"=\"10.0.0.5\"\r\n";
+    const size_t size = static_cast<size_t>(state.range(0)) * 1024;
+    if (size > content.size() + 3)
+      content += ";" + std::string(size - content.size() - 3, 'x') + "\r\n";
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(content.data(), 1, content.size(), f);
     std::fclose(f);
+  }
+  if (state.range(1)) {
+    std::filesystem::last_write_time(
+        path, std::filesystem::last_write_time(path) - std::chrono::minutes(1));
   }
   platform::RegistryFile registry(path);
   for (auto _ : state) benchmark::DoNotOptimize(watch::ReadSyslogHost(registry));
 }
-BENCHMARK(BM_ReadSyslogHostFromFile);
+BENCHMARK(BM_ReadSyslogHostFromFile)
+    ->ArgNames({"KiB", "settled"})
+    ->Args({0, 0})
+    ->Args({0, 1})
+    ->Args({1000, 0})
+    ->Args({1000, 1})
+    ->Args({50 * 1024, 0});
 
 }  // namespace
 

@@ -6,6 +6,7 @@ TESSALIN_PACKAGES=(
   rsyslog iproute2 util-linux procps python3
   clang-format
   zip
+  clang libclang-rt-dev
 )
 
 install_build_deps() {

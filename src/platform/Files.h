@@ -4,8 +4,14 @@
 // the create, write, close and read operations throw rtl::EInOutError whose
 // message names the call that failed; the others answer false.
 // Safe to use from any thread, one file object per thread.
+//
+// The files the program reads (the table, the Linux registry file) are
+// nobody's promise: they are read only when they are regular files, opened
+// without blocking, and text lines have a length limit.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -24,13 +30,54 @@ class TextFileWriter {
   virtual void Close() = 0;
 };
 
+// The longest text line a reader accepts, without its line end.
+constexpr size_t kMaxTextLine = 4096;
+
 class TextFileReader {
  public:
   virtual ~TextFileReader() = default;
   // Reads the next line without its end (CR LF, LF or CR). False at the end
-  // of the file. A last line without a line end is still a line.
+  // of the file. A last line without a line end is still a line. A line
+  // longer than kMaxTextLine throws EInOutError (the lines before it have
+  // been returned), so that an endless line cannot take all memory.
   virtual bool ReadLine(std::string& line) = 0;
 };
+
+// What tells one state of a file from another without reading it: the file
+// (device and file number), its size and its last write (nanoseconds since
+// 1970-01-01 UTC).
+struct FileStamp {
+  uint64_t device = 0;
+  uint64_t file = 0;
+  uint64_t size = 0;
+  int64_t modified_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+// A regular file open for reading; closed when destroyed.
+class RegularFile {
+ public:
+  virtual ~RegularFile() = default;
+  // As it was when opened.
+  virtual const FileStamp& Stamp() const = 0;
+  // Reads up to size bytes; 0 at the end of the file. Throws EInOutError
+  // naming the call that failed.
+  virtual size_t Read(void* buffer, size_t size) = 0;
+};
+
+enum class OpenProblem {
+  kNone,
+  kMissing,     // no such file or folder
+  kNotRegular,  // a FIFO, device, socket or folder: never read
+  kUnreadable,  // any other failure to open
+};
+
+// Opens path for reading if it is a regular file (after symbolic links).
+// Never blocks: the type is checked before and after opening, and a FIFO
+// or device is refused without being read. Returns null with problem set,
+// and error set to a message naming the call, when it cannot; never throws.
+std::unique_ptr<RegularFile> OpenRegularFile(const std::string& path, OpenProblem& problem,
+                                             std::string& error);
 
 class FileSystem {
  public:
@@ -39,6 +86,8 @@ class FileSystem {
   virtual bool RemoveFile(const std::string& path) = 0;
   // Creates (or truncates) a file for writing.
   virtual std::unique_ptr<TextFileWriter> CreateTextFile(const std::string& path) = 0;
+  // Opens a regular file for reading (OpenRegularFile); anything else, a
+  // FIFO or a device included, throws EInOutError at once.
   virtual std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) = 0;
   // Renames; fails when the target exists.
   virtual bool RenameFile(const std::string& from, const std::string& to) = 0;

@@ -10,7 +10,7 @@
 
 namespace platform {
 
-std::unique_ptr<TextFileReader> OpenStdioReader(const std::string& path);
+std::unique_ptr<TextFileReader> OpenRegularTextFile(const std::string& path);
 
 namespace {
 
@@ -60,6 +60,35 @@ class PosixWriter : public TextFileWriter {
   std::string buffer_;
 };
 
+class PosixRegularFile : public RegularFile {
+ public:
+  PosixRegularFile(int fd, std::string path, const FileStamp& stamp)
+      : fd_(fd), path_(std::move(path)), stamp_(stamp) {}
+  ~PosixRegularFile() override { ::close(fd_); }
+  const FileStamp& Stamp() const override { return stamp_; }
+  size_t Read(void* buffer, size_t size) override {
+    for (;;) {
+      ssize_t n = ::read(fd_, buffer, size);
+      if (n >= 0) return static_cast<size_t>(n);
+      if (errno != EINTR) throw rtl::EInOutError(Failure("read", path_));
+    }
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+  FileStamp stamp_;
+};
+
+FileStamp StampOf(const struct stat& st) {
+  FileStamp s;
+  s.device = static_cast<uint64_t>(st.st_dev);
+  s.file = static_cast<uint64_t>(st.st_ino);
+  s.size = static_cast<uint64_t>(st.st_size);
+  s.modified_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return s;
+}
+
 void SyncDirectoryOf(const std::string& path) {
   std::string dir = path.substr(0, path.find_last_of('/') + 1);
   if (dir.empty()) dir = ".";
@@ -82,7 +111,7 @@ class PosixFileSystem : public FileSystem {
     return std::make_unique<PosixWriter>(fd, path);
   }
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override {
-    return OpenStdioReader(path);
+    return OpenRegularTextFile(path);
   }
   bool RenameFile(const std::string& from, const std::string& to) override {
     if (FileExists(to)) return false;
@@ -96,6 +125,42 @@ class PosixFileSystem : public FileSystem {
 };
 
 }  // namespace
+
+std::unique_ptr<RegularFile> OpenRegularFile(const std::string& path, OpenProblem& problem,
+                                             std::string& error) {
+  auto fail = [&](OpenProblem p, std::string message) {
+    problem = p;
+    error = std::move(message);
+    return nullptr;
+  };
+  auto failed_call = [&](const char* call) {
+    const OpenProblem p =
+        errno == ENOENT || errno == ENOTDIR ? OpenProblem::kMissing : OpenProblem::kUnreadable;
+    return fail(p, Failure(call, path));
+  };
+  auto not_regular = [&] {
+    return fail(OpenProblem::kNotRegular,
+                rtl::Format("open(%s) failed: not a regular file", path.c_str()));
+  };
+  // A FIFO or a device is refused before it is opened, so that opening it
+  // has no effect on it; the check after opening covers a swap in between.
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return failed_call("stat");
+  if (!S_ISREG(st.st_mode)) return not_regular();
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return failed_call("open");
+  if (::fstat(fd, &st) != 0) {
+    auto r = failed_call("fstat");
+    ::close(fd);
+    return r;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return not_regular();
+  }
+  problem = OpenProblem::kNone;
+  return std::make_unique<PosixRegularFile>(fd, path, StampOf(st));
+}
 
 FileSystem& DefaultFileSystem() {
   static PosixFileSystem fs;

@@ -1,6 +1,6 @@
 #include "platform/Registry.h"
 
-#include <cstdio>
+#include <chrono>
 #include <optional>
 #include <vector>
 
@@ -264,22 +264,95 @@ bool ReadRegistryExportString(std::string_view content, RegistryRoot root, std::
   }
 }
 
+const char* RegistrySourceText(RegistrySource source) {
+  switch (source) {
+    case RegistrySource::kUsable:
+      return "is usable";
+    case RegistrySource::kMissing:
+      return "does not exist";
+    case RegistrySource::kNotRegular:
+      return "is not a regular file";
+    case RegistrySource::kTooLarge:
+      return "is larger than 1 MB";
+    case RegistrySource::kUnreadable:
+      return "cannot be read";
+  }
+  return "cannot be used";
+}
+
 bool RegistryFile::ReadString(RegistryRoot root, const std::string& key, const std::string& name,
                               std::string& out) {
+  // A file written this recently may change again within the same tick of
+  // the file system's clock, unseen; its answer is not kept.
+  constexpr int64_t kSettledNs = 3'000'000'000;
   try {
-    std::FILE* f = std::fopen(path_.c_str(), "rb");
-    if (!f) return false;
+    std::lock_guard<std::mutex> lock(mu_);
+    OpenProblem problem = OpenProblem::kNone;
+    std::string error;
+    std::unique_ptr<RegularFile> file = OpenRegularFile(path_, problem, error);
+    if (!file) {
+      last_.reset();
+      source_ = problem == OpenProblem::kMissing      ? RegistrySource::kMissing
+                : problem == OpenProblem::kNotRegular ? RegistrySource::kNotRegular
+                                                      : RegistrySource::kUnreadable;
+      return false;
+    }
+    const FileStamp stamp = file->Stamp();
+    if (stamp.size > kMaxRegistryFileSize) {
+      last_.reset();
+      source_ = RegistrySource::kTooLarge;
+      return false;
+    }
+    source_ = RegistrySource::kUsable;
+    if (last_ && last_->stamp == stamp && last_->root == root && last_->key == key &&
+        last_->name == name) {
+      if (last_->found) out = last_->text;
+      return last_->found;
+    }
+    last_.reset();
+
+    ++content_reads_;
     std::string content;
     char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
-    const bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed) return false;
-    return ReadRegistryExportString(content, root, key, name, out);
+    // One byte more than the limit tells a file that grew since it was
+    // opened.
+    while (content.size() <= kMaxRegistryFileSize) {
+      const size_t n = file->Read(buffer, sizeof buffer);
+      if (n == 0) break;
+      content.append(buffer, n);
+    }
+    if (content.size() > kMaxRegistryFileSize) {
+      source_ = RegistrySource::kTooLarge;
+      return false;
+    }
+    Answer answer{stamp, root, key, name, false, {}};
+    answer.found = ReadRegistryExportString(content, root, key, name, answer.text);
+    const int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+    // Only a file read whole, exactly as it was opened, and not written
+    // lately, is remembered.
+    if (content.size() == stamp.size && now_ns - stamp.modified_ns > kSettledNs) {
+      last_ = answer;
+    }
+    if (answer.found) out = std::move(answer.text);
+    return answer.found;
   } catch (...) {
+    std::lock_guard<std::mutex> lock(mu_);
+    last_.reset();
+    source_ = RegistrySource::kUnreadable;
     return false;
   }
+}
+
+RegistrySource RegistryFile::LastSource() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return source_;
+}
+
+uint64_t RegistryFile::ContentReads() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return content_reads_;
 }
 
 }  // namespace platform

@@ -5,14 +5,19 @@
 // Windows: the system registry (RegOpenKeyExA for reading only,
 // RegQueryValueExA, RegCloseKey). Linux: the file
 // /etc/harbrook/registry.reg in the registry editor's text export format,
-// read anew at every query. RegistryFile reads such a file on either system.
+// looked at anew at every query and parsed again when it has changed.
+// RegistryFile reads such a file on either system.
 // Registry is an interface so that tests can pass a fake; every
 // implementation is safe to call from any thread.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/Files.h"
 
 namespace platform {
 
@@ -23,6 +28,23 @@ constexpr RegistryRoot kHKeyCurrentUser = 0x80000001u;
 constexpr RegistryRoot kHKeyLocalMachine = 0x80000002u;
 constexpr RegistryRoot kHKeyUsers = 0x80000003u;
 constexpr RegistryRoot kHKeyCurrentConfig = 0x80000005u;
+
+// Whether the registry itself could be used at the last query. A missing
+// file is an unconfigured system, not a fault; the other kinds are what an
+// administrator must hear about once.
+enum class RegistrySource {
+  kUsable,      // read (the value may still be missing)
+  kMissing,     // the registry file does not exist
+  kNotRegular,  // a FIFO, device or folder stands in the file's place
+  kTooLarge,    // larger than kMaxRegistryFileSize
+  kUnreadable,  // opening or reading failed
+};
+
+// Words for an event-log entry: "is not a regular file" and the like.
+const char* RegistrySourceText(RegistrySource source);
+
+// A registry file larger than this is not read at all.
+constexpr uint64_t kMaxRegistryFileSize = 1024 * 1024;
 
 class Registry {
  public:
@@ -35,6 +57,9 @@ class Registry {
   // another type, or the registry (file) cannot be read. Never throws.
   virtual bool ReadString(RegistryRoot root, const std::string& key, const std::string& name,
                           std::string& out) = 0;
+  // How the registry stood at the last ReadString (the system registry:
+  // always kUsable).
+  virtual RegistrySource LastSource() { return RegistrySource::kUsable; }
 };
 
 // The system's registry (Linux: RegistryFile over /etc/harbrook/registry.reg).
@@ -49,17 +74,40 @@ Registry& DefaultRegistry();
 //   "Path"=hex(2):41,00,42,00,00,00           (UTF-16LE; lines may go on
 //     ,43,00                                    after a trailing backslash)
 //   @="default value"
-// The file is read anew at every query. A malformed file (any line) fails
-// every query.
+// The file is looked at anew at every query, but read and parsed again
+// only when it has changed: another file in its place, another size or
+// another time of last write. A file written within the last few seconds
+// is always read, since a write in the same clock tick as the last read
+// would leave the time unchanged. A malformed file (any line) fails every
+// query. Only a regular file of at most kMaxRegistryFileSize bytes is read;
+// anything else fails every query, and LastSource() says why. Safe to call
+// from several threads.
 class RegistryFile : public Registry {
  public:
   explicit RegistryFile(std::string path) : path_(std::move(path)) {}
   bool ReadString(RegistryRoot root, const std::string& key, const std::string& name,
                   std::string& out) override;
+  RegistrySource LastSource() override;
   const std::string& Path() const noexcept { return path_; }
+  // How often the file's content has been read; for tests.
+  uint64_t ContentReads();
 
  private:
-  std::string path_;
+  // The answer to the last query, kept while the file stays as it was.
+  struct Answer {
+    FileStamp stamp;
+    RegistryRoot root;
+    std::string key, name;
+    bool found;
+    std::string text;
+  };
+
+  const std::string path_;
+  std::mutex mu_;
+  // Guarded by mu_.
+  std::optional<Answer> last_;
+  RegistrySource source_ = RegistrySource::kUsable;
+  uint64_t content_reads_ = 0;
 };
 
 // The lookup RegistryFile performs, on the file's content (8-bit text,

@@ -152,5 +152,48 @@ TEST(RegistryFileTest, ReadsTheFileAnewAtEveryQuery) {
   EXPECT_FALSE(registry.ReadString(kHKeyLocalMachine, kKey, "SyslogHost", out));
 }
 
+// Only a regular file of at most 1 MB is read; the reason for anything else
+// is there for the caller to report.
+TEST(RegistryFileTest, ReadsOnlyARegularFileOfAtMostOneMegabyte) {
+  const std::string dir = ::testing::TempDir();
+  const std::string path = dir + "tessalin-registry-size.reg";
+  const std::string head = Export(
+      "[HKEY_LOCAL_MACHINE\\Software\\quillmere\\harbrook\\Tessalin]\r\n"
+      "\"SyslogHost\"=\"10.9.9.9\"\r\n");
+  // Comment lines up to the wanted size.
+  auto padded = [&](size_t size) {
+    std::string content = head;
+    while (content.size() + 200 < size) content += ";" + std::string(97, 'p') + "\r\n";
+    content += ";" + std::string(size - content.size() - 3, 'q') + "\r\n";
+    return content;
+  };
+  struct Case {
+    const char* what;
+    std::string target;   // the path queried
+    std::string content;  // written to path first, when not empty
+    bool found;
+    RegistrySource source;
+  } cases[] = {
+      {"exactly 1 MB", path, padded(kMaxRegistryFileSize), true, RegistrySource::kUsable},
+      {"one byte more", path, padded(kMaxRegistryFileSize + 1), false, RegistrySource::kTooLarge},
+      {"8 MB", path, padded(8 * kMaxRegistryFileSize), false, RegistrySource::kTooLarge},
+      {"a folder", dir, "", false, RegistrySource::kNotRegular},
+      {"no file", dir + "tessalin-no-registry.reg", "", false, RegistrySource::kMissing},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!c.content.empty()) {
+      std::ofstream f(path, std::ios::binary | std::ios::trunc);
+      f << c.content;
+    }
+    RegistryFile registry(c.target);
+    std::string out = "untouched";
+    EXPECT_EQ(registry.ReadString(kHKeyLocalMachine, kKey, "SyslogHost", out), c.found);
+    EXPECT_EQ(out, c.found ? "10.9.9.9" : "untouched");
+    EXPECT_EQ(registry.LastSource(), c.source) << RegistrySourceText(registry.LastSource());
+  }
+  std::remove(path.c_str());
+}
+
 }  // namespace
 }  // namespace platform

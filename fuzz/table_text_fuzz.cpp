@@ -1,0 +1,24 @@
+// The ARP table file, through the watch's own loader and the platform's
+// text reader. Whatever the file holds, the registry keeps its invariants,
+// and the table the watch writes back loads into the same IpIndex and is
+// written again byte for byte (save, load, save is a fixed point).
+#include <cstddef>
+#include <cstdint>
+
+#include "FuzzSupport.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static fuzz::FakeWatch* fakes = new fuzz::FakeWatch;
+  fakes->parts.Clear();
+  auto t = fakes->NewWatch();
+  fuzz::WriteWholeFile(t->TablePath(), std::string_view(reinterpret_cast<const char*>(data), size));
+  t->LoadTable();
+  fuzz::CheckRegistry(*t);
+  FUZZ_CHECK(fakes->parts.Sents().empty(), "a load sends no report");
+  // No more pairs than the file has lines.
+  size_t lines = 0;
+  for (size_t i = 0; i < size; ++i) lines += data[i] == '\n' || data[i] == '\r';
+  FUZZ_CHECK(static_cast<size_t>(t->Registry->AddressCount()) <= lines / 2 + 1, "pairs from lines");
+  fuzz::CheckSaveLoadSave(*t, *fakes);
+  return 0;
+}

@@ -1,0 +1,125 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "platform/Registry.h"
+
+namespace platform {
+namespace {
+
+constexpr char kKey[] = "\\Software\\quillmere\\harbrook\\Tessalin";
+
+std::string ExportWithHost(const std::string& host) {
+  return "Windows Registry Editor Version 5.00\r\n\r\n"
+         "[HKEY_LOCAL_MACHINE\\Software\\quillmere\\harbrook\\Tessalin]\r\n"
+         "\"SyslogHost\"=\"" +
+         host + "\"\r\n";
+}
+
+class RegistryFilePosixTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = ::testing::TempDir() + "tessalin-registry-posix.reg";
+    ::unlink(path_.c_str());
+  }
+  void TearDown() override { ::unlink(path_.c_str()); }
+
+  // Writes in place (the same file), then sets the time of last write.
+  void Write(const std::string& content, timespec modified) {
+    {
+      std::ofstream f(path_, std::ios::binary | std::ios::trunc);
+      f << content;
+    }
+    SetModified(modified);
+  }
+  void SetModified(timespec modified) {
+    const timespec times[2] = {modified, modified};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path_.c_str(), times, 0), 0);
+  }
+  std::string Read(RegistryFile& registry) {
+    std::string out = "none";
+    registry.ReadString(kHKeyLocalMachine, kKey, "SyslogHost", out);
+    return out;
+  }
+
+  std::string path_;
+};
+
+// The file is parsed again only when it has changed; what counts as a
+// change is another file in its place, another size or another time of
+// last write, to the nanosecond.
+TEST_F(RegistryFilePosixTest, ParsesTheFileAgainOnlyWhenItHasChanged) {
+  const timespec old_time{1700000000, 500};
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+    bool read_again;
+    std::string host;
+  } cases[] = {
+      {"nothing", [] {}, false, "10.0.0.1"},
+      {"another size", [&] { Write(ExportWithHost("10.0.0.22"), old_time); }, true, "10.0.0.22"},
+      {"one nanosecond later",
+       [&] {
+         Write(ExportWithHost("10.0.0.33"), old_time);
+         SetModified({old_time.tv_sec, old_time.tv_nsec + 1});
+       },
+       true, "10.0.0.33"},
+      {"a new file of the same size and time",
+       [&] {
+         const std::string next = path_ + ".new";
+         {
+           std::ofstream f(next, std::ios::binary);
+           f << ExportWithHost("10.0.0.44");
+         }
+         const timespec times[2] = {old_time, old_time};
+         ::utimensat(AT_FDCWD, next.c_str(), times, 0);
+         ASSERT_EQ(::rename(next.c_str(), path_.c_str()), 0);
+       },
+       true, "10.0.0.44"},
+      {"written just now, same size",
+       [&] {
+         Write(ExportWithHost("10.0.0.55"), {0, UTIME_NOW});
+       },
+       true, "10.0.0.55"},
+      {"and again within the same tick",
+       [&] {
+         struct stat st;
+         ::stat(path_.c_str(), &st);
+         Write(ExportWithHost("10.0.0.66"), st.st_mtim);
+       },
+       true, "10.0.0.66"},
+  };
+  Write(ExportWithHost("10.0.0.1"), old_time);
+  RegistryFile registry(path_);
+  EXPECT_EQ(Read(registry), "10.0.0.1");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const uint64_t before = registry.ContentReads();
+    c.change();
+    EXPECT_EQ(Read(registry), c.host);
+    EXPECT_EQ(registry.ContentReads() - before, c.read_again ? 1u : 0u);
+  }
+}
+
+TEST_F(RegistryFilePosixTest, AFifoIsRefusedWithoutBlocking) {
+  ASSERT_EQ(::mkfifo(path_.c_str(), 0600), 0);
+  RegistryFile registry(path_);
+  std::packaged_task<std::string()> task([&] { return Read(registry); });
+  std::future<std::string> result = task.get_future();
+  std::thread(std::move(task)).detach();
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(result.get(), "none");
+  EXPECT_EQ(registry.LastSource(), RegistrySource::kNotRegular);
+}
+
+}  // namespace
+}  // namespace platform
