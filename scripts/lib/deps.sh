@@ -4,6 +4,7 @@ TESSALIN_PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
   rsyslog iproute2 util-linux procps python3
+  mmdebstrap systemd-container arping
   zip
 )
 
