@@ -102,7 +102,6 @@ std::string UnitText(const char* name, const char* display_name, uint32_t start_
   unit += "\n[Service]\n";
   unit += "Type=notify\n";
   unit += "ExecStart=" + ExecWord(binary_path ? binary_path : "") + "\n";
-  if (start_name && *start_name) unit += "User=" + OneLine(start_name) + "\n";
   // A watch that failed or stopped its heartbeat (a hung capture) is
   // started again.
   unit += "Restart=on-failure\n";
@@ -111,8 +110,12 @@ std::string UnitText(const char* name, const char* display_name, uint32_t start_
   // The data folder; systemd makes it when it is missing.
   unit += "StateDirectory=harbrook\n";
   // Capture, promiscuous mode included, needs CAP_NET_RAW and nothing more.
+  // Root keeps it from the bounding set; another account is given it.
   unit += "CapabilityBoundingSet=CAP_NET_RAW\n";
-  unit += "AmbientCapabilities=CAP_NET_RAW\n";
+  if (start_name && *start_name) {
+    unit += "User=" + OneLine(start_name) + "\n";
+    unit += "AmbientCapabilities=CAP_NET_RAW\n";
+  }
   unit += "NoNewPrivileges=yes\n";
   unit += "ProtectSystem=strict\n";
   unit += "ProtectHome=yes\n";
@@ -135,6 +138,7 @@ std::string UnitText(const char* name, const char* display_name, uint32_t start_
   unit += "RemoveIPC=yes\n";
   unit += "SystemCallArchitectures=native\n";
   unit += "SystemCallFilter=@system-service\n";
+  unit += "SystemCallFilter=~@privileged @resources\n";
   unit += "UMask=0077\n";
   if (start_type == kServiceBootStart || start_type == kServiceSystemStart ||
       start_type == kServiceAutoStart) {

@@ -230,7 +230,6 @@ class InstallAndRemove(unittest.TestCase):
                 "WatchdogSec=30\n"
                 "StateDirectory=harbrook\n"
                 "CapabilityBoundingSet=CAP_NET_RAW\n"
-                "AmbientCapabilities=CAP_NET_RAW\n"
                 "NoNewPrivileges=yes\n"
                 "ProtectSystem=strict\n"
                 "ProtectHome=yes\n"
@@ -253,6 +252,7 @@ class InstallAndRemove(unittest.TestCase):
                 "RemoveIPC=yes\n"
                 "SystemCallArchitectures=native\n"
                 "SystemCallFilter=@system-service\n"
+                "SystemCallFilter=~@privileged @resources\n"
                 "UMask=0077\n"
                 "\n[Install]\n"
                 "WantedBy=multi-user.target\n"))
