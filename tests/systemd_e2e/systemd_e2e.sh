@@ -371,6 +371,20 @@ ct systemctl reset-failed Wirevane 2>/dev/null
 ct systemctl restart Wirevane
 [ "$(prop ActiveState)" = active ] || bad "start again with CAP_NET_RAW" "$(prop ActiveState)"
 
+# Event-log entries reach the journal under their source, errors at error
+# priority: the program started by hand, not by systemd, logs that it has
+# no service manager to talk to (1063).
+since=$(ct date '+%Y-%m-%d %H:%M:%S')
+sleep 1
+ct /opt/tessalin/tessalin >/dev/null 2>&1
+entry=$(ct journalctl -t tessalin -p err --since "$since" --no-pager -o cat 2>/dev/null)
+if [[ $entry == *"service process could not connect to the service controller"* ]]; then
+  ok "journal -t tessalin -p err: $entry"
+else
+  bad "event-log entry at error priority" "journal: ${entry:-nothing}" \
+    "$(ct journalctl -t tessalin --since "$since" --no-pager -o verbose 2>&1 | grep -E 'PRIORITY|MESSAGE=')"
+fi
+
 # /uninstall while running: the unit is removed, the running service is
 # left alone and is gone once stopped.
 pid=$(prop MainPID)
