@@ -11,6 +11,7 @@ as the service manager: it owns the notify socket, reads the status
 reports and sends the signals.
 """
 import os
+import re
 import signal
 import socket
 import struct
@@ -63,8 +64,23 @@ class ServiceUnderFakeManager(unittest.TestCase):
         self.proc = subprocess.Popen([EXE], env=env, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
 
+    # The next state report; the watch's own status lines, which come once a
+    # second between them, are passed over.
     def report(self):
-        return self.sock.recv(4096).decode()
+        while True:
+            message = self.sock.recv(4096).decode()
+            if not re.match(r"STATUS=[A-Za-z ]+: watching ", message):
+                return message
+
+    def test_status_line_names_adapter_and_counts(self):
+        self.start()
+        line = re.compile(r"STATUS=Running: watching \S+, \d+ addresses known, "
+                          r"\d+ reports sent, \d+ reports failed\n$")
+        messages = []
+        while not messages or not line.match(messages[-1]):
+            messages.append(self.sock.recv(4096).decode())
+        self.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(self.proc.wait(timeout=10), 0)
 
     def test_life_start_pause_continue_stop(self):
         pending = "\nEXTEND_TIMEOUT_USEC=5000000\n"

@@ -229,9 +229,13 @@ fi
 
 # Start: running, with its status line; systemd made the data folder.
 out=$(ct systemctl start Wirevane 2>&1)
-status=$(prop StatusText)
+status_line() {
+  status=$(prop StatusText)
+  [[ $status =~ ^Running:\ watching\ eth0,\ [0-9]+\ addresses\ known,\ [0-9]+\ reports\ sent,\ [0-9]+\ reports\ failed$ ]]
+}
+within 3 status_line
 if [ -z "$out" ] && [ "$(prop ActiveState)/$(prop SubState)" = active/running ] &&
-  [[ $status == Running* ]] && [ -d "$root/var/lib/harbrook" ]; then
+  status_line && [ -d "$root/var/lib/harbrook" ]; then
   ok "systemctl start: active (running), status \"$status\", data folder made"
 else
   bad "systemctl start" "$out" "state $(prop ActiveState)/$(prop SubState), status \"$status\"" \
