@@ -69,9 +69,9 @@ class ServiceNotifier {
   std::atomic<int64_t> next_heartbeat_{INT64_MIN};
 
   std::mutex mu_;
-  uint32_t state_ = 0;                // guarded by mu_
-  std::string shown_;                 // guarded by mu_: the line last sent
-  int64_t next_status_ = INT64_MIN;   // guarded by mu_
+  uint32_t state_ = 0;               // guarded by mu_
+  std::string shown_;                // guarded by mu_: the line last sent
+  int64_t next_status_ = INT64_MIN;  // guarded by mu_
 };
 
 // The process's notifier, made from the environment on first use.

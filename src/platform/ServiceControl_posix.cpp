@@ -265,8 +265,8 @@ class SystemdServiceControl : public ServiceControl {
     // held stop may now be accepted.
     Wake(d);
     if (!sent) {
-      SetLastError(send_error == EACCES || send_error == EPERM ? 5
-                                                                : kErrorFailedServiceControllerConnect);
+      const bool denied = send_error == EACCES || send_error == EPERM;
+      SetLastError(denied ? 5 : kErrorFailedServiceControllerConnect);
       return false;
     }
     return true;

@@ -154,15 +154,15 @@ TEST_F(WinSockModuleTest, OwnNameResolvesToInterfaceAddressesLoopbackLast) {
       const char name[] = "tsl-own";
       char nsswitch[] = "/tmp/tessalin-nsswitch-XXXXXX";
       int fd = ::mkstemp(nsswitch);
-      bool ready = fd >= 0 && ::close(fd) == 0 && write_file(nsswitch, "hosts: files\n") &&
-                   write_file(hosts,
-                              "127.0.0.1 localhost\n127.0.1.1 tsl-own.example.test tsl-own\n") &&
-                   ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                   ::mount(hosts, "/etc/hosts", nullptr, MS_BIND, nullptr) == 0 &&
-                   ::mount(nsswitch, "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) == 0 &&
-                   ::sethostname(name, sizeof name - 1) == 0 && sh("ip link set lo up") &&
-                   sh("ip link add ow0 type veth peer name ow1") &&
-                   sh("ip link add ow2 type veth peer name ow3");
+      bool ready =
+          fd >= 0 && ::close(fd) == 0 && write_file(nsswitch, "hosts: files\n") &&
+          write_file(hosts, "127.0.0.1 localhost\n127.0.1.1 tsl-own.example.test tsl-own\n") &&
+          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+          ::mount(hosts, "/etc/hosts", nullptr, MS_BIND, nullptr) == 0 &&
+          ::mount(nsswitch, "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) == 0 &&
+          ::sethostname(name, sizeof name - 1) == 0 && sh("ip link set lo up") &&
+          sh("ip link add ow0 type veth peer name ow1") &&
+          sh("ip link add ow2 type veth peer name ow3");
       ::unlink(nsswitch);
       if (!ready) {
         report = "SKIP set-up";
