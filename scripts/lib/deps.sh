@@ -5,6 +5,7 @@ TESSALIN_PACKAGES=(
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
   rsyslog iproute2 util-linux procps python3
   clang-format
+  mmdebstrap systemd-container arping
   zip
   clang libclang-rt-dev
 )

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "capture/Packet32.h"
+#include "platform/ServiceNotify.h"
 
 namespace capture {
 namespace {
@@ -137,13 +138,22 @@ TSnoopThread::TSnoopThread(TCustomSnoop* snoop) : rtl::TThread(true), snoop_(sno
 void TSnoopThread::Run() {
   if (!snoop_) return;
   while (!Terminated()) {
-    if (CaptureRead(snoop_->handle_, 0, snoop_->RecordHandler, snoop_) >= 0) continue;
+    // The service manager hears that capture is alive only from here, and
+    // only while reads succeed or time out: a reader that hangs, or whose
+    // adapter is gone, is restarted by the manager's watchdog.
+    if (CaptureRead(snoop_->handle_, 0, snoop_->RecordHandler, snoop_) >= 0) {
+      platform::ServiceHeartbeat();
+      continue;
+    }
     std::string cause(snoop_->handle_->ErrorText);
     // A driver whose reads fail at once must not spin: look again a little
     // later, and give the adapter up only when that fails too.
     Pause(kFailedReadPauseMs);
     if (Terminated()) break;
-    if (CaptureRead(snoop_->handle_, 0, snoop_->RecordHandler, snoop_) >= 0) continue;
+    if (CaptureRead(snoop_->handle_, 0, snoop_->RecordHandler, snoop_) >= 0) {
+      platform::ServiceHeartbeat();
+      continue;
+    }
     if (snoop_->OnCaptureLost) snoop_->OnCaptureLost(cause);
     if (!Reopen()) break;
     if (snoop_->OnCaptureResumed) snoop_->OnCaptureResumed();

@@ -2,8 +2,9 @@
 //
 // Windows: the event log (RegisterEventSourceA, ReportEventA with one
 // insertion string, DeregisterEventSource). Linux: syslog(3) with the source
-// name as identity (the journal under systemd); error entries at LOG_ERR,
-// warnings at LOG_WARNING, the rest at LOG_INFO.
+// name as identity (the journal under systemd, where `journalctl -p` picks
+// by kind): errors at LOG_ERR, warnings at LOG_WARNING, successes (the
+// recoveries) at LOG_NOTICE, the rest at LOG_INFO.
 //
 // EventLog is an interface so that tests can read the entries;
 // DefaultEventLog() is the system's. Thread-safe.
@@ -16,6 +17,7 @@ namespace platform {
 // Event source handle, aliased once; 0 is no handle.
 using EventSourceHandle = uintptr_t;
 
+constexpr uint16_t kEventLogSuccessType = 0;
 constexpr uint16_t kEventLogErrorType = 1;
 constexpr uint16_t kEventLogWarningType = 2;
 constexpr uint16_t kEventLogInformationType = 4;

@@ -19,6 +19,8 @@ int Priority(uint16_t type) {
       return LOG_ERR;
     case kEventLogWarningType:
       return LOG_WARNING;
+    case kEventLogSuccessType:
+      return LOG_NOTICE;
     default:
       return LOG_INFO;
   }

@@ -6,17 +6,15 @@
 #include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "platform/NotifySocket_posix.h"
 #include "platform/ServiceControl.h"
 #include "platform/SystemError.h"
 
@@ -96,9 +94,7 @@ std::string NotifyMessage(const ServiceStatus& status) {
 struct Dispatch {
   bool console = false;
   std::string service_name;
-  int notify_fd = -1;
-  sockaddr_un notify_addr{};
-  socklen_t notify_len = 0;
+  NotifySocket notify;
   int wake_fd = -1;
 
   std::mutex mu;
@@ -118,18 +114,6 @@ void Wake(Dispatch& d) {
   (void)n;
 }
 
-// NOTIFY_SOCKET: a path, or an abstract name when it starts with '@'.
-bool ParseNotifyAddress(const char* text, sockaddr_un& addr, socklen_t& len) {
-  size_t n = std::strlen(text);
-  if (n < 2 || n >= sizeof addr.sun_path || (text[0] != '/' && text[0] != '@')) return false;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, text, n);
-  if (text[0] == '@') addr.sun_path[0] = '\0';
-  len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n + (text[0] == '@' ? 0 : 1));
-  return true;
-}
-
 // Under systemd (reports through the notify socket), or on the console for
 // the foreground run (reports printed on standard output).
 class SystemdServiceControl : public ServiceControl {
@@ -146,21 +130,19 @@ class SystemdServiceControl : public ServiceControl {
     Dispatch d;
     d.console = console_;
     if (!table || !table[0].ServiceName || !table[0].ServiceProc ||
-        (!console_ && (!notify || !ParseNotifyAddress(notify, d.notify_addr, d.notify_len)))) {
+        (!console_ && !d.notify.Open(notify))) {
       SetLastError(kErrorFailedServiceControllerConnect);
       return false;
     }
-    Fd notify_fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     Fd wake_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     sigset_t set = ControlSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     Fd signal_fd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
-    if (notify_fd.get() < 0 || wake_fd.get() < 0 || signal_fd.get() < 0) {
+    if (wake_fd.get() < 0 || signal_fd.get() < 0) {
       SetLastError(kErrorFailedServiceControllerConnect);
       return false;
     }
     d.service_name = table[0].ServiceName;
-    d.notify_fd = notify_fd.get();
     d.wake_fd = wake_fd.get();
     {
       std::lock_guard<std::mutex> lock(g_mu);
@@ -250,7 +232,8 @@ class SystemdServiceControl : public ServiceControl {
       d.last = status;
       if (status.CurrentState == kServiceStopped) d.stopped = true;
     }
-    ssize_t sent = 0;
+    bool sent = true;
+    int send_error = 0;
     if (d.console) {
       if (status.Text) {
         std::printf("%s: %s: %s\n", d.service_name.c_str(), StateName(status.CurrentState),
@@ -260,16 +243,16 @@ class SystemdServiceControl : public ServiceControl {
       }
       std::fflush(stdout);
     } else {
-      std::string message = NotifyMessage(status);
-      sent = ::sendto(d.notify_fd, message.data(), message.size(), MSG_NOSIGNAL,
-                      reinterpret_cast<const sockaddr*>(&d.notify_addr), d.notify_len);
+      sent = d.notify.Send(NotifyMessage(status), true);
+      send_error = errno;
+      DefaultServiceNotifier().NoteState(status.CurrentState);
     }
     // The dispatcher looks again: it ends after the stopped report, and a
     // held stop may now be accepted.
     Wake(d);
-    if (sent < 0) {
-      SetLastError(errno == EACCES || errno == EPERM ? kErrorAccessDenied
-                                                     : kErrorFailedServiceControllerConnect);
+    if (!sent) {
+      const bool denied = send_error == EACCES || send_error == EPERM;
+      SetLastError(denied ? kErrorAccessDenied : kErrorFailedServiceControllerConnect);
       return false;
     }
     return true;

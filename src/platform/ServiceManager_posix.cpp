@@ -82,6 +82,10 @@ std::string UnitText(const char* name, const char* display_name, uint32_t start_
   std::string unit;
   unit += "[Unit]\n";
   unit += "Description=" + OneLine(display_name && *display_name ? display_name : name) + "\n";
+  // The interface is up and has its addresses, and the local syslog server
+  // takes the "starting up" report (no harm where there is none).
+  unit += "Wants=network-online.target\n";
+  unit += "After=network-online.target syslog.service\n";
   // Dependencies on other services (groups have no systemd counterpart).
   for (const char* d = dependencies; d && *d; d += std::string(d).size() + 1) {
     if (d[0] == '+' || !ValidName(d)) continue;
@@ -91,12 +95,44 @@ std::string UnitText(const char* name, const char* display_name, uint32_t start_
   unit += "\n[Service]\n";
   unit += "Type=notify\n";
   unit += "ExecStart=" + ExecWord(binary_path ? binary_path : "") + "\n";
-  if (start_name && *start_name) unit += "User=" + OneLine(start_name) + "\n";
-  unit += "CapabilityBoundingSet=CAP_NET_RAW CAP_NET_ADMIN\n";
-  unit += "AmbientCapabilities=CAP_NET_RAW CAP_NET_ADMIN\n";
+  // A watch that failed or stopped its heartbeat (a hung capture) is
+  // started again.
+  unit += "Restart=on-failure\n";
+  unit += "RestartSec=10\n";
+  unit += "WatchdogSec=30\n";
+  // The data folder; systemd makes it when it is missing.
+  unit += "StateDirectory=harbrook\n";
+  // Capture, promiscuous mode included, needs CAP_NET_RAW and nothing more.
+  // Root keeps it from the bounding set; another account is given it.
+  unit += "CapabilityBoundingSet=CAP_NET_RAW\n";
+  if (start_name && *start_name) {
+    unit += "User=" + OneLine(start_name) + "\n";
+    unit += "AmbientCapabilities=CAP_NET_RAW\n";
+  }
   unit += "NoNewPrivileges=yes\n";
   unit += "ProtectSystem=strict\n";
-  unit += "ReadWritePaths=/var/lib/harbrook\n";
+  unit += "ProtectHome=yes\n";
+  unit += "PrivateTmp=yes\n";
+  unit += "PrivateDevices=yes\n";
+  unit += "ProtectKernelTunables=yes\n";
+  unit += "ProtectKernelModules=yes\n";
+  unit += "ProtectKernelLogs=yes\n";
+  unit += "ProtectControlGroups=yes\n";
+  unit += "ProtectClock=yes\n";
+  unit += "ProtectHostname=yes\n";
+  unit += "ProtectProc=invisible\n";
+  unit += "ProcSubset=pid\n";
+  unit += "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_PACKET AF_NETLINK\n";
+  unit += "RestrictNamespaces=yes\n";
+  unit += "RestrictRealtime=yes\n";
+  unit += "RestrictSUIDSGID=yes\n";
+  unit += "LockPersonality=yes\n";
+  unit += "MemoryDenyWriteExecute=yes\n";
+  unit += "RemoveIPC=yes\n";
+  unit += "SystemCallArchitectures=native\n";
+  unit += "SystemCallFilter=@system-service\n";
+  unit += "SystemCallFilter=~@privileged @resources\n";
+  unit += "UMask=0077\n";
   if (start_type == kServiceBootStart || start_type == kServiceSystemStart ||
       start_type == kServiceAutoStart) {
     unit += "\n[Install]\n";

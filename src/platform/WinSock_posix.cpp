@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -391,20 +392,89 @@ std::string OwnHostName() {
   return buffer;
 }
 
-// The addresses of the interfaces that are up, loopback last: what the
-// library answers for the machine's own name.
-std::vector<std::string> InterfaceAddresses() {
-  std::vector<std::string> outer, loopback;
-  ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) == 0) {
-    for (ifaddrs* i = list; i; i = i->ifa_next) {
-      if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP)) continue;
-      const in_addr& a = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr;
-      AddAddress((i->ifa_flags & IFF_LOOPBACK) ? loopback : outer, a);
+bool IsLoopback(const std::string& bytes) { return static_cast<unsigned char>(bytes[0]) == 127; }
+
+// IPv4 answers of the resolver, in its order; the resolver's error code.
+int Resolve(const std::string& name, std::vector<std::string>& addresses, std::string* canonical) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_flags = canonical ? AI_CANONNAME : 0;
+  addrinfo* found = nullptr;
+  int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+  if (rc != 0) return rc;
+  for (addrinfo* a = found; a; a = a->ai_next) {
+    if (a->ai_family == AF_INET && a->ai_addr) {
+      AddAddress(addresses, reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr);
     }
-    ::freeifaddrs(list);
   }
-  for (const std::string& b : loopback) outer.push_back(b);
+  if (canonical && found->ai_canonname) *canonical = found->ai_canonname;
+  ::freeaddrinfo(found);
+  return 0;
+}
+
+// Whether a query names this machine: its own name, or that name's fully
+// qualified form (the resolver's canonical name for it).
+bool IsOwnName(const std::string& query, const std::string& own) {
+  if (own.empty()) return false;
+  if (rtl::SameText(query, own)) return true;
+  if (query.size() <= own.size() + 1 || query[own.size()] != '.' ||
+      !rtl::SameText(std::string_view(query).substr(0, own.size()), own)) {
+    return false;
+  }
+  std::vector<std::string> unused;
+  std::string canonical;
+  return Resolve(own, unused, &canonical) == 0 && rtl::SameText(canonical, query);
+}
+
+// The IPv4 addresses of the interfaces that are up, in interface order,
+// loopback ones apart.
+void InterfaceAddresses(std::vector<std::string>& outer, std::vector<std::string>& loopback) {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return;
+  struct Entry {
+    unsigned index;
+    in_addr address;
+    bool loopback;
+  };
+  std::vector<Entry> entries;
+  for (ifaddrs* i = list; i; i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP)) continue;
+    // The name may be a label such as eth0:1; the interface is eth0.
+    std::string name = i->ifa_name ? i->ifa_name : "";
+    name = name.substr(0, name.find(':'));
+    entries.push_back({::if_nametoindex(name.c_str()),
+                       reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr,
+                       (i->ifa_flags & IFF_LOOPBACK) != 0});
+  }
+  ::freeifaddrs(list);
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const Entry& a, const Entry& b) { return a.index < b.index; });
+  for (const Entry& e : entries) AddAddress(e.loopback ? loopback : outer, e.address);
+}
+
+// What the library answers for the machine's own name: the addresses of
+// its interfaces, so that every datagram names the machine by an address
+// its peers can tell apart. The resolver is asked only when no interface
+// outside the machine has one (its loopback answers, such as Debian's
+// 127.0.1.1 line, join the loopback ones), and loopback comes last.
+std::vector<std::string> OwnAddresses(const std::string& own) {
+  std::vector<std::string> outer, loopback;
+  InterfaceAddresses(outer, loopback);
+  if (outer.empty()) {
+    std::vector<std::string> resolved;
+    Resolve(own, resolved, nullptr);
+    std::vector<std::string> resolved_loopback;
+    for (const std::string& b : resolved) {
+      (IsLoopback(b) ? resolved_loopback : outer).push_back(b);
+    }
+    resolved_loopback.insert(resolved_loopback.end(), loopback.begin(), loopback.end());
+    loopback.swap(resolved_loopback);
+  }
+  for (const std::string& b : loopback) {
+    if (std::find(outer.begin(), outer.end(), b) == outer.end()) outer.push_back(b);
+  }
+  // The own name always resolves in the library.
   if (outer.empty()) {
     in_addr a;
     a.s_addr = htonl(INADDR_LOOPBACK);
@@ -421,37 +491,23 @@ WinSockHostEnt* WINSOCK_API Ws_gethostbyname(const char* name) {
   // An empty name stands for the local host, as in the library.
   std::string own = OwnHostName();
   std::string query = *name ? std::string(name) : own;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  hints.ai_flags = AI_CANONNAME;
-  addrinfo* found = nullptr;
-  int rc = ::getaddrinfo(query.c_str(), nullptr, &hints, &found);
   HostRecord& r = t_host;
   r.addresses.clear();
   r.name = query;
-  if (rc == 0) {
-    for (addrinfo* a = found; a; a = a->ai_next) {
-      if (a->ai_family == AF_INET && a->ai_addr) {
-        AddAddress(r.addresses, reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr);
-      }
-    }
-    if (found->ai_canonname) r.name = found->ai_canonname;
-    ::freeaddrinfo(found);
-    if (r.addresses.empty()) {
-      SetError(WSANO_DATA);
-      return nullptr;
-    }
+  if (IsOwnName(query, own)) {
+    r.addresses = OwnAddresses(own);
     return r.Publish();
   }
-  // The machine's own name always resolves in the library, to the
-  // addresses of its interfaces, even when no resolver knows it.
-  if (!own.empty() && rtl::SameText(query, own)) {
-    r.addresses = InterfaceAddresses();
-    return r.Publish();
+  int rc = Resolve(query, r.addresses, &r.name);
+  if (rc != 0) {
+    SetError(WinSockErrorFromResolver(rc));
+    return nullptr;
   }
-  SetError(WinSockErrorFromResolver(rc));
-  return nullptr;
+  if (r.addresses.empty()) {
+    SetError(WSANO_DATA);
+    return nullptr;
+  }
+  return r.Publish();
 }
 
 // ---- the module

@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "platform/ServiceNotify.h"
 #include "watch/ReportSender.h"
 
 namespace watch {
@@ -92,12 +93,14 @@ TEthThread::~TEthThread() {
 
 void TEthThread::Run() {
   if (StartUp()) {
+    ShowStatus();
     std::unique_lock<std::mutex> lock(run_mu_);
     while (!shutdown_) {
       run_cv_.wait_for(lock, std::chrono::milliseconds(kSaveCheckMs));
       if (shutdown_) break;
       lock.unlock();
       SaveIfDue();
+      ShowStatus();
       lock.lock();
     }
     lock.unlock();
@@ -267,6 +270,13 @@ void TEthThread::Notify(const std::string& Text) {
 }
 
 bool TEthThread::DrainReports(int timeout_ms) { return !Sender || Sender->Drain(timeout_ms); }
+
+void TEthThread::ShowStatus() {
+  platform::ServiceStatusText("watching " + adapter_name_ + ", " +
+                              std::to_string(Registry->AddressCount()) + " addresses known, " +
+                              std::to_string(ReportsSent()) + " reports sent, " +
+                              std::to_string(ReportsFailed()) + " reports failed");
+}
 
 uint64_t TEthThread::ReportsSent() const { return Sender ? Sender->Sent() : 0; }
 uint64_t TEthThread::ReportsFailed() const {

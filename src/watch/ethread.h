@@ -5,7 +5,8 @@
 // Threads and ownership.
 // - Watch thread (Run): the start-up sequence (sender, start-up report,
 //   registry, table load, report sender, capture start), then a loop that
-//   wakes once a second to save the table when a change is due, until
+//   wakes once a second to save the table when a change is due and to
+//   update the service manager's status line, until
 //   Shutdown; then it stops the capture, lets the report sender finish and
 //   saves the table a last time. In the program the thread object is never
 //   freed.
@@ -168,6 +169,9 @@ class TEthThread : public rtl::TThread {
 
  private:
   void StartCaptureOrRaise();
+  // The service manager's status line: the adapter, the addresses known
+  // and the reports sent and failed. Watch thread, once a second.
+  void ShowStatus();
   void CaptureLost(const std::string& cause);
   void CaptureResumed();
 

@@ -11,6 +11,7 @@ as the service manager: it owns the notify socket, reads the status
 reports and sends the signals.
 """
 import os
+import re
 import signal
 import socket
 import struct
@@ -63,8 +64,23 @@ class ServiceUnderFakeManager(unittest.TestCase):
         self.proc = subprocess.Popen([EXE], env=env, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
 
+    # The next state report; the watch's own status lines, which come once a
+    # second between them, are passed over.
     def report(self):
-        return self.sock.recv(4096).decode()
+        while True:
+            message = self.sock.recv(4096).decode()
+            if not re.match(r"STATUS=[A-Za-z ]+: watching ", message):
+                return message
+
+    def test_status_line_names_adapter_and_counts(self):
+        self.start()
+        line = re.compile(r"STATUS=Running: watching \S+, \d+ addresses known, "
+                          r"\d+ reports sent, \d+ reports failed\n$")
+        messages = []
+        while not messages or not line.match(messages[-1]):
+            messages.append(self.sock.recv(4096).decode())
+        self.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(self.proc.wait(timeout=10), 0)
 
     def test_life_start_pause_continue_stop(self):
         pending = "\nEXTEND_TIMEOUT_USEC=5000000\n"
@@ -240,14 +256,40 @@ class InstallAndRemove(unittest.TestCase):
             self.assertEqual(f.read(), (
                 "[Unit]\n"
                 "Description=Wirevane\n"
+                "Wants=network-online.target\n"
+                "After=network-online.target syslog.service\n"
                 "\n[Service]\n"
                 "Type=notify\n"
                 f"ExecStart={os.path.realpath(EXE)}\n"
-                "CapabilityBoundingSet=CAP_NET_RAW CAP_NET_ADMIN\n"
-                "AmbientCapabilities=CAP_NET_RAW CAP_NET_ADMIN\n"
+                "Restart=on-failure\n"
+                "RestartSec=10\n"
+                "WatchdogSec=30\n"
+                "StateDirectory=harbrook\n"
+                "CapabilityBoundingSet=CAP_NET_RAW\n"
                 "NoNewPrivileges=yes\n"
                 "ProtectSystem=strict\n"
-                "ReadWritePaths=/var/lib/harbrook\n"
+                "ProtectHome=yes\n"
+                "PrivateTmp=yes\n"
+                "PrivateDevices=yes\n"
+                "ProtectKernelTunables=yes\n"
+                "ProtectKernelModules=yes\n"
+                "ProtectKernelLogs=yes\n"
+                "ProtectControlGroups=yes\n"
+                "ProtectClock=yes\n"
+                "ProtectHostname=yes\n"
+                "ProtectProc=invisible\n"
+                "ProcSubset=pid\n"
+                "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_PACKET AF_NETLINK\n"
+                "RestrictNamespaces=yes\n"
+                "RestrictRealtime=yes\n"
+                "RestrictSUIDSGID=yes\n"
+                "LockPersonality=yes\n"
+                "MemoryDenyWriteExecute=yes\n"
+                "RemoveIPC=yes\n"
+                "SystemCallArchitectures=native\n"
+                "SystemCallFilter=@system-service\n"
+                "SystemCallFilter=~@privileged @resources\n"
+                "UMask=0077\n"
                 "\n[Install]\n"
                 "WantedBy=multi-user.target\n"))
         self.assertEqual(os.readlink(LINK), UNIT)

@@ -1,0 +1,403 @@
+#!/usr/bin/env bash
+# The Linux daemon under a real systemd, checked as an administrator would.
+#
+# A minimal Debian root file system (made once with mmdebstrap, cached as a
+# tarball in CACHE) boots with systemd-nspawn -b in a network namespace of
+# the test's own, joined by a veth pair to a peer namespace and to nothing
+# else. rsyslog inside takes the reports over UDP. The Linux release archive
+# (scripts/package --linux, from BINDIR) is unpacked to /opt/tessalin inside.
+# Every check is printed; the test fails when one fails. Everything it
+# starts is stopped and everything it makes is removed, also on failure.
+#   systemd_e2e.sh SOURCE_DIR BINDIR CACHE
+set -uo pipefail
+src=$(cd "$1" && pwd)
+bindir=$(cd "$2" && pwd)
+mkdir -p "$3"
+cache=$(cd "$3" && pwd)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "SKIP: needs root (network namespaces, systemd-nspawn)"
+  exit 77
+fi
+for tool in mmdebstrap systemd-nspawn arping nsenter ip flock; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "FAIL: $tool is missing (scripts/lib/deps.sh installs it)"
+    exit 1
+  fi
+done
+
+# ---- root file system, cached
+suite=bookworm
+mirror=http://deb.debian.org/debian
+include=systemd,systemd-sysv,dbus,rsyslog,iproute2,libstdc++6
+key=$(printf '%s %s %s\n' "$suite" "$mirror" "$include" | sha256sum | cut -c1-12)
+tarball=$cache/rootfs-$suite-$key.tar
+exec 9>"$cache/rootfs.lock"
+flock 9
+if [ ! -s "$tarball" ]; then
+  echo "=== making the root file system (once; cached as $tarball)"
+  started=$(date +%s)
+  if ! mmdebstrap --quiet --variant=minbase --include="$include" "$suite" "$tarball.part" \
+    "$mirror" >"$cache/mmdebstrap.log" 2>&1; then
+    echo "FAIL: mmdebstrap, see $cache/mmdebstrap.log"
+    tail -n 20 "$cache/mmdebstrap.log"
+    rm -f "$tarball.part"
+    exit 1
+  fi
+  mv "$tarball.part" "$tarball"
+  echo "root file system made in $(($(date +%s) - started)) s"
+fi
+flock -u 9
+
+# ---- names, clean-up
+tag=$$
+machine=tslct$tag
+ct_ns=tsl-ct-$tag
+peer_ns=tsl-peer-$tag
+peer_if=tslp$tag
+work=$(mktemp -d "$cache/run.XXXXXX")
+root=$work/root
+cgroups=()
+nspawn_pid=
+init_pid=
+
+stop_container() {
+  [ -n "$nspawn_pid" ] || return 0
+  if kill -0 "$nspawn_pid" 2>/dev/null; then
+    # SIGTERM asks nspawn to power the container off; then force.
+    kill -TERM "$nspawn_pid" 2>/dev/null
+    for _ in $(seq 100); do kill -0 "$nspawn_pid" 2>/dev/null || break; sleep 0.2; done
+    kill -KILL "$nspawn_pid" 2>/dev/null
+  fi
+  wait "$nspawn_pid" 2>/dev/null
+  nspawn_pid=
+  init_pid=
+}
+cleanup() {
+  stop_container
+  ip netns del "$ct_ns" 2>/dev/null
+  ip netns del "$peer_ns" 2>/dev/null
+  local cg
+  for cg in "${cgroups[@]}"; do
+    [ -d "$cg" ] && find "$cg" -depth -type d -exec rmdir {} \; 2>/dev/null
+  done
+  rm -rf "/run/systemd/nspawn/propagate/$machine" "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+passed=0
+failed=0
+ok() { echo "ok      - $1"; passed=$((passed + 1)); }
+bad() {
+  echo "FAILED  - $1"
+  shift
+  local line
+  for line in "$@"; do printf '          %s\n' "$line"; done
+  failed=$((failed + 1))
+}
+finish() {
+  echo
+  echo "checks: $passed passed, $failed failed"
+  if [ "$failed" -gt 0 ]; then
+    echo "--- journal of Wirevane"
+    ct journalctl -u Wirevane --no-pager -n 40 2>/dev/null
+    echo "--- reports received"
+    cat "$root/var/log/tessalin.log" 2>/dev/null
+    echo "--- container console (last lines)"
+    tail -n 20 "$work/nspawn.log"
+    exit 1
+  fi
+  exit 0
+}
+# A check that later ones cannot do without.
+must() { [ "$failed" -eq 0 ] || finish; }
+
+# A command inside the container, in its namespaces and root.
+ct() {
+  nsenter -a -t "$init_pid" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
+    SYSTEMD_PAGER= SYSTEMD_COLORS=0 "$@"
+}
+prop() { ct systemctl show -p "$1" --value Wirevane; }
+signal() { ct systemctl kill -s "$1" --kill-who=main Wirevane; }
+# Polls a command until it succeeds, for up to $1 seconds.
+within() {
+  local end=$(($(date +%s) + $1))
+  shift
+  until "$@"; do
+    [ "$(date +%s)" -lt "$end" ] || return 1
+    sleep 0.1
+  done
+}
+
+# ---- network: the container's namespace, a peer namespace, a veth between
+ip netns add "$ct_ns" && ip netns add "$peer_ns" &&
+  ip link add "$peer_if" type veth peer name eth0 netns "$ct_ns" &&
+  ip link set "$peer_if" netns "$peer_ns" &&
+  ip -n "$ct_ns" addr add 192.0.2.1/24 dev eth0 && ip -n "$ct_ns" link set eth0 up &&
+  ip -n "$peer_ns" addr add 192.0.2.2/24 dev "$peer_if" &&
+  ip -n "$peer_ns" addr add 192.0.2.3/24 dev "$peer_if" &&
+  ip -n "$peer_ns" link set "$peer_if" up && ip -n "$peer_ns" link set lo up ||
+  { bad "network namespaces and veth pair"; finish; }
+peer_mac=$(ip -n "$peer_ns" -o link show "$peer_if" | grep -o 'link/ether [0-9a-f:]*' | cut -d' ' -f2)
+peer_mac=$(echo "$peer_mac" | tr -d : | tr a-f A-F | sed -E 's/^(.{6})/\1-/')
+arping_from() {  # source address
+  ip netns exec "$peer_ns" timeout 10 arping -q -c 2 -S "$1" -i "$peer_if" 192.0.2.1 || true
+}
+
+# ---- nspawn gets cgroups of its own (it keeps them: --keep-unit)
+if [ "$(stat -fc %T /sys/fs/cgroup)" = cgroup2fs ]; then
+  cgroups=("/sys/fs/cgroup/tessalin-e2e-$tag")
+else
+  for h in systemd unified; do
+    [ -d "/sys/fs/cgroup/$h" ] && cgroups+=("/sys/fs/cgroup/$h/tessalin-e2e-$tag")
+  done
+fi
+for cg in "${cgroups[@]}"; do mkdir -p "$cg" || { bad "cgroup $cg"; finish; }; done
+
+# ---- the container's root: Debian, the release layout, rsyslog with imudp
+mkdir -p "$root" && tar -C "$root" -xf "$tarball" || { bad "unpacking the root file system"; finish; }
+echo wirevane-ct >"$root/etc/hostname"
+# Debian's standard lines: the machine's own name on 127.0.1.1.
+printf '127.0.0.1 localhost\n127.0.1.1 wirevane-ct.example.test wirevane-ct\n' >"$root/etc/hosts"
+cat >"$root/etc/rsyslog.d/tessalin.conf" <<'CONF'
+module(load="imudp")
+input(type="imudp" port="514" ruleset="tessalin")
+template(name="tessalinraw" type="string" string="%rawmsg%\n")
+ruleset(name="tessalin") { action(type="omfile" file="/var/log/tessalin.log" template="tessalinraw") }
+CONF
+"$src/scripts/package" --linux "$bindir" "$work/out" >"$work/package.log" 2>&1 &&
+  mkdir -p "$root/opt/tessalin" &&
+  tar -C "$root/opt/tessalin" -xzf "$work/out/tessalin-linux-x86_64.tar.gz" ||
+  { bad "release archive" "$(cat "$work/package.log")"; finish; }
+[ -e "$root/var/lib/harbrook" ] && { bad "the data folder exists before the first start"; finish; }
+
+boot() {
+  (
+    for cg in "${cgroups[@]}"; do echo "$BASHPID" >"$cg/cgroup.procs"; done
+    exec systemd-nspawn -q -b -D "$root" -M "$machine" --keep-unit --register=no \
+      --network-namespace-path="/run/netns/$ct_ns" --capability=CAP_NET_ADMIN \
+      --console=passive
+  ) >>"$work/nspawn.log" 2>&1 &
+  nspawn_pid=$!
+  init_pid=
+  for _ in $(seq 100); do
+    # The container's init: nspawn's child once it runs systemd (before,
+    # nspawn's own helper processes).
+    init_pid=$(ps --ppid "$nspawn_pid" -o pid=,comm= | awk '$2 == "systemd" { print $1 }')
+    [ -n "$init_pid" ] && break
+    sleep 0.1
+  done
+  [ -n "$init_pid" ] || return 1
+  local state=
+  for _ in $(seq 60); do
+    state=$(timeout 60 nsenter -a -t "$init_pid" systemctl is-system-running --wait 2>/dev/null)
+    case $state in running | degraded) break ;; esac
+    sleep 1
+  done
+  [ "$state" = running ] || { ct systemctl --failed --no-legend; return 1; }
+}
+started_count() { grep -c ' starting up$' "$root/var/log/tessalin.log" 2>/dev/null; }
+has_report() { grep -qE "^<170>[A-Z][a-z]{2} [ 123][0-9] [0-9:]{8} $1\$" "$root/var/log/tessalin.log" 2>/dev/null; }
+
+t0=$(date +%s)
+if boot; then ok "container boots: systemd reports running"; else bad "container boots" "$(tail -n 20 "$work/nspawn.log")"; fi
+must
+
+# /install: the unit is written and enabled for automatic start.
+out=$(ct /opt/tessalin/tessalin /install 2>&1)
+if [ "$out" = "Information: Service installed successfully" ] &&
+  [ "$(ct systemctl is-enabled Wirevane)" = enabled ]; then
+  ok "/install: Wirevane.service enabled"
+else
+  bad "/install" "$out" "is-enabled: $(ct systemctl is-enabled Wirevane 2>&1)"
+fi
+must
+
+out=$(ct systemd-analyze verify Wirevane.service 2>&1)
+if [ $? -eq 0 ] && [ -z "$out" ]; then ok "systemd-analyze verify: clean"; else bad "systemd-analyze verify" "$out"; fi
+
+score=$(ct systemd-analyze security Wirevane.service --no-pager 2>&1 |
+  sed -nE 's/.*Overall exposure level for Wirevane.service: ([0-9.]+).*/\1/p')
+if [ -n "$score" ] && awk -v s="$score" 'BEGIN { exit !(s <= 2.0) }'; then
+  ok "systemd-analyze security: $score"
+else
+  bad "systemd-analyze security: '$score', above 2.0" \
+    "$(ct systemd-analyze security Wirevane.service --no-pager 2>&1 | grep '✗')"
+fi
+
+# Start: running, with its status line; systemd made the data folder.
+out=$(ct systemctl start Wirevane 2>&1)
+status_line() {
+  status=$(prop StatusText)
+  [[ $status =~ ^Running:\ watching\ eth0,\ [0-9]+\ addresses\ known,\ [0-9]+\ reports\ sent,\ [0-9]+\ reports\ failed$ ]]
+}
+within 3 status_line
+if [ -z "$out" ] && [ "$(prop ActiveState)/$(prop SubState)" = active/running ] &&
+  status_line && [ -d "$root/var/lib/harbrook" ]; then
+  ok "systemctl start: active (running), status \"$status\", data folder made"
+else
+  bad "systemctl start" "$out" "state $(prop ActiveState)/$(prop SubState), status \"$status\"" \
+    "data folder: $(ls -ld "$root/var/lib/harbrook" 2>&1)"
+fi
+must
+
+# A peer's arping reaches rsyslog inside as a report. Every datagram names
+# the machine by its interface address, not the hosts file's 127.0.1.1.
+arping_from 192.0.2.2
+if within 10 has_report "192\.0\.2\.1 192\.0\.2\.2 found on $peer_mac" &&
+  has_report '192\.0\.2\.1 starting up'; then
+  ok "report for the peer's arping reached rsyslog, host field 192.0.2.1"
+else
+  bad "report for the peer's arping (192.0.2.2 on $peer_mac)" "$(cat "$root/var/log/tessalin.log" 2>&1)"
+fi
+if within 6 grep -qx $'192.0.2.2\r' "$root/var/lib/harbrook/arptable"; then
+  ok "table saved under ProtectSystem=strict"
+else
+  bad "table file" "$(cat -A "$root/var/lib/harbrook/arptable" 2>&1)"
+fi
+
+# SIGUSR1 pauses (watching goes on), SIGUSR2 continues, SIGHUP reports.
+pid=$(prop MainPID)
+signal SIGUSR1
+paused() { [[ $(prop StatusText) == Paused* ]]; }
+continued() { [[ $(prop StatusText) == Running* ]]; }
+if within 5 paused; then ok "SIGUSR1: status \"$(prop StatusText)\""; else bad "SIGUSR1" "status \"$(prop StatusText)\""; fi
+arping_from 192.0.2.3
+if within 10 has_report "192\.0\.2\.1 192\.0\.2\.3 found on $peer_mac"; then
+  ok "paused: reports go on"
+else
+  bad "report while paused"
+fi
+signal SIGUSR2
+if within 5 continued; then ok "SIGUSR2: status \"$(prop StatusText)\""; else bad "SIGUSR2" "status \"$(prop StatusText)\""; fi
+signal SIGHUP
+sleep 0.5
+if continued && [ "$(prop MainPID)" = "$pid" ]; then ok "SIGHUP: still running"; else bad "SIGHUP" "status \"$(prop StatusText)\""; fi
+
+# The watchdog hears the capture reader: a healthy watch outlives a short
+# watchdog period many times over, a frozen one is restarted.
+mkdir -p "$root/etc/systemd/system/Wirevane.service.d"
+printf '[Service]\nWatchdogSec=2\n' >"$root/etc/systemd/system/Wirevane.service.d/watchdog.conf"
+ct systemctl daemon-reload
+ct systemctl restart Wirevane
+pid=$(prop MainPID)
+sleep 7
+if [ "$(prop MainPID)" = "$pid" ] && [ "$(prop NRestarts)" = 0 ] &&
+  [ "$(prop ActiveState)" = active ]; then
+  ok "watchdog: heartbeat while capture reads (7 s with a 2 s watchdog)"
+else
+  bad "watchdog while healthy" "MainPID $pid -> $(prop MainPID), restarts $(prop NRestarts), result $(prop Result)"
+fi
+signal SIGSTOP
+if within 10 eval '[ "$(prop Result)" = watchdog ]'; then
+  ok "watchdog: a hung watch is ended (result watchdog; Restart=on-failure starts it again)"
+else
+  bad "watchdog on a hung watch" "result $(prop Result), state $(prop ActiveState)/$(prop SubState)"
+fi
+signal SIGCONT
+rm "$root/etc/systemd/system/Wirevane.service.d/watchdog.conf"
+ct systemctl daemon-reload
+ct systemctl reset-failed Wirevane 2>/dev/null
+
+# Stop and restart.
+ct systemctl restart Wirevane
+ct systemctl stop Wirevane
+if [ "$(prop ActiveState)" = inactive ] && [ "$(prop Result)" = success ]; then
+  ok "systemctl stop: inactive, result success"
+else
+  bad "systemctl stop" "state $(prop ActiveState), result $(prop Result), status $(prop ExecMainStatus)"
+fi
+ct systemctl start Wirevane
+pid=$(prop MainPID)
+before=$(started_count)
+ct systemctl restart Wirevane
+if [ "$(prop ActiveState)/$(prop SubState)" = active/running ] && [ "$(prop MainPID)" != "$pid" ] &&
+  within 5 eval '[ "$(started_count)" -gt "$before" ]'; then
+  ok "systemctl restart: a new process, reporting \"starting up\""
+else
+  bad "systemctl restart" "state $(prop ActiveState)/$(prop SubState)"
+fi
+
+# A reboot starts it again, after rsyslog: that boot's "starting up" is
+# received.
+before=$(started_count)
+ct systemctl reboot
+rc=0
+for _ in $(seq 300); do kill -0 "$nspawn_pid" 2>/dev/null || break; sleep 0.2; done
+wait "$nspawn_pid" || rc=$?
+nspawn_pid=
+if [ "$rc" -eq 133 ] && boot; then
+  rs=$(ct systemctl show -p ActiveEnterTimestampMonotonic --value rsyslog)
+  wv=$(prop ExecMainStartTimestampMonotonic)
+  if [ "$(prop ActiveState)" = active ] && [ "$wv" -ge "$rs" ] &&
+    within 5 eval '[ "$(started_count)" -gt "$before" ]'; then
+    ok "reboot: started again after rsyslog, \"starting up\" received"
+  else
+    bad "after the reboot" "state $(prop ActiveState), rsyslog ready at $rs, Wirevane started at $wv" \
+      "starting-up reports: $before before, $(started_count) after"
+  fi
+else
+  bad "reboot of the container" "nspawn exit $rc (133 is a reboot)"
+fi
+must
+
+# Without CAP_NET_RAW the watch cannot capture: the service ends failed,
+# with the cause in its journal at error priority.
+printf '[Service]\nCapabilityBoundingSet=~CAP_NET_RAW\n' \
+  >"$root/etc/systemd/system/Wirevane.service.d/nocap.conf"
+ct systemctl daemon-reload
+since=$(ct date '+%Y-%m-%d %H:%M:%S')
+sleep 1
+ct systemctl restart Wirevane >/dev/null 2>&1
+start_rc=$?
+ended() { [ "$(prop ExecMainStatus)" != 0 ] || [ "$(prop ActiveState)" != active ]; }
+within 10 ended
+cause=$(ct journalctl -u Wirevane -p err --since "$since" --no-pager -o cat _COMM=tessalin 2>/dev/null)
+state="$(prop ActiveState)/$(prop SubState), result $(prop Result), exit status $(prop ExecMainStatus)"
+# The service reports running before the watch starts, so systemctl's own
+# answer does not tell; the service's end does.
+if [ "$(prop Result)" = exit-code ] && [ "$(prop ExecMainStatus)" != 0 ] && [ -n "$cause" ]; then
+  ok "without CAP_NET_RAW: the service ends failed ($state), journal -p err: $(echo "$cause" | head -n 1)"
+else
+  bad "without CAP_NET_RAW" "systemctl restart exit $start_rc, $state" "journal -p err: ${cause:-nothing}"
+fi
+rm "$root/etc/systemd/system/Wirevane.service.d/nocap.conf"
+ct systemctl daemon-reload
+ct systemctl reset-failed Wirevane 2>/dev/null
+ct systemctl restart Wirevane
+[ "$(prop ActiveState)" = active ] || bad "start again with CAP_NET_RAW" "$(prop ActiveState)"
+
+# Event-log entries reach the journal under their source, errors at error
+# priority: the program started by hand, not by systemd, logs that it has
+# no service manager to talk to (1063).
+since=$(ct date '+%Y-%m-%d %H:%M:%S')
+sleep 1
+ct /opt/tessalin/tessalin >/dev/null 2>&1
+entry=$(ct journalctl -t tessalin -p err --since "$since" --no-pager -o cat 2>/dev/null)
+if [[ $entry == *"service process could not connect to the service controller"* ]]; then
+  ok "journal -t tessalin -p err: $entry"
+else
+  bad "event-log entry at error priority" "journal: ${entry:-nothing}" \
+    "$(ct journalctl -t tessalin --since "$since" --no-pager -o verbose 2>&1 | grep -E 'PRIORITY|MESSAGE=')"
+fi
+
+# /uninstall while running: the unit is removed, the running service is
+# left alone and is gone once stopped.
+pid=$(prop MainPID)
+out=$(ct /opt/tessalin/tessalin /uninstall /silent 2>&1)
+if [ -z "$out" ] && [ ! -e "$root/etc/systemd/system/Wirevane.service" ] &&
+  [ "$(prop MainPID)" = "$pid" ] && [ "$(prop ActiveState)" = active ]; then
+  ok "/uninstall while running: unit removed, service left running"
+else
+  bad "/uninstall while running" "$out" "state $(prop ActiveState), MainPID $pid -> $(prop MainPID)"
+fi
+ct systemctl stop Wirevane
+if [ "$(prop LoadState)" = not-found ] && ! ct systemctl is-enabled Wirevane >/dev/null 2>&1; then
+  ok "after stop: Wirevane is gone"
+else
+  bad "after stop" "load state $(prop LoadState)"
+fi
+
+echo "checks took $(($(date +%s) - t0)) s after the root file system was ready"
+finish
