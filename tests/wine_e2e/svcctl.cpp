@@ -10,7 +10,9 @@
 //   svcctl message CODE              the system's message text for an error
 //                                    code, as FormatMessageA gives it
 //   svcctl qc2 NAME                  the service's description and failure
-//                                    actions (QueryServiceConfig2A)
+//                                    actions (QueryServiceConfig2A); a
+//                                    level the manager lacks gives
+//                                    actionserror=<code>
 //   svcctl source NAME               the Application log's registration of
 //                                    the event source NAME
 //   svcctl format FILE ID TEXT       the message ID of the message table in
@@ -155,11 +157,13 @@ int main(int argc, char** argv) {
     }
     const auto* d = reinterpret_cast<SERVICE_DESCRIPTIONA*>(buffer);
     std::printf("description=%s\n", d->lpDescription ? d->lpDescription : "");
-    if (!QueryServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, buffer, sizeof buffer,
+    // A manager without this level (Wine's) says so in actionserror.
+    if (!QueryServiceConfig2A(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, buffer, sizeof buffer,
                               &needed)) {
-      return Fail("QueryServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS)");
+      std::printf("actionserror=%lu\n", static_cast<unsigned long>(GetLastError()));
+      return 0;
     }
-    const auto* f = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buffer);
+    const auto* f = reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(buffer);
     std::string actions;
     for (DWORD i = 0; i < f->cActions; ++i) {
       if (!actions.empty()) actions += ",";
