@@ -102,8 +102,8 @@ class WindowsServiceManager : public ServiceManager {
     }
     KeyHandle key;
     if (!Succeeded(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr,
-                                     REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
-                                     key.Receive(), nullptr))) {
+                                     REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, key.Receive(),
+                                     nullptr))) {
       return false;
     }
     const DWORD types = types_supported;

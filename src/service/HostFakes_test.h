@@ -253,9 +253,19 @@ class FakeServiceManager : public platform::ServiceManager {
       dep_list += d;
       dep_list += '\0';
     }
-    services[name] = {display, access, type,           start,    error_control,
-                      path,    group,  tag != nullptr, dep_list, start_name != nullptr,
-                      password, {},    {}};
+    services[name] = {display,
+                      access,
+                      type,
+                      start,
+                      error_control,
+                      path,
+                      group,
+                      tag != nullptr,
+                      dep_list,
+                      start_name != nullptr,
+                      password,
+                      {},
+                      {}};
     ++open_handles;
     return Handle(name);
   }

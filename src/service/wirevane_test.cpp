@@ -507,8 +507,8 @@ TEST_F(WirevaneTest, RegistrationStepFailures) {
     ASSERT_EQ(dialogs_.shown.size(), 1u);
     EXPECT_EQ(dialogs_.shown[0].caption, "Error");
     EXPECT_EQ(dialogs_.shown[0].text, std::string("Service \"Wirevane\" failed to ") +
-                                          (install ? "install" : "uninstall") +
-                                          " with error: \"" + c.message + "\"");
+                                          (install ? "install" : "uninstall") + " with error: \"" +
+                                          c.message + "\"");
   }
 }
 

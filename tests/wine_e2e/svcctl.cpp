@@ -75,10 +75,9 @@ int main(int argc, char** argv) {
     if (!module) return Fail("LoadLibraryExA");
     DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(argv[4])};
     char text[1024] = {};
-    const DWORD n =
-        FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module,
-                       DWORD(std::strtoul(argv[3], nullptr, 0)), 0, text, sizeof text,
-                       reinterpret_cast<va_list*>(inserts));
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                   module, DWORD(std::strtoul(argv[3], nullptr, 0)), 0, text,
+                                   sizeof text, reinterpret_cast<va_list*>(inserts));
     if (n == 0) return Fail("FormatMessageA");
     std::printf("text=%s\n", text);
     FreeLibrary(module);
@@ -167,8 +166,8 @@ int main(int argc, char** argv) {
     std::string actions;
     for (DWORD i = 0; i < f->cActions; ++i) {
       if (!actions.empty()) actions += ",";
-      actions += std::to_string(f->lpsaActions[i].Type) + ":" +
-                 std::to_string(f->lpsaActions[i].Delay);
+      actions +=
+          std::to_string(f->lpsaActions[i].Type) + ":" + std::to_string(f->lpsaActions[i].Delay);
     }
     std::printf("resetperiod=%lu\nactions=%s\n", static_cast<unsigned long>(f->dwResetPeriod),
                 actions.c_str());
