@@ -2,7 +2,9 @@
 // installed services.
 //
 // Windows: the service control manager (OpenSCManagerA, CreateServiceA,
-// OpenServiceA, DeleteService, CloseServiceHandle). Linux: systemd unit
+// OpenServiceA, DeleteService, ChangeServiceConfig2A, CloseServiceHandle),
+// and the event log's registration of a source's message file in the
+// registry. Linux: systemd unit
 // files. Opening the manager needs root (otherwise error 5). CreateServiceA
 // writes /etc/systemd/system/<name>.service, a Type=notify unit that starts
 // the given path with only the capabilities packet capture needs, a system
@@ -10,7 +12,9 @@
 // automatic start enables it through a multi-user.target.wants link. An
 // existing unit is error 1073; OpenServiceA of a missing unit is 1060;
 // DeleteService removes the unit and its link. Where systemd runs, it is
-// asked to reload after every change.
+// asked to reload after every change. A description, failure actions and an
+// event source registration are accepted and change nothing: the unit's
+// text is fixed, and the journal needs no message files.
 //
 // Failures answer 0 or false and set the last error (platform/SystemError.h).
 // ServiceManager is an interface so that tests can pass a fake;
@@ -18,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace platform {
 
@@ -40,6 +45,32 @@ constexpr uint32_t kServiceErrorNormal = 1;
 constexpr uint32_t kServiceErrorSevere = 2;
 constexpr uint32_t kServiceErrorCritical = 3;
 
+// Failure action types (SC_ACTION_TYPE).
+constexpr uint32_t kScActionNone = 0;
+constexpr uint32_t kScActionRestart = 1;
+
+// SERVICE_CONFIG_DESCRIPTION: the text the service manager shows beside the
+// display name.
+struct ServiceDescription {
+  const char* Description = nullptr;
+};
+
+// SERVICE_CONFIG_FAILURE_ACTIONS without reboot message and command: after
+// the Nth failure the manager takes Actions[N-1], the last one for every
+// later failure; the count goes back to 0 after ResetPeriod seconds without
+// a failure.
+struct ServiceAction {
+  uint32_t Type = kScActionNone;
+  uint32_t Delay = 0;  // milliseconds
+};
+struct ServiceFailureActions {
+  uint32_t ResetPeriod = 0;  // seconds
+  std::vector<ServiceAction> Actions;
+};
+
+// Event types an event source declares (TypesSupported).
+constexpr uint32_t kEventSourceTypesErrorWarningInformation = 0x7;
+
 class ServiceManager {
  public:
   virtual ~ServiceManager() = default;
@@ -59,6 +90,17 @@ class ServiceManager {
   virtual ScHandle OpenServiceA(ScHandle manager, const char* service_name,
                                 uint32_t desired_access) = 0;
   virtual bool DeleteService(ScHandle service) = 0;
+  virtual bool ChangeServiceConfig2A(ScHandle service, const ServiceDescription& info) = 0;
+  virtual bool ChangeServiceConfig2A(ScHandle service, const ServiceFailureActions& info) = 0;
+  // Registers the message table of the event source `source` in the
+  // Application log: the file that holds it (an executable's full path)
+  // and the event types the source writes. Creates or overwrites the
+  // source's registration.
+  virtual bool InstallEventSource(const char* source, const char* message_file,
+                                  uint32_t types_supported) = 0;
+  // Removes the source's registration; one that does not exist counts as
+  // removed.
+  virtual bool UninstallEventSource(const char* source) = 0;
   virtual bool CloseServiceHandle(ScHandle handle) = 0;
 };
 

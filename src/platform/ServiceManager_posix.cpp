@@ -287,6 +287,22 @@ class SystemdServiceManager : public ServiceManager {
     return true;
   }
 
+  // The unit's text is fixed when it is written; restarts are the unit's
+  // own policy.
+  bool ChangeServiceConfig2A(ScHandle service, const ServiceDescription& info) override {
+    return FromHandle(service, false) != nullptr;
+  }
+  bool ChangeServiceConfig2A(ScHandle service, const ServiceFailureActions& info) override {
+    return FromHandle(service, false) != nullptr;
+  }
+
+  // The journal takes the entries' text as it is.
+  bool InstallEventSource(const char* source, const char* message_file,
+                          uint32_t types_supported) override {
+    return true;
+  }
+  bool UninstallEventSource(const char* source) override { return true; }
+
   bool CloseServiceHandle(ScHandle handle) override {
     if (!handle) {
       SetLastError(kErrorInvalidHandle);

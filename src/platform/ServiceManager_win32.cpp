@@ -1,5 +1,9 @@
 #include <windows.h>
 
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "platform/ServiceManager.h"
 
 namespace platform {
@@ -7,6 +11,38 @@ namespace {
 
 SC_HANDLE Native(ScHandle h) { return reinterpret_cast<SC_HANDLE>(h); }
 ScHandle Wrap(SC_HANDLE h) { return reinterpret_cast<ScHandle>(h); }
+
+const char kEventSourceRoot[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+
+// The source's key under HKEY_LOCAL_MACHINE; empty for a name that is not
+// one key name.
+std::string EventSourceKey(const char* source) {
+  if (!source || !*source || std::strchr(source, '\\')) return std::string();
+  return std::string(kEventSourceRoot) + source;
+}
+
+// Closes an open key when it goes out of scope.
+class KeyHandle {
+ public:
+  KeyHandle() = default;
+  ~KeyHandle() {
+    if (key_) ::RegCloseKey(key_);
+  }
+  KeyHandle(const KeyHandle&) = delete;
+  KeyHandle& operator=(const KeyHandle&) = delete;
+  HKEY* Receive() { return &key_; }
+  HKEY Get() const { return key_; }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+// The registry calls answer their error instead of setting it.
+bool Succeeded(LONG rc) {
+  if (rc == ERROR_SUCCESS) return true;
+  ::SetLastError(static_cast<DWORD>(rc));
+  return false;
+}
 
 class WindowsServiceManager : public ServiceManager {
  public:
@@ -36,6 +72,56 @@ class WindowsServiceManager : public ServiceManager {
 
   bool DeleteService(ScHandle service) override {
     return ::DeleteService(Native(service)) != FALSE;
+  }
+
+  bool ChangeServiceConfig2A(ScHandle service, const ServiceDescription& info) override {
+    SERVICE_DESCRIPTIONA description{const_cast<char*>(info.Description)};
+    return ::ChangeServiceConfig2A(Native(service), SERVICE_CONFIG_DESCRIPTION, &description) !=
+           FALSE;
+  }
+
+  bool ChangeServiceConfig2A(ScHandle service, const ServiceFailureActions& info) override {
+    std::vector<SC_ACTION> actions;
+    for (const ServiceAction& a : info.Actions) {
+      actions.push_back({static_cast<SC_ACTION_TYPE>(a.Type), a.Delay});
+    }
+    SERVICE_FAILURE_ACTIONSA failure{};
+    failure.dwResetPeriod = info.ResetPeriod;
+    failure.cActions = static_cast<DWORD>(actions.size());
+    failure.lpsaActions = actions.empty() ? nullptr : actions.data();
+    return ::ChangeServiceConfig2A(Native(service), SERVICE_CONFIG_FAILURE_ACTIONS, &failure) !=
+           FALSE;
+  }
+
+  bool InstallEventSource(const char* source, const char* message_file,
+                          uint32_t types_supported) override {
+    const std::string path = EventSourceKey(source);
+    if (path.empty() || !message_file) {
+      ::SetLastError(ERROR_INVALID_PARAMETER);
+      return false;
+    }
+    KeyHandle key;
+    if (!Succeeded(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr,
+                                     REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, key.Receive(),
+                                     nullptr))) {
+      return false;
+    }
+    const DWORD types = types_supported;
+    return Succeeded(::RegSetValueExA(key.Get(), "EventMessageFile", 0, REG_EXPAND_SZ,
+                                      reinterpret_cast<const BYTE*>(message_file),
+                                      static_cast<DWORD>(std::strlen(message_file) + 1))) &&
+           Succeeded(::RegSetValueExA(key.Get(), "TypesSupported", 0, REG_DWORD,
+                                      reinterpret_cast<const BYTE*>(&types), sizeof types));
+  }
+
+  bool UninstallEventSource(const char* source) override {
+    const std::string path = EventSourceKey(source);
+    if (path.empty()) {
+      ::SetLastError(ERROR_INVALID_PARAMETER);
+      return false;
+    }
+    const LONG rc = ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
+    return rc == ERROR_FILE_NOT_FOUND || Succeeded(rc);
   }
 
   bool CloseServiceHandle(ScHandle handle) override {

@@ -216,13 +216,25 @@ struct Created {
   std::string dependencies;  // up to and including the closing NUL
   bool start_name_given;
   std::string password;
+  std::string description;  // set afterwards through ChangeServiceConfig2A
+  platform::ServiceFailureActions failure_actions;
+};
+
+// A registered event source.
+struct Source {
+  std::string message_file;
+  uint32_t types;
 };
 
 // The manager's database as a map from service name to its registration.
 class FakeServiceManager : public platform::ServiceManager {
  public:
   uint32_t open_error = 0;
+  // The calls after the entry exists fail with these (0: they succeed).
+  uint32_t description_error = 0, failure_actions_error = 0, delete_error = 0;
+  uint32_t install_source_error = 0, uninstall_source_error = 0;
   std::map<std::string, Created> services;
+  std::map<std::string, Source> sources;
   std::vector<std::string> deleted;
   int open_handles = 0;
 
@@ -248,9 +260,19 @@ class FakeServiceManager : public platform::ServiceManager {
       dep_list += d;
       dep_list += '\0';
     }
-    services[name] = {display, access, type,           start,    error_control,
-                      path,    group,  tag != nullptr, dep_list, start_name != nullptr,
-                      password};
+    services[name] = {display,
+                      access,
+                      type,
+                      start,
+                      error_control,
+                      path,
+                      group,
+                      tag != nullptr,
+                      dep_list,
+                      start_name != nullptr,
+                      password,
+                      {},
+                      {}};
     ++open_handles;
     return Handle(name);
   }
@@ -263,9 +285,47 @@ class FakeServiceManager : public platform::ServiceManager {
     return Handle(name);
   }
   bool DeleteService(platform::ScHandle h) override {
+    if (delete_error) {
+      platform::SetLastError(delete_error);
+      return false;
+    }
     std::string name = names_.at(h);
     services.erase(name);
     deleted.push_back(name);
+    return true;
+  }
+  bool ChangeServiceConfig2A(platform::ScHandle h,
+                             const platform::ServiceDescription& info) override {
+    if (description_error) {
+      platform::SetLastError(description_error);
+      return false;
+    }
+    services.at(names_.at(h)).description = info.Description;
+    return true;
+  }
+  bool ChangeServiceConfig2A(platform::ScHandle h,
+                             const platform::ServiceFailureActions& info) override {
+    if (failure_actions_error) {
+      platform::SetLastError(failure_actions_error);
+      return false;
+    }
+    services.at(names_.at(h)).failure_actions = info;
+    return true;
+  }
+  bool InstallEventSource(const char* source, const char* file, uint32_t types) override {
+    if (install_source_error) {
+      platform::SetLastError(install_source_error);
+      return false;
+    }
+    sources[source] = {file, types};
+    return true;
+  }
+  bool UninstallEventSource(const char* source) override {
+    if (uninstall_source_error) {
+      platform::SetLastError(uninstall_source_error);
+      return false;
+    }
+    sources.erase(source);
     return true;
   }
   bool CloseServiceHandle(platform::ScHandle) override {

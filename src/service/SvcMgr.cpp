@@ -475,26 +475,83 @@ void TService::InstallModule(platform::ScHandle Manager) {
           service_start_name_.empty() ? nullptr : service_start_name_.c_str(), password_.c_str()));
   if (TagID != 0) TagID = tag;
   if (!svc) RaiseLastOSError();
-  if (AfterInstall) {
-    try {
-      AfterInstall(this);
-    } catch (...) {
-      manager.DeleteService(svc.get());
-      throw;
+
+  // What an administrator sees of the entry. A failure here leaves the
+  // entry in place (it runs as well without these) and is reported once
+  // the rest is done.
+  std::string incomplete;
+  auto step = [&incomplete](bool ok, const char* what) {
+    if (ok || !incomplete.empty()) return;
+    incomplete = rtl::Format("Service registered, but %s failed: %s", what,
+                             SysErrorText(platform::GetLastError()).c_str());
+  };
+  {
+    if (!Description.empty()) {
+      step(manager.ChangeServiceConfig2A(svc.get(), platform::ServiceDescription{Description.c_str()}),
+           "setting its description (ChangeServiceConfig2A)");
+    }
+    if (RestartDelay != 0) {
+      // The same action for the first, second and every later failure.
+      platform::ServiceFailureActions actions;
+      actions.ResetPeriod = FailureResetPeriod;
+      actions.Actions.assign(3, {platform::kScActionRestart, RestartDelay});
+      step(manager.ChangeServiceConfig2A(svc.get(), actions),
+           "setting its restart on failure (ChangeServiceConfig2A)");
+    }
+    const bool source = manager.InstallEventSource(
+        name.c_str(), path.c_str(), platform::kEventSourceTypesErrorWarningInformation);
+    step(source, "registering its event log source");
+    if (AfterInstall) {
+      try {
+        AfterInstall(this);
+      } catch (...) {
+        manager.DeleteService(svc.get());
+        if (source) manager.UninstallEventSource(name.c_str());
+        throw;
+      }
     }
   }
+  if (!incomplete.empty()) throw rtl::EOSError(incomplete);
 }
 
 void TService::UninstallModule(platform::ScHandle Manager) {
   platform::ServiceManager& manager = *facilities_.Manager;
   if (BeforeUninstall) BeforeUninstall(this);
+  const std::string name = Name();
+  // The event source goes with the entry: when it is deleted now, was
+  // already marked for deletion, or is not there at all (so that a second
+  // removal cleans up after a first one that half failed). An entry that
+  // stays keeps its source.
+  constexpr uint32_t kErrorServiceDoesNotExist = 1060;
+  constexpr uint32_t kErrorServiceMarkedForDelete = 1072;
+  bool source_removed = true;
+  uint32_t source_error = 0;
+  auto remove_source = [&] {
+    source_removed = manager.UninstallEventSource(name.c_str());
+    if (!source_removed) source_error = platform::GetLastError();
+  };
+  const platform::ScopedScHandle svc(
+      manager, manager.OpenServiceA(Manager, name.c_str(), platform::kServiceAllAccess));
+  if (!svc) {
+    const uint32_t error = platform::GetLastError();
+    if (error == kErrorServiceDoesNotExist) remove_source();
+    platform::SetLastError(error);
+    RaiseLastOSError();
+  }
   {
-    const platform::ScopedScHandle svc(
-        manager, manager.OpenServiceA(Manager, Name().c_str(), platform::kServiceAllAccess));
-    if (!svc) RaiseLastOSError();
-    if (!manager.DeleteService(svc.get())) RaiseLastOSError();
+    const bool deleted = manager.DeleteService(svc.get());
+    const uint32_t error = deleted ? 0 : platform::GetLastError();
+    if (deleted || error == kErrorServiceMarkedForDelete) remove_source();
+    if (!deleted) {
+      platform::SetLastError(error);
+      RaiseLastOSError();
+    }
   }
   if (AfterUninstall) AfterUninstall(this);
+  if (!source_removed) {
+    throw rtl::EOSError(rtl::Format("Service removed, but removing its event log source failed: %s",
+                                    SysErrorText(source_error).c_str()));
+  }
 }
 
 // ---------------------------------------------------------------------------

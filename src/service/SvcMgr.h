@@ -202,6 +202,14 @@ class TService : public rtl::TComponent {
   TStartType StartType = stAuto;
   uint32_t TagID = 0;
   int32_t WaitHint = 5000;
+  // Set at installation when not empty: the service manager shows it
+  // beside the display name.
+  std::string Description;
+  // Set at installation when RestartDelay is not 0: the service manager
+  // restarts the service RestartDelay milliseconds after each failure, and
+  // counts failures anew after FailureResetPeriod seconds without one.
+  uint32_t RestartDelay = 0;
+  uint32_t FailureResetPeriod = 0;
   TServiceEvent BeforeInstall, AfterInstall, BeforeUninstall, AfterUninstall;
   TServiceEvent OnExecute;
   TServiceEvent OnShutdown;
@@ -254,6 +262,13 @@ class TService : public rtl::TComponent {
   std::string DependencyList() const;
 
   // Registration, on the main thread; both raise on failure.
+  // InstallModule creates the service entry, then sets the description and
+  // the restart policy and registers the executable as the message file of
+  // the event source Name. When one of those later steps fails the others
+  // are still done, the entry stays, and the first failure is raised.
+  // UninstallModule deletes the entry and removes the event source's
+  // registration, also when the entry was already gone or marked for
+  // deletion; the entry's failure is raised first.
   void InstallModule(platform::ScHandle Manager);
   void UninstallModule(platform::ScHandle Manager);
 

@@ -90,6 +90,13 @@ constexpr int kWatchShutdownMs = 20000;
 TWirevane::TWirevane(rtl::TComponent* Owner) : TService(Owner) {
   SetName("Wirevane");
   SetDisplayName("Wirevane");
+  Description =
+      "Watches ARP traffic on the first network adapter and reports new, moved and multi-homed "
+      "IPv4 addresses as syslog messages to the host named by the registry value SyslogHost.";
+  // A failed service comes back after 10 s; a day without failure starts
+  // the count anew.
+  RestartDelay = 10000;
+  FailureResetPeriod = 24 * 60 * 60;
   OnExecute = [this](TService* Sender) { ServiceExecute(Sender); };
   StartWatch = [](std::function<void(const watch::StartFailure&)> on_failure) {
     return watch::StartWatch(std::move(on_failure));

@@ -412,25 +412,46 @@ TEST_F(WirevaneTest, InstallAndRemove) {
     bool installed_before;
     int exit_code;
     bool installed_after;
+    // The event source as registered afterwards: a stale one from an
+    // earlier installation is there before every case.
+    const char* source_after;
     std::vector<std::pair<std::string, std::string>> dialogs;  // caption, text
   } cases[] = {
-      {{"/install"}, false, 0, true, {{"Information", "Service installed successfully"}}},
-      {{"-INSTALL", "/Silent"}, false, 0, true, {}},
-      {{"/install"}, true, 1, true, {{"Error", exists}}},
-      {{"/install", "/silent"}, true, 1, true, {{"Error", exists}}},
-      {{"/uninstall"}, true, 0, false, {{"Information", "Service uninstalled successfully"}}},
-      {{"/uninstall", "-silent"}, true, 0, false, {}},
-      {{"/uninstall"}, false, 1, false, {{"Error", absent}}},
+      {{"/install"},
+       false,
+       0,
+       true,
+       "/opt/tessalin/bin/tessalin",
+       {{"Information", "Service installed successfully"}}},
+      {{"-INSTALL", "/Silent"}, false, 0, true, "/opt/tessalin/bin/tessalin", {}},
+      {{"/install"}, true, 1, true, "/old/tessalin", {{"Error", exists}}},
+      {{"/install", "/silent"}, true, 1, true, "/old/tessalin", {{"Error", exists}}},
+      {{"/uninstall"},
+       true,
+       0,
+       false,
+       nullptr,
+       {{"Information", "Service uninstalled successfully"}}},
+      {{"/uninstall", "-silent"}, true, 0, false, nullptr, {}},
+      // An entry that is already gone leaves no source behind either.
+      {{"/uninstall"}, false, 1, false, nullptr, {{"Error", absent}}},
       // Removal is not looked at when installation is asked for too.
-      {{"/uninstall", "/install", "/silent"}, false, 0, true, {}},
+      {{"/uninstall", "/install", "/silent"}, false, 0, true, "/opt/tessalin/bin/tessalin", {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + (c.installed_before ? " (installed)" : " (absent)"));
     manager_ = FakeServiceManager();
     dialogs_ = FakeDialogs();
     if (c.installed_before) manager_.services["Wirevane"] = {};
+    manager_.sources["Wirevane"] = {"/old/tessalin", 1};
     EXPECT_EQ(RunProgram(Facilities(c.args)), c.exit_code);
     EXPECT_EQ(manager_.services.count("Wirevane") == 1, c.installed_after);
+    if (c.source_after) {
+      ASSERT_EQ(manager_.sources.count("Wirevane"), 1u);
+      EXPECT_EQ(manager_.sources.at("Wirevane").message_file, c.source_after);
+    } else {
+      EXPECT_EQ(manager_.sources.count("Wirevane"), 0u);
+    }
     EXPECT_EQ(manager_.open_handles, 0);
     ASSERT_EQ(dialogs_.shown.size(), c.dialogs.size());
     for (size_t i = 0; i < c.dialogs.size(); ++i) {
@@ -457,6 +478,75 @@ TEST_F(WirevaneTest, InstallAndRemove) {
   EXPECT_EQ(e.dependencies, "");
   EXPECT_FALSE(e.start_name_given);  // the local system account
   EXPECT_EQ(e.password, "");
+  EXPECT_NE(e.description.find("ARP"), std::string::npos) << e.description;
+  EXPECT_NE(e.description.find("SyslogHost"), std::string::npos) << e.description;
+  EXPECT_EQ(e.failure_actions.ResetPeriod, 86400u);
+  ASSERT_EQ(e.failure_actions.Actions.size(), 3u);
+  for (const auto& a : e.failure_actions.Actions) {
+    EXPECT_EQ(a.Type, platform::kScActionRestart);
+    EXPECT_EQ(a.Delay, 10000u);
+  }
+  ASSERT_EQ(manager_.sources.count("Wirevane"), 1u);
+  EXPECT_EQ(manager_.sources.at("Wirevane").message_file, "/opt/tessalin/bin/tessalin");
+  EXPECT_EQ(manager_.sources.at("Wirevane").types, 7u);  // error, warning, information
+}
+
+// A step after the entry exists (or, on removal, the source after the
+// entry) fails: the entry stays as created, the other steps are still done,
+// and the failure is reported like any other, with exit code 1.
+TEST_F(WirevaneTest, RegistrationStepFailures) {
+  using M = FakeServiceManager;
+  struct Case {
+    const char* name;
+    const char* arg;
+    uint32_t M::*error;
+    uint32_t code;
+    bool entry_after, source_after;
+    std::string message;
+  } cases[] = {
+      {"description", "/install", &M::description_error, 5, true, true,
+       "Service registered, but setting its description (ChangeServiceConfig2A) failed: " +
+           SysErrorText(5)},
+      {"failure actions", "/install", &M::failure_actions_error, 5, true, true,
+       "Service registered, but setting its restart on failure (ChangeServiceConfig2A) "
+       "failed: " +
+           SysErrorText(5)},
+      {"event source", "/install", &M::install_source_error, 5, true, false,
+       "Service registered, but registering its event log source failed: " + SysErrorText(5)},
+      {"source removal", "/uninstall", &M::uninstall_source_error, 5, false, true,
+       "Service removed, but removing its event log source failed: " + SysErrorText(5)},
+      // An entry that stays keeps its source; one already marked for
+      // deletion goes, and so does its source.
+      {"deletion refused", "/uninstall", &M::delete_error, 5, true, true, SysErrorText(5)},
+      {"marked for deletion", "/uninstall", &M::delete_error, 1072, true, false,
+       SysErrorText(1072)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool install = std::string(c.arg) == "/install";
+    manager_ = FakeServiceManager();
+    dialogs_ = FakeDialogs();
+    if (!install) {
+      manager_.services["Wirevane"] = {};
+      manager_.sources["Wirevane"] = {"/opt/tessalin/bin/tessalin", 7};
+    }
+    manager_.*c.error = c.code;
+    EXPECT_EQ(RunProgram(Facilities({c.arg, "/silent"})), 1);
+    EXPECT_EQ(manager_.services.count("Wirevane") == 1, c.entry_after);
+    EXPECT_EQ(manager_.sources.count("Wirevane") == 1, c.source_after);
+    EXPECT_TRUE(manager_.deleted.empty() || !install);
+    EXPECT_EQ(manager_.open_handles, 0);
+    if (install) {
+      const auto& e = manager_.services.at("Wirevane");
+      EXPECT_EQ(e.description.empty(), c.error == &M::description_error);
+      EXPECT_EQ(e.failure_actions.Actions.empty(), c.error == &M::failure_actions_error);
+    }
+    ASSERT_EQ(dialogs_.shown.size(), 1u);
+    EXPECT_EQ(dialogs_.shown[0].caption, "Error");
+    EXPECT_EQ(dialogs_.shown[0].text, std::string("Service \"Wirevane\" failed to ") +
+                                          (install ? "install" : "uninstall") + " with error: \"" +
+                                          c.message + "\"");
+  }
 }
 
 // A manager that cannot be opened ends the program with the application
@@ -484,6 +574,7 @@ TEST_F(WirevaneTest, AfterInstallFailureDeletesTheEntry) {
   EXPECT_EQ(app->ExitCode, 1);
   EXPECT_TRUE(manager_.services.empty());
   EXPECT_EQ(manager_.deleted, std::vector<std::string>{"Wirevane"});
+  EXPECT_TRUE(manager_.sources.empty());
   ASSERT_EQ(dialogs_.shown.size(), 1u);
   EXPECT_EQ(dialogs_.shown[0].text,
             "Service \"Wirevane\" failed to install with error: \"no config\"");

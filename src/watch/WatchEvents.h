@@ -2,7 +2,8 @@
 // codes of a watch that could not start.
 //
 // Every entry passes its whole text as its one insertion string; the
-// program's message table gives each event ID the text "%1". Recoveries
+// program's message table (src/service/tessalin.mc) gives each event ID the
+// text "%1", and a new ID needs its message there. Recoveries
 // are written with kEventLogSuccessType, so that they stand out from the
 // failures they end (LOG_NOTICE in the journal, "Success" in Event Viewer).
 #pragma once

@@ -9,6 +9,16 @@
 //                                    reported, prints the status
 //   svcctl message CODE              the system's message text for an error
 //                                    code, as FormatMessageA gives it
+//   svcctl qc2 NAME                  the service's description and failure
+//                                    actions (QueryServiceConfig2A); a
+//                                    level the manager lacks gives
+//                                    actionserror=<code>
+//   svcctl source NAME               the Application log's registration of
+//                                    the event source NAME
+//   svcctl format FILE ID TEXT       the message ID of the message table in
+//                                    the module FILE, with TEXT as its one
+//                                    insertion string, as Event Viewer
+//                                    builds an entry's text
 //
 // Exit code 0 on success; otherwise 1, with "error=<code>" on stdout.
 #include <windows.h>
@@ -48,7 +58,8 @@ struct Handle {
 int Usage() {
   std::fprintf(stderr,
                "usage: svcctl qc NAME | status NAME | control NAME CODE | "
-               "wait NAME STATE SECONDS | message CODE\n");
+               "wait NAME STATE SECONDS | message CODE | qc2 NAME | source NAME | "
+               "format FILE ID TEXT\n");
   return 2;
 }
 
@@ -59,6 +70,45 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   const char* name = argv[2];
 
+  if (command == "format" && argc == 5) {
+    HMODULE module = LoadLibraryExA(argv[2], nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!module) return Fail("LoadLibraryExA");
+    DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(argv[4])};
+    char text[1024] = {};
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                   module, DWORD(std::strtoul(argv[3], nullptr, 0)), 0, text,
+                                   sizeof text, reinterpret_cast<va_list*>(inserts));
+    if (n == 0) return Fail("FormatMessageA");
+    std::printf("text=%s\n", text);
+    FreeLibrary(module);
+    return 0;
+  }
+  if (command == "source" && argc == 3) {
+    const std::string key =
+        std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") + name;
+    HKEY h = nullptr;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, &h);
+    if (rc != ERROR_SUCCESS) {
+      SetLastError(DWORD(rc));
+      return Fail("RegOpenKeyExA");
+    }
+    char file[1024] = {};
+    DWORD type = 0, size = sizeof file - 1;
+    rc = RegQueryValueExA(h, "EventMessageFile", nullptr, &type, reinterpret_cast<BYTE*>(file),
+                          &size);
+    DWORD types = 0, types_type = 0, types_size = sizeof types;
+    LONG rc2 = RegQueryValueExA(h, "TypesSupported", nullptr, &types_type,
+                                reinterpret_cast<BYTE*>(&types), &types_size);
+    RegCloseKey(h);
+    if (rc != ERROR_SUCCESS || rc2 != ERROR_SUCCESS) {
+      SetLastError(DWORD(rc != ERROR_SUCCESS ? rc : rc2));
+      return Fail("RegQueryValueExA");
+    }
+    std::printf("file=%s\nfiletype=%lu\ntypes=%lu\ntypestype=%lu\n", file,
+                static_cast<unsigned long>(type), static_cast<unsigned long>(types),
+                static_cast<unsigned long>(types_type));
+    return 0;
+  }
   if (command == "message" && argc == 3) {
     char text[256] = {};
     FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
@@ -95,6 +145,32 @@ int main(int argc, char** argv) {
       deps += d;
     }
     std::printf("dependencies=%s\n", deps.c_str());
+    return 0;
+  }
+  if (command == "qc2" && argc == 3) {
+    BYTE buffer[8192];
+    DWORD needed = 0;
+    if (!QueryServiceConfig2A(service.h, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof buffer,
+                              &needed)) {
+      return Fail("QueryServiceConfig2A(SERVICE_CONFIG_DESCRIPTION)");
+    }
+    const auto* d = reinterpret_cast<SERVICE_DESCRIPTIONA*>(buffer);
+    std::printf("description=%s\n", d->lpDescription ? d->lpDescription : "");
+    // A manager without this level (Wine's) says so in actionserror.
+    if (!QueryServiceConfig2A(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, buffer, sizeof buffer,
+                              &needed)) {
+      std::printf("actionserror=%lu\n", static_cast<unsigned long>(GetLastError()));
+      return 0;
+    }
+    const auto* f = reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(buffer);
+    std::string actions;
+    for (DWORD i = 0; i < f->cActions; ++i) {
+      if (!actions.empty()) actions += ",";
+      actions +=
+          std::to_string(f->lpsaActions[i].Type) + ":" + std::to_string(f->lpsaActions[i].Delay);
+    }
+    std::printf("resetperiod=%lu\nactions=%s\n", static_cast<unsigned long>(f->dwResetPeriod),
+                actions.c_str());
     return 0;
   }
   if (command == "status" && argc == 3) {
