@@ -63,20 +63,20 @@ bool TReportSender::Drain(int timeout_ms) {
 }
 
 size_t TReportSender::Stop(bool discard) {
-  size_t left = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
     stopping_ = true;
     if (discard) {
       discard_ = true;
-      left = queue_.size();
+      discarded_ += queue_.size();
       queue_.clear();
     }
   }
   wake_.notify_all();
   Terminate();
   WaitFor();
-  return left;
+  std::lock_guard<std::mutex> lock(mu_);
+  return discarded_;
 }
 
 void TReportSender::Run() {
@@ -103,7 +103,18 @@ void TReportSender::Run() {
       }
       in_hand_ = n;
     }
-    for (const std::string& text : batch) Deliver(text);
+    for (size_t i = 0; i < batch.size(); ++i) {
+      // A stop that gives up the rest does not wait for a batch of slow
+      // sends (each may hang in a name look-up).
+      if (discard_.load(std::memory_order_relaxed)) {
+        std::lock_guard<std::mutex> lock(mu_);
+        discarded_ += batch.size() - i;
+        in_hand_ = 0;
+        idle_.notify_all();
+        return;
+      }
+      Deliver(batch[i]);
+    }
     TellDropped();
     send_log_.Tick();
     drop_log_.Tick();
@@ -149,7 +160,9 @@ void TReportSender::Deliver(const std::string& text) {
       if (IsLookupFailure(e.ErrorCode())) {
         failed_host_ = host;
         failed_error_ = error;
-        failed_at_ms_ = now;
+        // The second counts from the failure: a look-up that hung for
+        // longer must not be started again for every queued report.
+        failed_at_ms_ = ticks_();
       }
     } catch (...) {
       error = ExceptionText(std::current_exception());

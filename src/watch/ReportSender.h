@@ -53,8 +53,8 @@ class TReportSender : public rtl::TThread {
   // Waits until every report queued so far has been handled (sent or
   // failed), or timeout_ms has passed; true when it was all handled.
   bool Drain(int timeout_ms);
-  // Ends the thread once the queue is empty (or at once with discard) and
-  // waits for it. Returns the reports left unsent.
+  // Ends the thread once the queue is empty (or, with discard, after the
+  // report being sent) and waits for it. Returns the reports left unsent.
   size_t Stop(bool discard = false);
 
   uint64_t Sent() const noexcept { return sent_.load(std::memory_order_relaxed); }
@@ -82,7 +82,10 @@ class TReportSender : public rtl::TThread {
   std::deque<std::string> queue_;  // guarded by mu_
   size_t in_hand_ = 0;             // guarded by mu_: taken, not yet handled
   bool stopping_ = false;          // guarded by mu_
-  bool discard_ = false;           // guarded by mu_
+  // Set under mu_; the sender thread also reads it between the reports in
+  // its hands, which a discarding stop gives up too.
+  std::atomic<bool> discard_{false};
+  size_t discarded_ = 0;  // guarded by mu_
   bool waiting_ = false;           // guarded by mu_: the sender sleeps on wake_
   uint64_t dropped_ = 0;           // guarded by mu_: not yet told
 

@@ -21,8 +21,9 @@ constexpr uint16_t kEtherTypeArp = 0x0806;
 constexpr int kArpFrameMinimum = 32;
 // Never two saves within this, and a change waits no longer than about this.
 constexpr int64_t kSaveIntervalMs = 5000;
-// How often the watch thread looks whether a save is due.
-constexpr int kSaveCheckMs = 1000;
+// How often the watch thread looks whether a save is due: often enough that
+// a change reaches the disk little later than the save interval allows.
+constexpr int kSaveCheckMs = 250;
 // Lines written to the table at a time.
 constexpr size_t kTableChunk = 64 * 1024;
 

@@ -5,8 +5,8 @@
 // Threads and ownership.
 // - Watch thread (Run): the start-up sequence (sender, start-up report,
 //   registry, table load, report sender, capture start), then a loop that
-//   wakes once a second to save the table when a change is due and to
-//   update the service manager's status line, until
+//   wakes four times a second to save the table when a change is due and to
+//   update the service manager's status line (at most once a second), until
 //   Shutdown; then it stops the capture, lets the report sender finish and
 //   saves the table a last time. In the program the thread object is never
 //   freed.

@@ -590,37 +590,86 @@ TEST(ReportSenderTest, QueueOrderOverflowAndDrain) {
   EXPECT_EQ(left + parts.Texts().size(), 4u + 3u);
 }
 
-// A host name whose look-up failed is not asked again within a second;
-// every report meanwhile still fails and is written to the error file.
-TEST(ReportSenderTest, FailedLookupIsNotRepeatedForEveryReport) {
+// A stop that gives the reports up does not wait for the batch already in
+// the sender's hands when each send hangs (a name server that never
+// answers), and counts those reports as left unsent.
+TEST(ReportSenderTest, StopGivesUpReportsInHand) {
   FakeParts parts;
   FakeRegistry registry;
   FakeEvents events;
-  FakeTicks ticks;
-  registry.Set("SyslogHost", "nowhere.invalid");
-  int lookups = 0;
+  std::mutex mu;
+  std::condition_variable cv;
+  bool release = false, holding = false;
   parts.SetFail([&](const std::string& at) {
-    if (!at.starts_with("send")) return;
-    ++lookups;
-    throw syslog::EIdSocketError(11001, "Socket Error # 11001\r\nHost not found.");
+    if (at == "send gate") {
+      std::unique_lock<std::mutex> lock(mu);
+      holding = true;
+      cv.notify_all();
+      cv.wait(lock, [&] { return release; });
+    } else if (at.starts_with("send")) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
   });
   auto sender = parts.CreateSysLog();
-  std::vector<std::string> errors;
-  TReportSender reports(*sender, registry, events,
-                        [&](const std::string& e) { errors.push_back(e); },
-                        TReportSender::kDefaultCapacity, ticks.Source());
+  TReportSender reports(*sender, registry, events, [](const std::string&) {});
   reports.Resume();
-  for (int i = 0; i < 50; ++i) reports.Queue("r");
-  ASSERT_TRUE(reports.Drain(kWait));
-  EXPECT_EQ(lookups, 1);
-  ticks.Advance(1001);
-  reports.Queue("r");
-  ASSERT_TRUE(reports.Drain(kWait));
-  EXPECT_EQ(lookups, 2);
-  EXPECT_EQ(errors.size(), 51u);
-  EXPECT_EQ(errors.back(), "some major error :Socket Error # 11001\r\nHost not found.");
-  EXPECT_EQ(reports.Failed(), 51u);
-  reports.Stop();
+  reports.Queue("gate");
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [&] { return holding; });
+  }
+  constexpr size_t kLate = 100;
+  for (size_t i = 0; i < kLate; ++i) reports.Queue("late");
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    release = true;
+  }
+  cv.notify_all();
+  // The late reports are one batch in the sender's hands once one of them went.
+  for (int i = 0; i < kWait && reports.Sent() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const size_t left = reports.Stop(true);
+  EXPECT_GT(left, 0u);
+  EXPECT_EQ(left + reports.Sent(), 1 + kLate);
+}
+
+// A host name whose look-up failed is not asked again within a second of
+// the failure, also when the look-up itself hung for longer than that;
+// every report meanwhile still fails and is written to the error file.
+TEST(ReportSenderTest, FailedLookupIsNotRepeatedForEveryReport) {
+  for (const int64_t lookup_ms : {0, 10000}) {
+    SCOPED_TRACE(lookup_ms);
+    FakeParts parts;
+    FakeRegistry registry;
+    FakeEvents events;
+    FakeTicks ticks;
+    registry.Set("SyslogHost", "nowhere.invalid");
+    int lookups = 0;
+    parts.SetFail([&](const std::string& at) {
+      if (!at.starts_with("send")) return;
+      ++lookups;
+      ticks.Advance(lookup_ms);
+      throw syslog::EIdSocketError(11001, "Socket Error # 11001\r\nHost not found.");
+    });
+    auto sender = parts.CreateSysLog();
+    std::vector<std::string> errors;
+    TReportSender reports(*sender, registry, events,
+                          [&](const std::string& e) { errors.push_back(e); },
+                          TReportSender::kDefaultCapacity, ticks.Source());
+    reports.Resume();
+    for (int i = 0; i < 50; ++i) reports.Queue("r");
+    ASSERT_TRUE(reports.Drain(kWait));
+    EXPECT_EQ(lookups, 1);
+    ticks.Advance(1001);
+    reports.Queue("r");
+    ASSERT_TRUE(reports.Drain(kWait));
+    EXPECT_EQ(lookups, 2);
+    EXPECT_EQ(errors.size(), 51u);
+    EXPECT_EQ(errors.back(), "some major error :Socket Error # 11001\r\nHost not found.");
+    EXPECT_EQ(reports.Failed(), 51u);
+    reports.Stop();
+  }
 }
 
 }  // namespace

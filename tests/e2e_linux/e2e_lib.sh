@@ -1,0 +1,131 @@
+# Shared set-up of the Linux end-to-end tests, sourced by the test scripts.
+# e2e_enter re-runs the calling script in a private network and mount
+# namespace; there, e2e_setup lays tmpfs over the data and configuration
+# folders, gives the namespace its own hosts and nsswitch files, brings up
+# the loopback and makes the veth pair tsw0/tsw1. Everything the test starts
+# is recorded with e2e_own and ended when the script exits.
+
+# e2e_enter SCRIPT ARGS...: returns only inside the namespace. Exit 77 when
+# the machine cannot make namespaces or has no rsyslogd.
+e2e_enter() {
+  if [ "${TESSALIN_E2E_NS:-}" = 1 ]; then return 0; fi
+  if ! command -v rsyslogd >/dev/null || ! unshare -n -m true 2>/dev/null; then
+    echo "SKIP: needs rsyslogd and permission to create network and mount namespaces"
+    exit 77
+  fi
+  mkdir -p /var/lib/harbrook /etc/harbrook  # mount points only; stay empty on the host
+  TESSALIN_E2E_NS=1 exec unshare -n -m --propagation private bash "$@"
+}
+
+work=$(mktemp -d)
+e2e_pids=()
+e2e_own() { e2e_pids+=("$@"); }
+e2e_cleanup() {
+  local p
+  for p in "${e2e_pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap e2e_cleanup EXIT
+
+# Files shown when a check fails, by the label they are shown under.
+e2e_show=()
+fail() {
+  echo "FAIL: $*"
+  local entry
+  for entry in "${e2e_show[@]}"; do
+    echo "--- ${entry%%=*}:"
+    head -c 20000 "${entry#*=}" 2>/dev/null || true
+  done
+  echo "--- status:"; cat "$work/notify.log" 2>/dev/null || true
+  echo "--- error file:"; cat -A /var/lib/harbrook/tessalin.err 2>/dev/null || true
+  exit 1
+}
+
+e2e_setup() {
+  mount -t tmpfs tmpfs /var/lib/harbrook
+  mount -t tmpfs tmpfs /etc/harbrook
+  mount -t sysfs sysfs /sys  # this namespace's interfaces
+  e2e_host=$(hostname)
+  printf '127.0.0.1 localhost\n192.0.2.10 %s\n' "$e2e_host" >"$work/hosts"
+  mount --bind "$work/hosts" /etc/hosts
+  printf 'hosts: files\n' >"$work/nsswitch.conf"
+  mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
+  ip link set lo up
+}
+
+# Makes the veth pair. The watch captures on $watched; frames for it are
+# sent out of $wire. The pair keeps its names when it is made again.
+e2e_veth() {
+  ip link add tsw0 type veth peer name tsw1
+  ip link set tsw0 up
+  ip link set tsw1 up
+  watched=tsw0
+  wire=tsw1
+}
+
+# Writes /etc/harbrook/registry.reg with the program's key and the given
+# NAME=VALUE string values (none: the key alone).
+reg() {
+  {
+    printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+    printf '[HKEY_LOCAL_MACHINE\\Software\\quillmere\\harbrook\\Tessalin]\r\n'
+    local kv
+    for kv in "$@"; do printf '"%s"="%s"\r\n' "${kv%%=*}" "${kv#*=}"; done
+  } >/etc/harbrook/registry.reg
+}
+
+# rsyslog on 127.0.0.1:514, each datagram as received in $work/syslog.log.
+e2e_rsyslog() {
+  mkdir -p "$work/rs"
+  cat >"$work/rsyslog.conf" <<CONF
+global(workDirectory="$work/rs")
+module(load="imudp")
+template(name="raw" type="string" string="%rawmsg%\n")
+ruleset(name="one") { action(type="omfile" file="$work/syslog.log" template="raw") }
+input(type="imudp" address="127.0.0.1" port="514" ruleset="one")
+CONF
+  rsyslogd -n -f "$work/rsyslog.conf" -i "$work/rsyslog.pid" >"$work/rsyslog.out" 2>&1 &
+  e2e_own $!
+  local _
+  for _ in $(seq 50); do
+    ss -uln 2>/dev/null | grep -q '127.0.0.1:514' && break
+    sleep 0.1
+  done
+  e2e_show+=("syslog received=$work/syslog.log")
+}
+
+# The test plays the service manager's part: it owns the notify socket
+# $work/notify and logs every message, one line each, to $work/notify.log
+# (appended, so that the test may empty the file).
+e2e_notify() {
+  python3 -u -c '
+import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+while True:
+    print(s.recv(4096).decode(errors="replace").replace("\n", " "), flush=True)
+' "$work/notify" >>"$work/notify.log" 2>&1 &
+  e2e_own $!
+  local _
+  for _ in $(seq 50); do [ -S "$work/notify" ] && break; sleep 0.1; done
+}
+
+# wait_for SECONDS COMMAND...: true once COMMAND succeeds, polled every 0.1 s.
+wait_for() {
+  local end=$((SECONDS + $1))
+  shift
+  while ! "$@"; do
+    [ "$SECONDS" -lt "$end" ] || return 1
+    sleep 0.1
+  done
+}
+
+# The reports received by rsyslog, without the priority, timestamp and host.
+received() {
+  sed -E 's/^<170>[A-Z][a-z]{2} [ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] [^ ]+ //' \
+    "$work/syslog.log" 2>/dev/null
+}
+
+# CPU time of a process in clock ticks: utime + stime.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }

@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# Faults of the watch end to end on Linux, in a private network and mount
+# namespace with rsyslog on its loopback.
+# - Start-up faults, one table: each case runs the program as a service (the
+#   test owns the notify socket) and under /console. Both must end with the
+#   stage's exit code; the service's last status names the cause, the error
+#   file holds the stage label, and /console prints the cause on stderr.
+# - Recovery, under /console: the watched interface deleted and made again
+#   (capture lost, little CPU meanwhile, capture resumed, new pairs
+#   reported), and a syslog host that fails for some reports and works for
+#   the next (the pairs all in the saved table, the failure and the
+#   recovery in the event log).
+#   faults_e2e.sh TESSALIN ARPINJECT
+set -euo pipefail
+. "$(dirname "$0")/e2e_lib.sh"
+e2e_enter "$0" "$@"
+tessalin=$1
+inject=$2
+
+e2e_setup
+e2e_rsyslog
+e2e_notify
+e2e_show+=("program output=$work/out" "program stderr=$work/err")
+
+# start_fault NAME CODE STAGE CAUSE COMMAND...: COMMAND is the program.
+start_fault() {
+  local name=$1 code=$2 stage=$3 cause=$4
+  shift 4
+  local want="The watch could not start (stage \"$stage\"): $cause"
+  rm -f /var/lib/harbrook/tessalin.err
+  : >"$work/notify.log"
+  local rc=0
+  NOTIFY_SOCKET="$work/notify" timeout 30 "$@" >"$work/out" 2>"$work/err" </dev/null || rc=$?
+  [ "$rc" -eq "$code" ] || fail "$name: the service ended with $rc, not $code"
+  wait_for 5 grep -qF "STATUS=$want" "$work/notify.log" ||
+    fail "$name: no status \"$want\""
+  grep -F "STATUS=$want" "$work/notify.log" | grep -q "ERRNO=$code " ||
+    fail "$name: ERRNO=$code missing"
+  printf '%s\r\n' "$stage" >"$work/err.want"
+  cmp -s /var/lib/harbrook/tessalin.err "$work/err.want" || fail "$name: error file"
+
+  rc=0
+  timeout 30 "$@" /console >"$work/out" 2>"$work/err" </dev/null || rc=$?
+  [ "$rc" -eq "$code" ] || fail "$name: /console ended with $rc, not $code"
+  grep -qxF "tessalin: $want" "$work/err" || fail "$name: /console did not print \"$want\""
+  echo "ok: $name"
+}
+
+snoop="configuring snoop"
+e2e_veth
+reg "Adapter=$watched"
+start_fault "no CAP_NET_RAW" 5 "$snoop" "Cannot Open Adapter \"$watched\"" \
+  setpriv --bounding-set -net_raw --inh-caps -net_raw "$tessalin"
+mkdir "$work/alone"
+cp "$tessalin" "$work/alone/"
+start_fault "no driver library" 5 "$snoop" "Fail to initilize Packet32" \
+  "$work/alone/$(basename "$tessalin")"
+reg "Adapter=nosuch0"
+start_fault "wrong Adapter" 5 "$snoop" 'no adapter is named "nosuch0"' "$tessalin"
+
+# Recovery, in one foreground run.
+reg "Adapter=$watched"
+rm -f /var/lib/harbrook/arptable
+: >"$work/syslog.log"
+"$tessalin" /console >"$work/out" 2>"$work/err" </dev/null &
+pid=$!
+e2e_own "$pid"
+wait_for 10 grep -q 'starting up' "$work/syslog.log" || fail "no start-up report"
+A=02:00:00:00:00:0a B=02:00:00:00:00:0b C=02:00:00:00:00:0c D=02:00:00:00:00:0d
+# Until the first report arrives the capture may still be opening.
+wait_for 10 bash -c "'$inject' $wire $A/10.9.0.1 && grep -q '10.9.0.1 found' '$work/syslog.log'" ||
+  fail "report before the interface was deleted"
+
+ip link del "$watched"
+wait_for 10 grep -qF "tessalin: capture lost on \"$watched\"" "$work/err" || fail "no capture lost entry"
+before=$(cpu_ticks "$pid")
+sleep 3
+used=$(($(cpu_ticks "$pid") - before))
+hz=$(getconf CLK_TCK)
+echo "CPU while the interface is gone: $used ticks of 1/$hz s in 3 s ($((used * 100 / (3 * hz))).$((used * 1000 / (3 * hz) % 10)) % of a core)"
+[ $((used * 100)) -le $((5 * 3 * hz)) ] || fail "CPU while the interface is gone: $used ticks in 3 s"
+grep -q "capture resumed" "$work/err" && fail "capture resumed without the interface"
+
+e2e_veth
+wait_for 10 grep -qF "tessalin: capture resumed on \"$watched\"" "$work/err" || fail "no capture resumed entry"
+wait_for 10 bash -c "'$inject' $wire $B/10.9.0.2 && grep -q '10.9.0.2 found' '$work/syslog.log'" ||
+  fail "report after the interface came back"
+
+# A host that cannot be resolved: a new pair and a move fail to be reported.
+reg "Adapter=$watched" "SyslogHost=nohost.invalid"
+"$inject" "$wire" "$C/10.9.0.3" "$C/10.9.0.1"
+printf 'some major error :Socket Error # 11001\r\nHost not found.\r\n' >"$work/err.want"
+wait_for 5 cmp -s /var/lib/harbrook/tessalin.err "$work/err.want" || fail "error file for an unknown host"
+wait_for 5 grep -qF 'tessalin: a report could not be sent to nohost.invalid: Socket Error # 11001' \
+  "$work/err" || fail "no event-log entry for the failed report"
+reg "Adapter=$watched"
+"$inject" "$wire" "$D/10.9.0.4"
+wait_for 5 grep -q '10.9.0.4 found on 020000-00000D' "$work/syslog.log" || fail "report after the host works again"
+wait_for 5 grep -qF 'tessalin: reports are sent to 127.0.0.1 again' "$work/err" || fail "no recovery entry"
+# Three reports failed: the first entry, at most one summary, one recovery.
+[ "$(grep -c 'could not be sent' "$work/err")" -le 2 ] || fail "an entry per failed report"
+[ "$(grep -c 'sent to 127.0.0.1 again' "$work/err")" -eq 1 ] || fail "recovery entries"
+
+# Every pair within about 6 s, with no further frame; the move to its new owner.
+printf '10.9.0.1\r\n 020000-00000C\r\n10.9.0.2\r\n 020000-00000B\r\n10.9.0.3\r\n 020000-00000C\r\n10.9.0.4\r\n 020000-00000D\r\n' \
+  >"$work/table.want"
+wait_for 7 cmp -s /var/lib/harbrook/arptable "$work/table.want" || {
+  cat -A /var/lib/harbrook/arptable
+  fail "table after the failed reports"
+}
+
+kill -INT "$pid"
+rc=0
+wait "$pid" || rc=$?
+[ "$rc" -eq 0 ] || fail "/console ended with $rc after Ctrl-C"
+cmp -s /var/lib/harbrook/arptable "$work/table.want" || fail "table after the stop"
+echo "PASS: faults end to end"
