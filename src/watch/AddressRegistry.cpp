@@ -16,13 +16,6 @@ uint64_t MacValue(const uint8_t* bytes) {
   return v;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // The address a MAC text stands for, in either letter case: the texts that
 // compare equal to a MacText. Other texts give no address.
 bool ParseMac(std::string_view text, uint64_t& value) {
@@ -30,7 +23,7 @@ bool ParseMac(std::string_view text, uint64_t& value) {
   uint64_t v = 0;
   for (size_t i = 0; i < 13; ++i) {
     if (i == 6) continue;
-    const int d = HexDigit(text[i]);
+    const int d = rtl::HexDigit(text[i]);
     if (d < 0) return false;
     v = (v << 4) | static_cast<unsigned>(d);
   }
@@ -306,7 +299,7 @@ void AddressRegistry::Sight(const uint8_t* mac_bytes, uint32_t address, Reports&
 }
 
 void AddressRegistry::Load(const std::string& ip, std::string_view mac_line) {
-  const std::string mac = rtl::Trim(mac_line);
+  const std::string_view mac = rtl::Trim(mac_line);
   uint64_t value;
   std::lock_guard<std::mutex> lock(mu_);
   Tarp_registry* record = RecordOf(mac, ParseMac(mac, value) ? value : kNotMac);

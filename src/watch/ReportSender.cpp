@@ -165,7 +165,7 @@ void TReportSender::Deliver(const std::string& text) {
         failed_at_ms_ = ticks_();
       }
     } catch (...) {
-      error = ExceptionText(std::current_exception());
+      error = rtl::ExceptionMessage(std::current_exception());
     }
   }
   failed_.fetch_add(1, std::memory_order_relaxed);

@@ -31,18 +31,6 @@ EventSink& DefaultEventSink() {
   return *sink;
 }
 
-std::string ExceptionText(std::exception_ptr error) {
-  try {
-    if (error) std::rethrow_exception(error);
-  } catch (const rtl::Exception& e) {
-    return e.Message();
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-  }
-  return std::string();
-}
-
 int64_t SteadyMilliseconds() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())

@@ -57,10 +57,6 @@ class EventSink {
 // The event log under the source "Wirevane" (the journal on Linux).
 EventSink& DefaultEventSink();
 
-// The message of an exception: an rtl::Exception's text, a standard
-// exception's what(), or "" for anything else.
-std::string ExceptionText(std::exception_ptr error);
-
 // Milliseconds of a monotonic clock, for the spacing of entries and
 // retries; tests pass their own.
 using TickSource = std::function<int64_t()>;

@@ -173,7 +173,7 @@ bool TEthThread::StartUp() {
     return true;
   } catch (...) {
     failure_.stage = stage;
-    failure_.cause = ExceptionText(std::current_exception());
+    failure_.cause = rtl::ExceptionMessage(std::current_exception());
     failure_.code = code;
   }
   if (Sender) Sender->Stop(true);
@@ -240,7 +240,7 @@ void TEthThread::HandleCapture(rtl::TObject* Sender, capture::PETHERNET_HDR Ethe
   } catch (...) {
     try {
       WriteErrorFile(files_, directory_,
-                     "some major error :" + ExceptionText(std::current_exception()));
+                     "some major error :" + rtl::ExceptionMessage(std::current_exception()));
     } catch (...) {
       // The capture must go on even when the error file cannot be written.
     }
@@ -322,7 +322,7 @@ bool TEthThread::SaveTable() {
       file->Close();
     } catch (...) {
       // Never let a partial copy take the table's place.
-      error = ExceptionText(std::current_exception());
+      error = rtl::ExceptionMessage(std::current_exception());
       file.reset();
       files_.RemoveFile(temp);
     }
@@ -332,7 +332,7 @@ bool TEthThread::SaveTable() {
       files_.RemoveFile(temp);
     }
   } catch (...) {
-    error = ExceptionText(std::current_exception());
+    error = rtl::ExceptionMessage(std::current_exception());
   }
   last_save_ok_ = error.empty();
   if (!error.empty()) {
