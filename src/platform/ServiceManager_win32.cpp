@@ -89,8 +89,15 @@ class WindowsServiceManager : public ServiceManager {
     failure.dwResetPeriod = info.ResetPeriod;
     failure.cActions = static_cast<DWORD>(actions.size());
     failure.lpsaActions = actions.empty() ? nullptr : actions.data();
-    return ::ChangeServiceConfig2A(Native(service), SERVICE_CONFIG_FAILURE_ACTIONS, &failure) !=
-           FALSE;
+    if (!::ChangeServiceConfig2A(Native(service), SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
+      return false;
+    }
+    // The actions also follow a service that reports itself stopped with an
+    // error of its own (a watch that could not start), not only a crash.
+    // A manager that does not know the setting keeps the crash-only rule.
+    SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
+    return ::ChangeServiceConfig2A(Native(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag) ||
+           ::GetLastError() == ERROR_INVALID_LEVEL;
   }
 
   bool InstallEventSource(const char* source, const char* message_file,
