@@ -37,8 +37,7 @@ class SyslogEventLog : public EventLog {
   }
 
   bool ReportEventA(EventSourceHandle handle, uint16_t type, uint16_t /*category*/,
-                    uint32_t /*event_id*/,
-                    const char* text) override {
+                    uint32_t /*event_id*/, const char* text) override {
     if (!handle) {
       SetLastError(kErrorInvalidHandle);
       return false;

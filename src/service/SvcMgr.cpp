@@ -487,7 +487,8 @@ void TService::InstallModule(platform::ScHandle Manager) {
   };
   {
     if (!Description.empty()) {
-      step(manager.ChangeServiceConfig2A(svc.get(), platform::ServiceDescription{Description.c_str()}),
+      step(manager.ChangeServiceConfig2A(svc.get(),
+                                         platform::ServiceDescription{Description.c_str()}),
            "setting its description (ChangeServiceConfig2A)");
     }
     if (RestartDelay != 0) {
