@@ -114,15 +114,24 @@ uint64_t CountRecords(const uint8_t* batch, uint32_t length) {
   return count;
 }
 
-// Sets the adapter up as the program does: promiscuous, a 1,000,000-byte
-// driver buffer, a 100 ms read timeout, a 256,000-byte user buffer.
-LPPACKET OpenAsTheProgramDoes(void* adapter, std::vector<uint8_t>& buffer) {
+// Opens brecv and sets it up as the program does: promiscuous, a
+// 1,000,000-byte driver buffer, a 100 ms read timeout, a 256,000-byte user
+// buffer. False (the benchmark skipped) when the adapter cannot be opened.
+bool OpenAsTheProgramDoes(benchmark::State& state, void*& adapter, LPPACKET& packet,
+                          std::vector<uint8_t>& buffer) {
+  char name[] = "brecv";
+  adapter = PacketDriver.PacketOpenAdapter(name);
+  if (!adapter) {
+    state.SkipWithError("PacketOpenAdapter failed");
+    return false;
+  }
+  buffer.assign(kUserBuffer, 0);
   PacketDriver.PacketSetHwFilter(adapter, 0x20);
-  LPPACKET packet = PacketDriver.PacketAllocatePacket();
+  packet = PacketDriver.PacketAllocatePacket();
   PacketDriver.PacketInitPacket(packet, buffer.data(), static_cast<uint32_t>(buffer.size()));
   PacketDriver.PacketSetBuff(adapter, 1000000);
   PacketDriver.PacketSetReadTimeout(adapter, 100);
-  return packet;
+  return true;
 }
 
 // The namespace and the driver, once per process; false after a skip.
@@ -140,14 +149,10 @@ void BM_DriverReceivesWhatTheSenderSends(benchmark::State& state) {
   if (!Prepare(state)) return;
 
   for (auto _ : state) {
-    char name[] = "brecv";
-    void* adapter = PacketDriver.PacketOpenAdapter(name);
-    if (!adapter) {
-      state.SkipWithError("PacketOpenAdapter failed");
-      return;
-    }
-    std::vector<uint8_t> buffer(kUserBuffer);
-    LPPACKET packet = OpenAsTheProgramDoes(adapter, buffer);
+    void* adapter;
+    LPPACKET packet;
+    std::vector<uint8_t> buffer;
+    if (!OpenAsTheProgramDoes(state, adapter, packet, buffer)) return;
 
     // Each sender thread has its own socket; the receive path of the
     // frames it sends runs on its CPU, so one sender is bounded by the
@@ -215,14 +220,10 @@ void BM_DriverDrainsAFilledRing(benchmark::State& state) {
   if (!Prepare(state)) return;
   constexpr int32_t kRing = 96 * 1000 * 1000;  // ~650,000 minimum-size frames
   for (auto _ : state) {
-    char name[] = "brecv";
-    void* adapter = PacketDriver.PacketOpenAdapter(name);
-    if (!adapter) {
-      state.SkipWithError("PacketOpenAdapter failed");
-      return;
-    }
-    std::vector<uint8_t> buffer(kUserBuffer);
-    LPPACKET packet = OpenAsTheProgramDoes(adapter, buffer);
+    void* adapter;
+    LPPACKET packet;
+    std::vector<uint8_t> buffer;
+    if (!OpenAsTheProgramDoes(state, adapter, packet, buffer)) return;
     PacketDriver.PacketSetBuff(adapter, kRing);
 
     std::atomic<bool> stop{false};

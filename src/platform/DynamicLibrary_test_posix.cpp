@@ -1,7 +1,6 @@
-#include "platform/DynamicLibrary.h"
-
 #include <gtest/gtest.h>
 
+#include "platform/DynamicLibrary.h"
 #include "platform/SystemError.h"
 
 namespace platform {

@@ -28,7 +28,7 @@ int Priority(uint16_t type) {
 
 class SyslogEventLog : public EventLog {
  public:
-  EventSourceHandle RegisterEventSourceA(const char* server, const char* source) override {
+  EventSourceHandle RegisterEventSourceA(const char* /*server*/, const char* source) override {
     if (!source || !*source) {
       SetLastError(kErrorInvalidParameter);
       return 0;
@@ -36,8 +36,8 @@ class SyslogEventLog : public EventLog {
     return reinterpret_cast<EventSourceHandle>(new Source{source});
   }
 
-  bool ReportEventA(EventSourceHandle handle, uint16_t type, uint16_t category, uint32_t event_id,
-                    const char* text) override {
+  bool ReportEventA(EventSourceHandle handle, uint16_t type, uint16_t /*category*/,
+                    uint32_t /*event_id*/, const char* text) override {
     if (!handle) {
       SetLastError(kErrorInvalidHandle);
       return false;

@@ -10,9 +10,7 @@
 namespace platform {
 namespace {
 
-std::string TempPath(const char* name) {
-  return ::testing::TempDir() + name;
-}
+std::string TempPath(const char* name) { return ::testing::TempDir() + name; }
 
 TEST(FilesTest, ReadsLinesWithAnyLineEndIncludingAcrossChunks) {
   const std::string path = TempPath("tessalin_lines.txt");

@@ -100,18 +100,18 @@ std::optional<std::string> ParseQuoted(std::string_view& s) {
 // "41,00,42,00" (a trailing comma allowed) to bytes.
 std::optional<std::string> ParseHexBytes(std::string_view s) {
   std::string bytes;
-  s = rtl::Trim(s);
+  s = rtl::TrimView(s);
   while (!s.empty()) {
     if (s.size() < 2) return std::nullopt;
     int hi = rtl::HexDigit(s[0]), lo = rtl::HexDigit(s[1]);
     if (hi < 0 || lo < 0) return std::nullopt;
     bytes += static_cast<char>(hi * 16 + lo);
     s.remove_prefix(2);
-    s = rtl::Trim(s);
+    s = rtl::TrimView(s);
     if (s.empty()) break;
     if (s.front() != ',') return std::nullopt;
     s.remove_prefix(1);
-    s = rtl::Trim(s);
+    s = rtl::TrimView(s);
   }
   return bytes;
 }
@@ -128,7 +128,7 @@ std::optional<Value> ParseData(std::string_view s) {
   Value v;
   if (s.starts_with('"')) {
     auto text = ParseQuoted(s);
-    if (!text || !rtl::Trim(s).empty()) return std::nullopt;
+    if (!text || !rtl::TrimView(s).empty()) return std::nullopt;
     v.type = kRegSz;
     v.data = std::move(*text);
     v.quoted = true;
@@ -203,12 +203,12 @@ bool ReadRegistryExportString(std::string_view content, RegistryRoot root, std::
   const std::string wanted_key = std::string(root_name) + "\\" + std::string(key);
 
   std::vector<std::string_view> lines = SplitLines(content);
-  if (lines.empty() || rtl::Trim(lines[0]) != kHeader) return false;
+  if (lines.empty() || rtl::TrimView(lines[0]) != kHeader) return false;
 
   bool in_key = false;
   std::optional<Value> found;
   for (size_t i = 1; i < lines.size(); ++i) {
-    std::string_view line = rtl::Trim(lines[i]);
+    std::string_view line = rtl::TrimView(lines[i]);
     if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[') {
       if (line.back() != ']' || line.size() < 3) return false;
@@ -230,9 +230,9 @@ bool ReadRegistryExportString(std::string_view content, RegistryRoot root, std::
       if (!quoted) return false;
       value_name = std::move(*quoted);
     }
-    line = rtl::Trim(line);
+    line = rtl::TrimView(line);
     if (!line.starts_with('=')) return false;
-    line = rtl::Trim(line.substr(1));
+    line = rtl::TrimView(line.substr(1));
     // Hex data may go on over lines that end in a backslash.
     std::string joined;
     if (line.starts_with("hex")) {
@@ -240,7 +240,7 @@ bool ReadRegistryExportString(std::string_view content, RegistryRoot root, std::
       while (!joined.empty() && joined.back() == '\\') {
         joined.pop_back();
         if (++i >= lines.size()) return false;
-        joined.append(rtl::Trim(lines[i]));
+        joined.append(rtl::TrimView(lines[i]));
       }
       line = joined;
     }

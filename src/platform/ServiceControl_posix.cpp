@@ -78,8 +78,9 @@ std::string NotifyMessage(const ServiceStatus& status) {
   m += status.Text ? status.Text : StateName(status.CurrentState);
   m += "\n";
   if (status.CurrentState == kServiceStopped && status.Win32ExitCode != 0) {
-    m += "ERRNO=" + std::to_string(status.ServiceSpecificExitCode ? status.ServiceSpecificExitCode
-                                                                  : status.Win32ExitCode) +
+    m += "ERRNO=" +
+         std::to_string(status.ServiceSpecificExitCode ? status.ServiceSpecificExitCode
+                                                       : status.Win32ExitCode) +
          "\n";
   }
   if (Pending(status.CurrentState) && status.WaitHint > 0) {

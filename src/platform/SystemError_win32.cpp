@@ -13,8 +13,7 @@ std::string SystemErrorMessage(uint32_t code) {
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY,
       nullptr, code, 0, buffer, sizeof buffer, nullptr);
   std::string text(buffer, n);
-  while (!text.empty() &&
-         (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.')) {
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.')) {
     text.pop_back();
   }
   return text;

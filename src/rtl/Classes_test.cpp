@@ -79,7 +79,7 @@ TEST(TStringListTest, LongListsAgreeWithAPlainModel) {
     auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 8) & 0xFFFFF; };
     auto key = [](uint32_t n) {
       std::string s = Format("k%u", n % 5000);
-      if (n & 1) s[0] = 'K';  // same key in the other letter case
+      if (n & 1) s[0] = 'K';                      // same key in the other letter case
       if (n % 3 == 0) s.resize(13 + n % 5, 'x');  // 13 to 17 bytes
       return s;
     };

@@ -55,8 +55,7 @@ TDateTime EncodeTime(int hour, int minute, int second, int millisecond) {
 }
 
 TDateTime EncodeDateTime(const TDateTimeParts& p) {
-  return EncodeDate(p.Year, p.Month, p.Day) +
-         EncodeTime(p.Hour, p.Minute, p.Second, p.Millisecond);
+  return EncodeDate(p.Year, p.Month, p.Day) + EncodeTime(p.Hour, p.Minute, p.Second, p.Millisecond);
 }
 
 TDateTimeParts DecodeDateTime(TDateTime value) noexcept {

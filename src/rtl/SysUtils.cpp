@@ -51,12 +51,14 @@ std::string UpperCase(std::string_view s) {
   return out;
 }
 
-std::string_view Trim(std::string_view s) noexcept {
+std::string_view TrimView(std::string_view s) noexcept {
   size_t b = 0, e = s.size();
   while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
   while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
   return s.substr(b, e - b);
 }
+
+std::string Trim(std::string_view s) { return std::string(TrimView(s)); }
 
 int HexDigit(char c) noexcept {
   if (c >= '0' && c <= '9') return c - '0';

@@ -59,9 +59,10 @@ int CompareText(std::string_view a, std::string_view b) noexcept;
 bool SameText(std::string_view a, std::string_view b) noexcept;
 std::string UpperCase(std::string_view s);
 
-// s without its leading and trailing characters of code 32 or below; a view
-// into s.
-std::string_view Trim(std::string_view s) noexcept;
+// s without its leading and trailing characters of code 32 or below: as a
+// view into s, and as a string of its own.
+std::string_view TrimView(std::string_view s) noexcept;
+std::string Trim(std::string_view s);
 
 // The value of a hexadecimal digit in either letter case, or -1.
 int HexDigit(char c) noexcept;

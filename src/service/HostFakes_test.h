@@ -84,7 +84,7 @@ class FakeServiceControl : public platform::ServiceControl {
     {
       std::lock_guard<std::mutex> lock(mu_);
       reports_.push_back(status);
-    last_text_ = status.Text ? status.Text : "";
+      last_text_ = status.Text ? status.Text : "";
     }
     cv_.notify_all();
     if (status_error) {

@@ -254,7 +254,7 @@ bool TService::StopRequested() const {
   return t != nullptr && t->Terminated();
 }
 
-void TService::EnterService(uint32_t ArgCount, char** Args) {
+void TService::EnterService(uint32_t /*ArgCount*/, char** /*Args*/) {
   status_handle_ =
       facilities_.Control->RegisterServiceCtrlHandlerA(Name().c_str(), ControlCallback());
   if (status_handle_ == 0) {
@@ -349,7 +349,7 @@ void TService::HandleShutdown() {
   if (OnShutdown) OnShutdown(this);
 }
 
-bool TService::HandleCustomControl(uint32_t Code) { return true; }
+bool TService::HandleCustomControl(uint32_t /*Code*/) { return true; }
 
 void TService::SetState(TCurrentStatus State) {
   current_state_ = State;
@@ -487,7 +487,8 @@ void TService::InstallModule(platform::ScHandle Manager) {
   };
   {
     if (!Description.empty()) {
-      step(manager.ChangeServiceConfig2A(svc.get(), platform::ServiceDescription{Description.c_str()}),
+      step(manager.ChangeServiceConfig2A(svc.get(),
+                                         platform::ServiceDescription{Description.c_str()}),
            "setting its description (ChangeServiceConfig2A)");
     }
     if (RestartDelay != 0) {

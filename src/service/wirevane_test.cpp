@@ -349,9 +349,7 @@ TEST_F(WirevaneTest, ProgramRunsTheServiceUnderTheManager) {
 
 // /console runs the same service life under the in-process controller.
 TEST_F(WirevaneTest, ConsoleSwitchRunsUnderTheConsoleController) {
-  console_.before_main = [this] {
-    Wirevane->StartWatch = [this](auto) { return CountStart(); };
-  };
+  console_.before_main = [this] { Wirevane->StartWatch = [this](auto) { return CountStart(); }; };
   console_.on_running = [](FakeServiceControl& c) { c.Control(1); };
   EXPECT_EQ(RunProgram(Facilities({"/Console"})), 0);
   EXPECT_EQ(Summary(console_.Reports()), (std::vector<R>{kStart1, kStart2, kRun, kStopP, kDown}));

@@ -12,9 +12,9 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
-#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -81,7 +81,7 @@ class TIdStack : public rtl::TObject {
   int last_error_code_ = 0;
   std::unique_ptr<rtl::TStringList> local_addresses_;
   std::mutex first_mu_;
-  std::string first_address_;                          // guarded by first_mu_
+  std::string first_address_;                         // guarded by first_mu_
   std::chrono::steady_clock::time_point first_at_{};  // guarded by first_mu_
 };
 

@@ -27,7 +27,7 @@ int MonthFromAbbreviation(std::string_view s) {
 // A timestamp field: a decimal number once spaces are trimmed, otherwise 0.
 int FieldValue(std::string_view s) {
   int32_t v = 0;
-  return rtl::TryStrToInt(rtl::Trim(s), v) ? v : 0;
+  return rtl::TryStrToInt(rtl::TrimView(s), v) ? v : 0;
 }
 
 int YearOf(rtl::TDateTime t) { return rtl::DecodeDateTime(t).Year; }

@@ -22,9 +22,9 @@ bool IsLookupFailure(int code) { return code >= 11001 && code <= 11004; }
 
 }  // namespace
 
-TReportSender::TReportSender(SysLogSender& sender, platform::Registry& registry,
-                             EventSink& events, std::function<void(const std::string&)> write_error,
-                             size_t capacity, TickSource ticks)
+TReportSender::TReportSender(SysLogSender& sender, platform::Registry& registry, EventSink& events,
+                             std::function<void(const std::string&)> write_error, size_t capacity,
+                             TickSource ticks)
     : rtl::TThread(true),
       sender_(sender),
       registry_(registry),
@@ -174,8 +174,8 @@ void TReportSender::Deliver(const std::string& text) {
   } catch (...) {
     // Reporting goes on even when the error file cannot be written.
   }
-  send_log_.Failure("a report could not be sent to " + host,
-                    "reports could not be sent to " + host, error);
+  send_log_.Failure("a report could not be sent to " + host, "reports could not be sent to " + host,
+                    error);
 }
 
 }  // namespace watch

@@ -77,8 +77,8 @@ class TReportSender : public rtl::TThread {
   TickSource ticks_;
 
   mutable std::mutex mu_;
-  std::condition_variable wake_;  // the sender: texts queued, or stop
-  std::condition_variable idle_;  // Drain: everything handled
+  std::condition_variable wake_;   // the sender: texts queued, or stop
+  std::condition_variable idle_;   // Drain: everything handled
   std::deque<std::string> queue_;  // guarded by mu_
   size_t in_hand_ = 0;             // guarded by mu_: taken, not yet handled
   bool stopping_ = false;          // guarded by mu_
@@ -86,8 +86,8 @@ class TReportSender : public rtl::TThread {
   // its hands, which a discarding stop gives up too.
   std::atomic<bool> discard_{false};
   size_t discarded_ = 0;  // guarded by mu_
-  bool waiting_ = false;           // guarded by mu_: the sender sleeps on wake_
-  uint64_t dropped_ = 0;           // guarded by mu_: not yet told
+  bool waiting_ = false;  // guarded by mu_: the sender sleeps on wake_
+  uint64_t dropped_ = 0;  // guarded by mu_: not yet told
 
   // The sender thread's own.
   FailureLog send_log_;

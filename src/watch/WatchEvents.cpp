@@ -37,8 +37,7 @@ int64_t SteadyMilliseconds() {
       .count();
 }
 
-FailureLog::FailureLog(EventSink& sink, uint32_t failure_id, uint32_t recovery_id,
-                       TickSource ticks)
+FailureLog::FailureLog(EventSink& sink, uint32_t failure_id, uint32_t recovery_id, TickSource ticks)
     : sink_(sink),
       failure_id_(failure_id),
       recovery_id_(recovery_id),

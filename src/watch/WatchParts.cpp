@@ -1,8 +1,9 @@
+#include "watch/WatchParts.h"
+
 #include <memory>
 
 #include "capture/Snoop.h"
 #include "syslog/IdSysLog.h"
-#include "watch/WatchParts.h"
 
 namespace watch {
 namespace {

@@ -57,7 +57,7 @@ struct WatchEnvironment {
   platform::Clock* clock = nullptr;
   platform::Registry* registry = nullptr;
   EventSink* events = nullptr;
-  TickSource ticks;  // empty: a monotonic clock
+  TickSource ticks;            // empty: a monotonic clock
   std::string data_directory;  // with its trailing separator
   size_t report_capacity = 0;  // 0: the report sender's default
 };
@@ -198,7 +198,7 @@ class TEthThread : public rtl::TThread {
   std::atomic<int> stop_drain_ms_{3000};
   std::atomic<bool> last_save_ok_{true};
   std::atomic<bool> start_failed_{false};
-  StartFailure failure_;     // written before start_failed_
+  StartFailure failure_;      // written before start_failed_
   std::string adapter_name_;  // written before the capture starts
   // The writer's scratch: the reports of the sighting in hand.
   AddressRegistry::Reports reports_;

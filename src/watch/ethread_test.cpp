@@ -182,10 +182,11 @@ TEST_F(EthThreadTest, FailedReportsLeaveTheRegistryComplete) {
   EXPECT_TRUE(ReportsOf(*t, [&] { parts.capture->Frame(ArpFrame(A, ip1)); }).empty());
   EXPECT_EQ(files.Content(kErr), "some major error :Socket Error # 11001\r\nHost not found.\r\n");
   // The moved report fails too, the count report before it goes out.
-  EXPECT_EQ(ReportsOf(*t, [&] {
-              parts.capture->Frame(ArpFrame(B, ip2));
-              parts.capture->Frame(ArpFrame(B, ip1));
-            }),
+  EXPECT_EQ(ReportsOf(*t,
+                      [&] {
+                        parts.capture->Frame(ArpFrame(B, ip2));
+                        parts.capture->Frame(ArpFrame(B, ip1));
+                      }),
             (std::vector<std::string>{"10.0.0.2 found on 020000-00000B",
                                       "2 addresses on MAC 020000-00000B"}));
   EXPECT_EQ(IpOwners(*t), (Pairs{{"10.0.0.1", "020000-00000B"}, {"10.0.0.2", "020000-00000B"}}));
@@ -247,15 +248,50 @@ TEST_F(EthThreadTest, StartUpStages) {
       {"adapter by name", "", "", "eth1", nullptr, {"starting up"}, true, 0, ""},
       {"sender", "CreateSysLog", "", nullptr, "\r\n", {}, false, 1, "failed at CreateSysLog"},
       {"active", "SetActive", "", nullptr, "\r\n", {}, false, 1, "failed at SetActive"},
-      {"report", "send starting up", "", nullptr, "registerring\r\n", {}, false, 2,
+      {"report",
+       "send starting up",
+       "",
+       nullptr,
+       "registerring\r\n",
+       {},
+       false,
+       2,
        "failed at send starting up"},
-      {"no driver", "CreateCapture", "", nullptr, "configuring snoop\r\n", {"starting up"}, true,
-       5, "failed at CreateCapture"},
-      {"adapter index", "SetAdapterIndex", "", nullptr, "configuring snoop\r\n", {"starting up"},
-       true, 5, "failed at SetAdapterIndex"},
-      {"open", "", "Cannot Open Adapter \"eth0\"", nullptr, "configuring snoop\r\n",
-       {"starting up"}, true, 5, "Cannot Open Adapter \"eth0\""},
-      {"unknown adapter", "", "", "eth9", "configuring snoop\r\n", {"starting up"}, true, 5,
+      {"no driver",
+       "CreateCapture",
+       "",
+       nullptr,
+       "configuring snoop\r\n",
+       {"starting up"},
+       true,
+       5,
+       "failed at CreateCapture"},
+      {"adapter index",
+       "SetAdapterIndex",
+       "",
+       nullptr,
+       "configuring snoop\r\n",
+       {"starting up"},
+       true,
+       5,
+       "failed at SetAdapterIndex"},
+      {"open",
+       "",
+       "Cannot Open Adapter \"eth0\"",
+       nullptr,
+       "configuring snoop\r\n",
+       {"starting up"},
+       true,
+       5,
+       "Cannot Open Adapter \"eth0\""},
+      {"unknown adapter",
+       "",
+       "",
+       "eth9",
+       "configuring snoop\r\n",
+       {"starting up"},
+       true,
+       5,
        "no adapter is named \"eth9\""},
   };
   for (const Case& c : cases) {
@@ -363,9 +399,9 @@ TEST_F(EthThreadTest, LoadTableTakesLinesAsTheyAre) {
       "10.0.0.1\r\n 00000C-07AC01\r\n"      // second owner of 10.0.0.1
       "10.0.0.3\r\n";                       // odd line: empty MAC text
   auto t = Started();
-  EXPECT_EQ(IpOwners(*t), (Pairs{{"10.0.0.1", "00a0c9-1234ef"},
-                                 {"10.0.0.2  ", "00000C-07AC01"},
-                                 {"10.0.0.3", ""}}));
+  EXPECT_EQ(
+      IpOwners(*t),
+      (Pairs{{"10.0.0.1", "00a0c9-1234ef"}, {"10.0.0.2  ", "00000C-07AC01"}, {"10.0.0.3", ""}}));
   auto* b = static_cast<Tarp_registry*>(t->Registry->MacIndex().ObjectOf("00000C-07AC01"));
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(b->Addresses.Count(), 2);  // "10.0.0.1" and "10.0.0.2  "
@@ -555,8 +591,8 @@ TEST(ReportSenderTest, QueueOrderOverflowAndDrain) {
   });
   auto sender = parts.CreateSysLog();
   std::vector<std::string> errors;
-  TReportSender reports(*sender, registry, events,
-                        [&](const std::string& e) { errors.push_back(e); }, 3);
+  TReportSender reports(
+      *sender, registry, events, [&](const std::string& e) { errors.push_back(e); }, 3);
   reports.Resume();
   ASSERT_TRUE(reports.Queue("r0"));
   {
@@ -584,7 +620,8 @@ TEST(ReportSenderTest, QueueOrderOverflowAndDrain) {
   EXPECT_EQ(dropped[0].text.rfind("2 reports were dropped: the report queue was full", 0), 0u);
   EXPECT_TRUE(errors.empty());
   // A stop that gives up what is left says how much that was.
-  parts.SetFail([&](const std::string&) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
+  parts.SetFail(
+      [&](const std::string&) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
   for (int i = 0; i < 3; ++i) reports.Queue("late");
   const size_t left = reports.Stop(true);
   EXPECT_EQ(left + parts.Texts().size(), 4u + 3u);
@@ -654,9 +691,9 @@ TEST(ReportSenderTest, FailedLookupIsNotRepeatedForEveryReport) {
     });
     auto sender = parts.CreateSysLog();
     std::vector<std::string> errors;
-    TReportSender reports(*sender, registry, events,
-                          [&](const std::string& e) { errors.push_back(e); },
-                          TReportSender::kDefaultCapacity, ticks.Source());
+    TReportSender reports(
+        *sender, registry, events, [&](const std::string& e) { errors.push_back(e); },
+        TReportSender::kDefaultCapacity, ticks.Source());
     reports.Resume();
     for (int i = 0; i < 50; ++i) reports.Queue("r");
     ASSERT_TRUE(reports.Drain(kWait));
