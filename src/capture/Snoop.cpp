@@ -165,6 +165,9 @@ bool TSnoopThread::Reopen() {
   while (!Terminated()) {
     Pause(kReopenIntervalMs);
     if (Terminated()) break;
+    // Trying again is the reader at work, not a reader that hangs: the
+    // service manager's watchdog must not end the watch for a lost adapter.
+    platform::ServiceHeartbeat();
     std::string error;
     snoop_->handle_ = CaptureOpen(snoop_->adapter_name_, kSnapLength, true, error);
     if (snoop_->handle_) {
