@@ -94,10 +94,11 @@ class WindowsServiceManager : public ServiceManager {
     }
     // The actions also follow a service that reports itself stopped with an
     // error of its own (a watch that could not start), not only a crash.
-    // A manager that does not know the setting keeps the crash-only rule.
+    // A manager that does not take the setting (Wine's) keeps the
+    // crash-only rule; the actions themselves are in place.
     SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
-    return ::ChangeServiceConfig2A(Native(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag) ||
-           ::GetLastError() == ERROR_INVALID_LEVEL;
+    ::ChangeServiceConfig2A(Native(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
+    return true;
   }
 
   bool InstallEventSource(const char* source, const char* message_file,
