@@ -299,7 +299,7 @@ void AddressRegistry::Sight(const uint8_t* mac_bytes, uint32_t address, Reports&
 }
 
 void AddressRegistry::Load(const std::string& ip, std::string_view mac_line) {
-  const std::string mac = rtl::Trim(mac_line);
+  const std::string mac(rtl::Trim(mac_line));
   uint64_t value;
   std::lock_guard<std::mutex> lock(mu_);
   Tarp_registry* record = RecordOf(mac, ParseMac(mac, value) ? value : kNotMac);
