@@ -141,8 +141,30 @@ void TReportSender::TellDropped() {
                     error);
 }
 
+void TReportSender::TellConfiguration() {
+  const platform::RegistrySource source = registry_.LastSource();
+  const bool usable =
+      source == platform::RegistrySource::kUsable || source == platform::RegistrySource::kMissing;
+  if (source == told_source_ || (usable && told_usable_)) {
+    told_source_ = source;
+    return;
+  }
+  told_source_ = source;
+  told_usable_ = usable;
+  if (usable) {
+    events_.WriteEvent(kEventLogSuccessType, kEventConfigUnusable,
+                       "the configuration can be read again");
+  } else {
+    events_.WriteEvent(platform::kEventLogWarningType, kEventConfigUnusable,
+                       std::string("the configuration file ") +
+                           platform::RegistrySourceText(source) + ": reports go to " +
+                           kDefaultSyslogHost);
+  }
+}
+
 void TReportSender::Deliver(const std::string& text) {
   const std::string host = ReadSyslogHost(registry_);
+  TellConfiguration();
   std::string error;
   const int64_t now = ticks_();
   if (!failed_host_.empty() && host == failed_host_ && now - failed_at_ms_ < kLookupRetryMs) {

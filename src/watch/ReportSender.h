@@ -68,6 +68,9 @@ class TReportSender : public rtl::TThread {
  private:
   void Deliver(const std::string& text);
   void TellDropped();
+  // One entry when the configuration file becomes unusable (not a regular
+  // file, too large, unreadable), one when it can be read again.
+  void TellConfiguration();
 
   SysLogSender& sender_;
   platform::Registry& registry_;
@@ -92,6 +95,8 @@ class TReportSender : public rtl::TThread {
   // The sender thread's own.
   FailureLog send_log_;
   FailureLog drop_log_;
+  platform::RegistrySource told_source_ = platform::RegistrySource::kUsable;
+  bool told_usable_ = true;
   std::string failed_host_;  // the host whose look-up failed last
   std::string failed_error_;
   int64_t failed_at_ms_ = 0;

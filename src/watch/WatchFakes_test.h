@@ -154,6 +154,8 @@ class FakeRegistry : public platform::Registry {
     std::lock_guard<std::mutex> lock(mu_);
     values.erase(name);
   }
+  platform::RegistrySource LastSource() override { return source; }
+  platform::RegistrySource source = platform::RegistrySource::kUsable;
 
  private:
   std::mutex mu_;

@@ -293,6 +293,9 @@ void TEthThread::LoadTable() {
     while (file->ReadLine(ip)) {
       // A last IPv4 line without its MAC line pairs with an empty MAC text.
       if (!file->ReadLine(line)) line.clear();
+      // A MAC text that could not be written back as a line of its own ends
+      // the load like any other overlong line.
+      if (rtl::Trim(line).size() + 1 > platform::kMaxTextLine) break;
       Registry->Load(ip, line);
     }
   } catch (...) {

@@ -709,5 +709,33 @@ TEST(ReportSenderTest, FailedLookupIsNotRepeatedForEveryReport) {
   }
 }
 
+// A configuration file that cannot be used is told once, and so is its
+// return, however many reports go out meanwhile.
+TEST(ReportSenderTest, UnusableConfigurationIsToldOnce) {
+  FakeParts parts;
+  FakeRegistry registry;
+  FakeEvents events;
+  auto sender = parts.CreateSysLog();
+  TReportSender reports(*sender, registry, events, [](const std::string&) {});
+  reports.Resume();
+  struct Step {
+    platform::RegistrySource source;
+    size_t entries;  // of kEventConfigUnusable so far
+  } steps[] = {{platform::RegistrySource::kMissing, 0},  {platform::RegistrySource::kTooLarge, 1},
+               {platform::RegistrySource::kTooLarge, 1}, {platform::RegistrySource::kNotRegular, 2},
+               {platform::RegistrySource::kUsable, 3},   {platform::RegistrySource::kMissing, 3}};
+  for (const Step& s : steps) {
+    registry.source = s.source;
+    for (int i = 0; i < 3; ++i) reports.Queue("r");
+    ASSERT_TRUE(reports.Drain(kWait));
+    EXPECT_EQ(events.WithId(kEventConfigUnusable).size(), s.entries);
+  }
+  auto entries = events.WithId(kEventConfigUnusable);
+  EXPECT_EQ(entries[0].text, "the configuration file is larger than 1 MB: reports go to 127.0.0.1");
+  EXPECT_EQ(entries[0].type, platform::kEventLogWarningType);
+  EXPECT_EQ(entries[2].type, kEventLogSuccessType);
+  reports.Stop();
+}
+
 }  // namespace
 }  // namespace watch
