@@ -34,14 +34,16 @@ key=$(printf '%s %s %s\n' "$suite" "$mirror" "$include" | sha256sum | cut -c1-12
 tarball=$cache/rootfs-$suite-$key.tar
 exec 9>"$cache/rootfs.lock"
 flock 9
+# A folder left where the tarball belongs (an earlier run that failed) goes.
+[ -d "$tarball" ] && rm -rf "$tarball"
 if [ ! -s "$tarball" ]; then
   echo "=== making the root file system (once; cached as $tarball)"
   started=$(date +%s)
-  if ! mmdebstrap --quiet --variant=minbase --include="$include" "$suite" "$tarball.part" \
+  if ! mmdebstrap --quiet --format=tar --variant=minbase --include="$include" "$suite" "$tarball.part" \
     "$mirror" >"$cache/mmdebstrap.log" 2>&1; then
     echo "FAIL: mmdebstrap, see $cache/mmdebstrap.log"
     tail -n 20 "$cache/mmdebstrap.log"
-    rm -f "$tarball.part"
+    rm -rf "$tarball.part"
     exit 1
   fi
   mv "$tarball.part" "$tarball"
