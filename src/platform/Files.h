@@ -89,8 +89,6 @@ class FileSystem {
   // Opens a regular file for reading (OpenRegularFile); anything else, a
   // FIFO or a device included, throws EInOutError at once.
   virtual std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) = 0;
-  // Renames; fails when the target exists.
-  virtual bool RenameFile(const std::string& from, const std::string& to) = 0;
   // Puts from in to's place in one atomic step, replacing to if present,
   // and makes the change durable.
   virtual bool ReplaceFile(const std::string& from, const std::string& to) = 0;

@@ -113,10 +113,6 @@ class PosixFileSystem : public FileSystem {
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override {
     return OpenRegularTextFile(path);
   }
-  bool RenameFile(const std::string& from, const std::string& to) override {
-    if (FileExists(to)) return false;
-    return ::rename(from.c_str(), to.c_str()) == 0;
-  }
   bool ReplaceFile(const std::string& from, const std::string& to) override {
     if (::rename(from.c_str(), to.c_str()) != 0) return false;
     SyncDirectoryOf(to);

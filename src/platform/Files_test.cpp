@@ -55,7 +55,6 @@ TEST(FilesTest, WriterEndsLinesWithCrLfAndReplaceIsAtomicRename) {
   w->WriteLine("10.0.0.1");
   w->WriteLine(" 00A0C9-1234EF");
   w->Close();
-  EXPECT_FALSE(fs.RenameFile(temp, table));  // a plain rename never overwrites
   EXPECT_TRUE(fs.ReplaceFile(temp, table));
   EXPECT_FALSE(fs.FileExists(temp));
   {

@@ -96,9 +96,6 @@ class Win32FileSystem : public FileSystem {
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override {
     return OpenRegularTextFile(path);
   }
-  bool RenameFile(const std::string& from, const std::string& to) override {
-    return ::MoveFileA(from.c_str(), to.c_str()) != 0;
-  }
   bool ReplaceFile(const std::string& from, const std::string& to) override {
     return ::MoveFileExA(from.c_str(), to.c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;

@@ -55,13 +55,6 @@ class FakeFiles : public platform::FileSystem {
     if (Fails("open", path) || !files.count(path)) throw rtl::EInOutError("open failed");
     return std::make_unique<Reader>(*this, path, files[path]);
   }
-  bool RenameFile(const std::string& from, const std::string& to) override {
-    std::lock_guard<std::mutex> lock(mu);
-    if (files.count(to) || !files.count(from)) return false;
-    files[to] = files[from];
-    files.erase(from);
-    return true;
-  }
   bool ReplaceFile(const std::string& from, const std::string& to) override {
     if (Fails("replace", to)) return false;
     std::lock_guard<std::mutex> lock(mu);
