@@ -72,6 +72,11 @@ enum class OpenProblem {
   kUnreadable,  // any other failure to open
 };
 
+// The stamp of path when it is a regular file (after symbolic links), with
+// one look at the file system and without opening it; false otherwise or
+// where the system cannot tell it so cheaply.
+bool RegularFileStamp(const std::string& path, FileStamp& stamp);
+
 // Opens path for reading if it is a regular file (after symbolic links).
 // Never blocks: the type is checked before and after opening, and a FIFO
 // or device is refused without being read. Returns null with problem set,

@@ -122,6 +122,13 @@ class PosixFileSystem : public FileSystem {
 
 }  // namespace
 
+bool RegularFileStamp(const std::string& path, FileStamp& stamp) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  stamp = StampOf(st);
+  return true;
+}
+
 std::unique_ptr<RegularFile> OpenRegularFile(const std::string& path, OpenProblem& problem,
                                              std::string& error) {
   auto fail = [&](OpenProblem p, std::string message) {

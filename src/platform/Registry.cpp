@@ -287,6 +287,15 @@ bool RegistryFile::ReadString(RegistryRoot root, const std::string& key, const s
   constexpr int64_t kSettledNs = 3'000'000'000;
   try {
     std::lock_guard<std::mutex> lock(mu_);
+    // The same question of a file that has not changed: one look at the
+    // file system, no opening or reading (every report asks).
+    FileStamp now;
+    if (last_ && last_->root == root && last_->key == key && last_->name == name &&
+        RegularFileStamp(path_, now) && now == last_->stamp) {
+      source_ = RegistrySource::kUsable;
+      if (last_->found) out = last_->text;
+      return last_->found;
+    }
     OpenProblem problem = OpenProblem::kNone;
     std::string error;
     std::unique_ptr<RegularFile> file = OpenRegularFile(path_, problem, error);
