@@ -127,7 +127,7 @@ class Sink {
 
 // The program's parts, but with the sender aimed at the sink's port and the
 // frame handler counted.
-class BenchParts : public watch::WatchParts {
+class BenchParts : public watch::WatchFactory {
  public:
   BenchParts(int port, std::atomic<uint64_t>* frames) : port_(port), frames_(frames) {}
   std::unique_ptr<watch::SysLogSender> CreateSysLog() override {
@@ -171,7 +171,7 @@ class BenchParts : public watch::WatchParts {
       std::unique_ptr<watch::CaptureSource> inner;
       std::atomic<uint64_t>* frames;
     };
-    auto source = std::make_unique<Source>(watch::DefaultWatchParts().CreateCapture(), frames_);
+    auto source = std::make_unique<Source>(watch::DefaultWatchFactory().CreateCapture(), frames_);
     capture_ = source.get();
     return source;
   }

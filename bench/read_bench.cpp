@@ -105,7 +105,7 @@ class Sink {
 };
 
 // The program's sender, aimed at the sink's port.
-class BenchParts : public watch::WatchParts {
+class BenchParts : public watch::WatchFactory {
  public:
   explicit BenchParts(int port) : port_(port) {}
   std::unique_ptr<watch::SysLogSender> CreateSysLog() override {

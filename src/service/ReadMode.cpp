@@ -50,8 +50,8 @@ class ReplayCapture : public rtl::TObject, public watch::CaptureSource {
 
 // Everything the replayed watch uses. It lives as long as the watch thread,
 // that is, to the end of the process.
-struct Replay : watch::WatchParts, platform::Clock {
-  watch::WatchParts* inner_parts = nullptr;
+struct Replay : watch::WatchFactory, platform::Clock {
+  watch::WatchFactory* inner_parts = nullptr;
   platform::Clock* inner_clock = nullptr;
   std::unique_ptr<watch::EventSink> events;
   std::unique_ptr<capture::TCaptureFileReader> reader;
@@ -86,7 +86,7 @@ int RunReadMode(const std::string& Path, watch::WatchEnvironment Environment) {
     delete replay;
     return kReadNotCapture;
   }
-  replay->inner_parts = Environment.parts ? Environment.parts : &watch::DefaultWatchParts();
+  replay->inner_parts = Environment.parts ? Environment.parts : &watch::DefaultWatchFactory();
   replay->inner_clock = Environment.clock ? Environment.clock : &platform::DefaultClock();
   // Event-log entries (a failed save among them) are printed as well.
   replay->events =

@@ -28,7 +28,7 @@ class RecordingSender : public watch::SysLogSender {
   std::vector<std::string>& sent_;
 };
 
-class RecordingParts : public watch::WatchParts {
+class RecordingParts : public watch::WatchFactory {
  public:
   std::unique_ptr<watch::SysLogSender> CreateSysLog() override {
     return std::make_unique<RecordingSender>(sent);

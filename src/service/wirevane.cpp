@@ -54,20 +54,20 @@ std::unique_ptr<watch::EventSink> PrintingEventSink(watch::EventSink& inner) {
 
 namespace {
 
-class ConsoleWatchParts : public watch::WatchParts {
+class ConsoleWatchFactory : public watch::WatchFactory {
  public:
   std::unique_ptr<watch::SysLogSender> CreateSysLog() override {
-    return PrintingSysLog(watch::DefaultWatchParts().CreateSysLog());
+    return PrintingSysLog(watch::DefaultWatchFactory().CreateSysLog());
   }
   std::unique_ptr<watch::CaptureSource> CreateCapture() override {
-    return watch::DefaultWatchParts().CreateCapture();
+    return watch::DefaultWatchFactory().CreateCapture();
   }
 };
 
 // The watch of the foreground run: the program's parts, reports and
 // event-log entries printed. Never freed.
 watch::TEthThread* StartConsoleWatch(std::function<void(const watch::StartFailure&)> on_failure) {
-  static ConsoleWatchParts* parts = new ConsoleWatchParts;
+  static ConsoleWatchFactory* parts = new ConsoleWatchFactory;
   static watch::EventSink* events = PrintingEventSink(watch::DefaultEventSink()).release();
   watch::WatchEnvironment environment;
   environment.parts = parts;

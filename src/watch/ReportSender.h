@@ -33,7 +33,7 @@
 #include "platform/Registry.h"
 #include "rtl/Thread.h"
 #include "watch/WatchEvents.h"
-#include "watch/WatchParts.h"
+#include "watch/WatchFactory.h"
 
 namespace watch {
 

@@ -17,7 +17,7 @@
 #include "platform/Files.h"
 #include "platform/Registry.h"
 #include "watch/WatchEvents.h"
-#include "watch/WatchParts.h"
+#include "watch/WatchFactory.h"
 
 namespace watch::testing {
 
@@ -255,7 +255,7 @@ class FakeCapture : public CaptureSource {
   FakeParts& parts_;
 };
 
-class FakeParts : public WatchParts {
+class FakeParts : public WatchFactory {
  public:
   // Raises rtl::Exception from the named step ("CreateSysLog", "SetActive",
   // "send <text>", "CreateCapture", "SetAdapterIndex"); may also be set
@@ -312,7 +312,7 @@ class FakeParts : public WatchParts {
 
 // Parts that do nothing: a sender that drops every text, a capture that
 // never delivers. For measuring the watch's own cost.
-class NullParts : public WatchParts {
+class NullParts : public WatchFactory {
  public:
   class Sender : public SysLogSender {
    public:

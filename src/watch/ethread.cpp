@@ -71,7 +71,7 @@ void WriteErrorFile(platform::FileSystem& files, const std::string& directory,
 
 TEthThread::TEthThread(bool CreateSuspended, WatchEnvironment environment)
     : rtl::TThread(CreateSuspended),
-      parts_(environment.parts ? *environment.parts : DefaultWatchParts()),
+      parts_(environment.parts ? *environment.parts : DefaultWatchFactory()),
       files_(environment.files ? *environment.files : platform::DefaultFileSystem()),
       clock_(environment.clock ? *environment.clock : platform::DefaultClock()),
       registry_(environment.registry ? *environment.registry : platform::DefaultRegistry()),

@@ -22,7 +22,7 @@
 // A start-up that fails writes its stage label to the error file, tells the
 // event log the stage and the cause, and calls OnStartFailed, so that the
 // service can end as failed. The sender and the capture component are made
-// by a WatchParts factory; the files, the clock, the registry and the event
+// by a WatchFactory factory; the files, the clock, the registry and the event
 // log come through the platform interfaces. WatchEnvironment bundles them; a
 // default-constructed one means the real program's parts.
 #pragma once
@@ -43,7 +43,7 @@
 #include "rtl/Thread.h"
 #include "watch/AddressRegistry.h"
 #include "watch/WatchEvents.h"
-#include "watch/WatchParts.h"
+#include "watch/WatchFactory.h"
 
 namespace watch {
 
@@ -52,7 +52,7 @@ class TReportSender;
 // What the watch works with. Null pointers and an empty data directory
 // stand for the process defaults.
 struct WatchEnvironment {
-  WatchParts* parts = nullptr;
+  WatchFactory* parts = nullptr;
   platform::FileSystem* files = nullptr;
   platform::Clock* clock = nullptr;
   platform::Registry* registry = nullptr;
@@ -175,7 +175,7 @@ class TEthThread : public rtl::TThread {
   void CaptureLost(const std::string& cause);
   void CaptureResumed();
 
-  WatchParts& parts_;
+  WatchFactory& parts_;
   platform::FileSystem& files_;
   platform::Clock& clock_;
   platform::Registry& registry_;

@@ -1,4 +1,4 @@
-#include "watch/WatchParts.h"
+#include "watch/WatchFactory.h"
 
 #include <memory>
 
@@ -51,7 +51,7 @@ class SnoopAdapter : public CaptureSource {
   std::unique_ptr<capture::TSnoop> snoop_;
 };
 
-class ProgramParts : public WatchParts {
+class ProgramParts : public WatchFactory {
  public:
   std::unique_ptr<SysLogSender> CreateSysLog() override {
     return std::make_unique<SysLogAdapter>();
@@ -63,7 +63,7 @@ class ProgramParts : public WatchParts {
 
 }  // namespace
 
-WatchParts& DefaultWatchParts() {
+WatchFactory& DefaultWatchFactory() {
   static ProgramParts parts;
   return parts;
 }

@@ -1,6 +1,6 @@
 // The parts the watch is built from: the syslog sender and the capture
-// component, made by a WatchParts factory. The program's factory makes the
-// real ones (WatchParts.cpp); tests and the foreground and replay runs pass
+// component, made by a WatchFactory. The program's factory makes the
+// real ones (WatchFactory.cpp); tests and the foreground and replay runs pass
 // their own.
 #pragma once
 
@@ -55,14 +55,14 @@ class CaptureSource {
 
 // Makes the sender and the capture component, each with no owner. Either
 // may raise.
-class WatchParts {
+class WatchFactory {
  public:
-  virtual ~WatchParts() = default;
+  virtual ~WatchFactory() = default;
   virtual std::unique_ptr<SysLogSender> CreateSysLog() = 0;
   virtual std::unique_ptr<CaptureSource> CreateCapture() = 0;
 };
 
 // The program's parts: the real sender and capture component.
-WatchParts& DefaultWatchParts();
+WatchFactory& DefaultWatchFactory();
 
 }  // namespace watch
