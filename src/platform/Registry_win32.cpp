@@ -3,25 +3,10 @@
 #include <vector>
 
 #include "platform/Registry.h"
+#include "platform/RegistryKey_win32.h"
 
 namespace platform {
 namespace {
-
-// Closes an open key when it goes out of scope.
-class KeyHandle {
- public:
-  KeyHandle() = default;
-  ~KeyHandle() {
-    if (key_) ::RegCloseKey(key_);
-  }
-  KeyHandle(const KeyHandle&) = delete;
-  KeyHandle& operator=(const KeyHandle&) = delete;
-  HKEY* Receive() { return &key_; }
-  HKEY Get() const { return key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
 
 class SystemRegistry : public Registry {
  public:

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/RegistryKey_win32.h"
 #include "platform/ServiceManager.h"
 
 namespace platform {
@@ -20,22 +21,6 @@ std::string EventSourceKey(const char* source) {
   if (!source || !*source || std::strchr(source, '\\')) return std::string();
   return std::string(kEventSourceRoot) + source;
 }
-
-// Closes an open key when it goes out of scope.
-class KeyHandle {
- public:
-  KeyHandle() = default;
-  ~KeyHandle() {
-    if (key_) ::RegCloseKey(key_);
-  }
-  KeyHandle(const KeyHandle&) = delete;
-  KeyHandle& operator=(const KeyHandle&) = delete;
-  HKEY* Receive() { return &key_; }
-  HKEY Get() const { return key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
 
 // The registry calls answer their error instead of setting it.
 bool Succeeded(LONG rc) {
