@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "capture/Packet32.h"
 #include "capture/Snoop.h"
 #include "capture/bpf.h"
@@ -102,28 +103,7 @@ std::vector<std::vector<uint8_t>> Batches(uint32_t first, uint32_t count) {
   return out;
 }
 
-// A datagram sink on the loopback address, drained by its own thread.
-class Sink {
- public:
-  Sink()
-      : thread_([this] {
-          std::string d;
-          while (!stop_) {
-            if (receiver_.Receive(d, 50)) ++received;
-          }
-        }) {}
-  ~Sink() {
-    stop_ = true;
-    thread_.join();
-  }
-  int Port() const { return receiver_.Port(); }
-  std::atomic<uint64_t> received{0};
-
- private:
-  platform::LoopbackDatagramReceiver receiver_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
+using bench::Sink;
 
 // The program's parts, but with the sender aimed at the sink's port and the
 // frame handler counted.
@@ -131,17 +111,7 @@ class BenchParts : public watch::WatchFactory {
  public:
   BenchParts(int port, std::atomic<uint64_t>* frames) : port_(port), frames_(frames) {}
   std::unique_ptr<watch::SysLogSender> CreateSysLog() override {
-    struct Sender : watch::SysLogSender {
-      explicit Sender(int port) { s.SetPort(port); }
-      void SetActive(bool v) override { s.SetActive(v); }
-      void SetHost(const std::string& h) override { s.SetHost(h); }
-      void SendText(const std::string& t, syslog::TIdSyslogFacility f,
-                    syslog::TIdSyslogSeverity v) override {
-        s.SendText(t, f, v);
-      }
-      syslog::TIdSysLog s{nullptr};
-    };
-    return std::make_unique<Sender>(port_);
+    return bench::SenderToPort(port_);
   }
   std::unique_ptr<watch::CaptureSource> CreateCapture() override {
     // The program's capture component, with the frames it hands on counted.

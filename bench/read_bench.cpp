@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "platform/Registry.h"
 #include "platform/WinSockProbe.h"
 #include "service/ReadMode.h"
@@ -81,45 +82,14 @@ bool WriteCapture(const std::string& path, uint64_t frames) {
   return std::fclose(out) == 0;
 }
 
-// A datagram sink on the loopback address, drained by its own thread.
-class Sink {
- public:
-  Sink()
-      : thread_([this] {
-          std::string d;
-          while (!stop_) {
-            if (receiver_.Receive(d, 50)) ++received;
-          }
-        }) {}
-  ~Sink() {
-    stop_ = true;
-    thread_.join();
-  }
-  int Port() const { return receiver_.Port(); }
-  std::atomic<uint64_t> received{0};
-
- private:
-  platform::LoopbackDatagramReceiver receiver_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
+using bench::Sink;
 
 // The program's sender, aimed at the sink's port.
 class BenchParts : public watch::WatchFactory {
  public:
   explicit BenchParts(int port) : port_(port) {}
   std::unique_ptr<watch::SysLogSender> CreateSysLog() override {
-    struct Sender : watch::SysLogSender {
-      explicit Sender(int port) { s.SetPort(port); }
-      void SetActive(bool v) override { s.SetActive(v); }
-      void SetHost(const std::string& h) override { s.SetHost(h); }
-      void SendText(const std::string& t, syslog::TIdSyslogFacility f,
-                    syslog::TIdSyslogSeverity v) override {
-        s.SendText(t, f, v);
-      }
-      syslog::TIdSysLog s{nullptr};
-    };
-    return std::make_unique<Sender>(port_);
+    return bench::SenderToPort(port_);
   }
   std::unique_ptr<watch::CaptureSource> CreateCapture() override {
     throw rtl::Exception("the replay brings its own capture");

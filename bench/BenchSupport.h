@@ -1,0 +1,56 @@
+// What the benchmarks that send real datagrams share: a sink on the
+// loopback address that counts what arrives, and the program's syslog
+// sender aimed at the sink's port.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/WinSockProbe.h"
+#include "syslog/IdSysLog.h"
+#include "watch/WatchFactory.h"
+
+namespace bench {
+
+// A datagram sink on the loopback address, drained by its own thread.
+class Sink {
+ public:
+  Sink()
+      : thread_([this] {
+          std::string d;
+          while (!stop_) {
+            if (receiver_.Receive(d, 50)) ++received;
+          }
+        }) {}
+  ~Sink() {
+    stop_ = true;
+    thread_.join();
+  }
+  int Port() const { return receiver_.Port(); }
+  std::atomic<uint64_t> received{0};
+
+ private:
+  platform::LoopbackDatagramReceiver receiver_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// The program's syslog sender, sending to port.
+inline std::unique_ptr<watch::SysLogSender> SenderToPort(int port) {
+  struct Sender : watch::SysLogSender {
+    explicit Sender(int port) { s.SetPort(port); }
+    void SetActive(bool v) override { s.SetActive(v); }
+    void SetHost(const std::string& h) override { s.SetHost(h); }
+    void SendText(const std::string& t, syslog::TIdSyslogFacility f,
+                  syslog::TIdSyslogSeverity v) override {
+      s.SendText(t, f, v);
+    }
+    syslog::TIdSysLog s{nullptr};
+  };
+  return std::make_unique<Sender>(port);
+}
+
+}  // namespace bench
