@@ -70,16 +70,10 @@ void TCustomSnoop::StartCapture() {
     last_error_ = "Fail to initilize Packet32";
     return;
   }
-  if (adapter_index_ < 0) {
-    last_error_ = "No adapter selected";
-    return;
-  }
-  std::string error;
-  handle_ = CaptureOpen(adapter_name_, kSnapLength, true, error);
-  if (!handle_) {
-    last_error_ = error.empty() ? "Cannot open adapter \"" + adapter_name_ + "\"" : error;
-    return;
-  }
+  // With no adapter selected the empty name is opened, and the driver
+  // refuses it: the capture layer's text says so.
+  handle_ = CaptureOpen(adapter_name_, kSnapLength, true, last_error_);
+  if (!handle_) return;
   thread_ = rtl::TThread::Create<TSnoopThread>(this);
   thread_->SetOnTerminate([this](rtl::TThread* sender) { ThreadTerminated(sender); });
   // Capturing before the reader runs, so that the first batch's frames are
@@ -137,24 +131,25 @@ TSnoopThread::TSnoopThread(TCustomSnoop* snoop) : rtl::TThread(true), snoop_(sno
 
 void TSnoopThread::Run() {
   if (!snoop_) return;
+  bool failed_once = false;
   while (!Terminated()) {
     // The service manager hears that capture is alive only from here, and
-    // only while reads succeed or time out: a reader that hangs, or whose
-    // adapter is gone, is restarted by the manager's watchdog.
+    // only while reads succeed or time out: a reader that hangs is
+    // restarted by the manager's watchdog.
     if (CaptureRead(snoop_->handle_, 0, snoop_->RecordHandler, snoop_) >= 0) {
+      failed_once = false;
       platform::ServiceHeartbeat();
       continue;
     }
-    std::string cause(snoop_->handle_->ErrorText);
     // A driver whose reads fail at once must not spin: look again a little
     // later, and give the adapter up only when that fails too.
-    Pause(kFailedReadPauseMs);
-    if (Terminated()) break;
-    if (CaptureRead(snoop_->handle_, 0, snoop_->RecordHandler, snoop_) >= 0) {
-      platform::ServiceHeartbeat();
+    if (!failed_once) {
+      failed_once = true;
+      Pause(kFailedReadPauseMs);
       continue;
     }
-    if (snoop_->OnCaptureLost) snoop_->OnCaptureLost(cause);
+    failed_once = false;
+    if (snoop_->OnCaptureLost) snoop_->OnCaptureLost(snoop_->handle_->ErrorText);
     if (!Reopen()) break;
     if (snoop_->OnCaptureResumed) snoop_->OnCaptureResumed();
   }

@@ -131,6 +131,7 @@ TEST_F(SnoopTest, StartAndStopInEachState) {
   snoop->StartCapture();
   EXPECT_STREQ(driver_->OpenedName(), "");
   EXPECT_FALSE(snoop->Capturing());
+  EXPECT_EQ(snoop->LastError(), "Cannot Open Adapter \"\"");
   EXPECT_EQ(driver_->Live("adapters"), 0);
 
   driver_->Reset();
