@@ -20,10 +20,7 @@ class Sink {
  public:
   Sink()
       : thread_([this] {
-          std::string d;
-          while (!stop_) {
-            if (receiver_.Receive(d, 50)) ++received;
-          }
+          while (!stop_) received += receiver_.Drain(50);
         }) {}
   ~Sink() {
     stop_ = true;
@@ -47,6 +44,10 @@ inline std::unique_ptr<watch::SysLogSender> SenderToPort(int port) {
     void SendText(const std::string& t, syslog::TIdSyslogFacility f,
                   syslog::TIdSyslogSeverity v) override {
       s.SendText(t, f, v);
+    }
+    size_t SendTexts(const std::string* t, size_t n, syslog::TIdSyslogFacility f,
+                     syslog::TIdSyslogSeverity v) override {
+      return static_cast<size_t>(s.SendTexts(t, static_cast<int>(n), f, v));
     }
     syslog::TIdSysLog s{nullptr};
   };

@@ -74,6 +74,24 @@ struct WinSockData {
 };
 #endif
 
+// One datagram of a batch send.
+struct WinSockDatagram {
+  const char* buffer;
+  int length;
+};
+
+// The Linux module's one function that the Windows library has no match
+// for: "sendtomany" sends count datagrams, in order, to one address in as
+// few system calls as it can, and returns how many were sent, or
+// kSocketError with the last error set when the first could not be. A
+// failure after the first returns the count sent so far; the next call
+// meets it again. The Windows library lacks it: callers look it up and,
+// without it, send one datagram at a time.
+constexpr const char* kSendToManyExport = "sendtomany";
+using SendToManyProc = int(WINSOCK_API*)(SocketHandle s, const WinSockDatagram* datagrams,
+                                          int count, int flags, const WinSockAddr* to,
+                                          int to_length);
+
 // Numbers of the Windows Sockets interface that callers pass or test.
 constexpr int kAfInet = 2;
 constexpr int kSockDgram = 2;

@@ -24,6 +24,10 @@ class LoopbackDatagramReceiver {
   // Waits at most timeout_ms for one datagram and returns its bytes;
   // false when none came in time.
   bool Receive(std::string& datagram, int timeout_ms);
+  // Waits at most timeout_ms for a datagram, then takes every datagram
+  // already queued without keeping their bytes; returns how many were
+  // taken. For sinks that only count what arrives.
+  size_t Drain(int timeout_ms);
 
  private:
   SocketHandle socket_ = kInvalidSocket;

@@ -307,23 +307,63 @@ int WINSOCK_API Ws_setsockopt(SocketHandle s, int level, int option, const char*
   return 0;
 }
 
-int WINSOCK_API Ws_sendto(SocketHandle s, const char* buffer, int length, int flags,
-                          const WinSockAddr* to, int to_length) {
-  if (length < 0) return SetError(WSAEINVAL);
-  if (!to || to_length < static_cast<int>(sizeof(WinSockAddrIn))) return SetError(WSAEFAULT);
-  if (to->sa_family != kAfInet) return SetError(WSAEAFNOSUPPORT);
+// The IPv4 destination of a Windows Sockets address, or a Windows Sockets
+// error number.
+int PosixDestination(const WinSockAddr* to, int to_length, sockaddr_in& addr) {
+  if (!to || to_length < static_cast<int>(sizeof(WinSockAddrIn))) return WSAEFAULT;
+  if (to->sa_family != kAfInet) return WSAEAFNOSUPPORT;
   WinSockAddrIn in;
   std::memcpy(&in, to, sizeof in);
-  sockaddr_in addr{};
+  addr = {};
   addr.sin_family = AF_INET;
   addr.sin_port = in.sin_port;
   std::memcpy(&addr.sin_addr, in.sin_addr, 4);
-  // MSG_OOB (1) and MSG_DONTROUTE (4) have the same numbers.
-  int posix_flags = (flags & (MSG_OOB | MSG_DONTROUTE)) | MSG_NOSIGNAL;
-  ssize_t n = ::sendto(Fd(s), buffer, static_cast<size_t>(length), posix_flags,
+  return 0;
+}
+
+// MSG_OOB (1) and MSG_DONTROUTE (4) have the same numbers.
+int PosixSendFlags(int flags) { return (flags & (MSG_OOB | MSG_DONTROUTE)) | MSG_NOSIGNAL; }
+
+int WINSOCK_API Ws_sendto(SocketHandle s, const char* buffer, int length, int flags,
+                          const WinSockAddr* to, int to_length) {
+  if (length < 0) return SetError(WSAEINVAL);
+  sockaddr_in addr;
+  if (int error = PosixDestination(to, to_length, addr); error != 0) return SetError(error);
+  ssize_t n = ::sendto(Fd(s), buffer, static_cast<size_t>(length), PosixSendFlags(flags),
                        reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
   if (n < 0) return FailFromErrno();
   return static_cast<int>(n);
+}
+
+int WINSOCK_API Ws_sendtomany(SocketHandle s, const WinSockDatagram* datagrams, int count,
+                              int flags, const WinSockAddr* to, int to_length) {
+  if (count < 0 || (count > 0 && !datagrams)) return SetError(WSAEINVAL);
+  for (int i = 0; i < count; ++i) {
+    if (datagrams[i].length < 0) return SetError(WSAEINVAL);
+  }
+  sockaddr_in addr;
+  if (int error = PosixDestination(to, to_length, addr); error != 0) return SetError(error);
+  constexpr int kPerCall = 64;
+  mmsghdr messages[kPerCall];
+  iovec parts[kPerCall];
+  int sent = 0;
+  while (sent < count) {
+    const int n = std::min(kPerCall, count - sent);
+    for (int i = 0; i < n; ++i) {
+      parts[i] = {const_cast<char*>(datagrams[sent + i].buffer),
+                  static_cast<size_t>(datagrams[sent + i].length)};
+      messages[i] = {};
+      messages[i].msg_hdr.msg_name = &addr;
+      messages[i].msg_hdr.msg_namelen = sizeof addr;
+      messages[i].msg_hdr.msg_iov = &parts[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int done = ::sendmmsg(Fd(s), messages, static_cast<unsigned>(n), PosixSendFlags(flags));
+    if (done < 0) return sent == 0 ? FailFromErrno() : sent;
+    sent += done;
+    if (done < n) break;
+  }
+  return sent;
 }
 
 int WINSOCK_API Ws_shutdown(SocketHandle s, int how) {
@@ -525,6 +565,7 @@ void* LookUp(const char* name) {
       {"socket", reinterpret_cast<void*>(&Ws_socket)},
       {"setsockopt", reinterpret_cast<void*>(&Ws_setsockopt)},
       {"sendto", reinterpret_cast<void*>(&Ws_sendto)},
+      {kSendToManyExport, reinterpret_cast<void*>(&Ws_sendtomany)},
       {"shutdown", reinterpret_cast<void*>(&Ws_shutdown)},
       {"closesocket", reinterpret_cast<void*>(&Ws_closesocket)},
       {"gethostname", reinterpret_cast<void*>(&Ws_gethostname)},

@@ -43,7 +43,7 @@ class WinSockModuleTest : public ::testing::Test {
 TEST_F(WinSockModuleTest, AnswersOnlyTheFunctionsTheClientCalls) {
   for (const char* name :
        {"WSAStartup", "WSACleanup", "socket", "setsockopt", "sendto", "shutdown", "closesocket",
-        "gethostname", "gethostbyname", "htons", "WSAGetLastError"}) {
+        "gethostname", "gethostbyname", "htons", "WSAGetLastError", kSendToManyExport}) {
     EXPECT_NE(GetProcAddress(library, name), nullptr) << name;
   }
   for (const char* name : {"getsockopt", "bind", "recvfrom", "WSARecvEx", "SOCKET", ""}) {
@@ -79,6 +79,35 @@ TEST_F(WinSockModuleTest, FailuresSetWindowsSocketsNumbers) {
   EXPECT_EQ(setopt(s, kSolSocket, kSoBroadcast, reinterpret_cast<const char*>(&on), 4), 0);
   EXPECT_EQ(setopt(s, kSolSocket, 0x7777, reinterpret_cast<const char*>(&on), 4), -1);
   EXPECT_EQ(LastError(), 10042);
+
+  // A batch send checks everything before it sends anything.
+  auto many = reinterpret_cast<SendToManyProc>(GetProcAddress(library, kSendToManyExport));
+  ASSERT_NE(many, nullptr);
+  WinSockAddrIn to{static_cast<uint16_t>(kAfInet), 0x0900, {127, 0, 0, 1}, {}};
+  WinSockAddrIn other_family = to;
+  other_family.sin_family = 23;
+  const WinSockDatagram fine[] = {{"a", 1}, {"b", 1}};
+  const WinSockDatagram negative[] = {{"a", 1}, {"b", -1}};
+  const auto* addr = reinterpret_cast<const WinSockAddr*>(&to);
+  const struct {
+    const WinSockDatagram* datagrams;
+    int count;
+    const WinSockAddr* to;
+    int to_length;
+    int error;
+  } kBadBatches[] = {
+      {fine, -1, addr, 16, 10022},
+      {nullptr, 2, addr, 16, 10022},
+      {negative, 2, addr, 16, 10022},
+      {fine, 2, nullptr, 16, 10014},
+      {fine, 2, addr, 8, 10014},
+      {fine, 2, reinterpret_cast<const WinSockAddr*>(&other_family), 16, 10047},
+  };
+  for (const auto& b : kBadBatches) {
+    EXPECT_EQ(many(s, b.datagrams, b.count, 0, b.to, b.to_length), -1);
+    EXPECT_EQ(LastError(), b.error);
+  }
+  EXPECT_EQ(many(s, fine, 0, 0, addr, 16), 0);
   EXPECT_EQ(close(s), 0);
   EXPECT_EQ(close(s), -1);
   EXPECT_EQ(LastError(), 10038);

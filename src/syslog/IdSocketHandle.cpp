@@ -59,13 +59,26 @@ void TIdSocketHandle::TransmitTo(const std::string& address, int port, const voi
                                  int count) {
   TIdStack* stack = SharedStack();
   int n = stack->WSSendTo(os_socket_, buffer, count, 0, address, port);
-  if (n == ws2::kSocketError) {
-    if (stack->WSGetLastError() == kMessageTooLong) {
-      throw EIdPackageSizeTooBig("Package Size Too Big.");
-    }
-    stack->CheckSocketResult(ws2::kSocketError, {});
-  }
+  if (n == ws2::kSocketError) RaiseSendFailure(stack);
   if (n != count) throw EIdNotAllBytesSent("Not all bytes sent.");
+}
+
+int TIdSocketHandle::TransmitManyTo(const std::string& address, int port,
+                                    const ws2::TDatagram* datagrams, int count) {
+  if (count <= 0) return 0;
+  TIdStack* stack = SharedStack();
+  int n = stack->WSSendToMany(os_socket_, datagrams, count, 0, address, port);
+  if (n <= 0) RaiseSendFailure(stack);
+  return n;
+}
+
+void TIdSocketHandle::RaiseSendFailure(TIdStack* stack) {
+  if (stack->WSGetLastError() == kMessageTooLong) {
+    throw EIdPackageSizeTooBig("Package Size Too Big.");
+  }
+  stack->CheckSocketResult(ws2::kSocketError, {});
+  // Not reached: no error is ignored.
+  throw EIdNotAllBytesSent("Not all bytes sent.");
 }
 
 }  // namespace syslog

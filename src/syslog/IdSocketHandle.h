@@ -33,6 +33,11 @@ class TIdSocketHandle : public rtl::TObject {
   // EIdPackageSizeTooBig (10040), EIdSocketError (any other error) or
   // EIdNotAllBytesSent.
   void TransmitTo(const std::string& address, int port, const void* buffer, int count);
+  // Sends count datagrams, in order, to one address and port; returns how
+  // many were sent (at least one). Raises as TransmitTo when the first
+  // cannot be sent; a later failure ends the call early.
+  int TransmitManyTo(const std::string& address, int port, const ws2::TDatagram* datagrams,
+                     int count);
 
   ws2::TSocket OsSocket() const noexcept { return os_socket_; }
   bool SocketOpen() const noexcept { return socket_open_; }
@@ -46,6 +51,9 @@ class TIdSocketHandle : public rtl::TObject {
   int ClientPortMax = 0;
 
  private:
+  // EIdPackageSizeTooBig or EIdSocketError for the stack's last error.
+  [[noreturn]] static void RaiseSendFailure(class TIdStack* stack);
+
   ws2::TSocket os_socket_ = ws2::kInvalidSocket;
   bool socket_open_ = false;
   std::string ip_;

@@ -144,4 +144,13 @@ void ReleaseSharedStack() {
   --s.live_components;
 }
 
+int TIdStack::WSSendToMany(ws2::TSocket socket, const ws2::TDatagram* datagrams, int count,
+                           int flags, const std::string& address, int port) {
+  for (int i = 0; i < count; ++i) {
+    int n = WSSendTo(socket, datagrams[i].buffer, datagrams[i].length, flags, address, port);
+    if (n == ws2::kSocketError) return i == 0 ? n : i;
+  }
+  return count;
+}
+
 }  // namespace syslog

@@ -61,6 +61,12 @@ class TIdStack : public rtl::TObject {
   // One sendto to the IPv4 address of a dotted quad and a port.
   virtual int WSSendTo(ws2::TSocket socket, const void* buffer, int count, int flags,
                        const std::string& address, int port) = 0;
+  // Sends count datagrams, in order, to one address and port; returns how
+  // many were sent, or -1 (the error in WSGetLastError) when the first was
+  // not. A failure after the first ends the call early. This one sends
+  // them one WSSendTo at a time.
+  virtual int WSSendToMany(ws2::TSocket socket, const ws2::TDatagram* datagrams, int count,
+                           int flags, const std::string& address, int port);
   virtual int WSSetSockOpt(ws2::TSocket socket, int level, int option, const void* value,
                            int length) = 0;
   virtual ws2::TSocket WSSocket(int family, int socket_type, int protocol) = 0;

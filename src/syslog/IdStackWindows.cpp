@@ -112,16 +112,33 @@ std::string TIdStackWindows::LocalHostName() {
 
 uint16_t TIdStackWindows::WSHToNs(uint16_t value) { return ws2::Call<ws2::Row::htons>(value); }
 
-int TIdStackWindows::WSSendTo(ws2::TSocket socket, const void* buffer, int count, int flags,
-                              const std::string& address, int port) {
+ws2::TSockAddrIn TIdStackWindows::Destination(const std::string& address, int port) {
   ws2::TSockAddrIn to{};
   to.sin_family = platform::kAfInet;
   to.sin_port = WSHToNs(static_cast<uint16_t>(port));
   TIdIPv4Bytes bytes = DottedQuadToAddress(address);
   std::memcpy(to.sin_addr, bytes.data(), 4);
+  return to;
+}
+
+int TIdStackWindows::WSSendTo(ws2::TSocket socket, const void* buffer, int count, int flags,
+                              const std::string& address, int port) {
+  const ws2::TSockAddrIn to = Destination(address, port);
   return ws2::Call<ws2::Row::sendto>(socket, static_cast<const char*>(buffer), count, flags,
                                      reinterpret_cast<const ws2::TSockAddr*>(&to),
                                      static_cast<int>(sizeof to));
+}
+
+int TIdStackWindows::WSSendToMany(ws2::TSocket socket, const ws2::TDatagram* datagrams,
+                                  int count, int flags, const std::string& address, int port) {
+  platform::LibraryHandle library = ws2::LibraryHandle();
+  auto many = library ? reinterpret_cast<platform::SendToManyProc>(
+                            platform::GetProcAddress(library, platform::kSendToManyExport))
+                      : nullptr;
+  if (!many) return TIdStack::WSSendToMany(socket, datagrams, count, flags, address, port);
+  const ws2::TSockAddrIn to = Destination(address, port);
+  return many(socket, datagrams, count, flags, reinterpret_cast<const ws2::TSockAddr*>(&to),
+              static_cast<int>(sizeof to));
 }
 
 int TIdStackWindows::WSSetSockOpt(ws2::TSocket socket, int level, int option, const void* value,

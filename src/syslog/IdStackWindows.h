@@ -31,12 +31,20 @@ class TIdStackWindows : public TIdStack {
   uint16_t WSHToNs(uint16_t value) override;
   int WSSendTo(ws2::TSocket socket, const void* buffer, int count, int flags,
                const std::string& address, int port) override;
+  // Through the library's batch send when it has one (the Linux module),
+  // otherwise one datagram at a time.
+  int WSSendToMany(ws2::TSocket socket, const ws2::TDatagram* datagrams, int count, int flags,
+                   const std::string& address, int port) override;
   int WSSetSockOpt(ws2::TSocket socket, int level, int option, const void* value,
                    int length) override;
   ws2::TSocket WSSocket(int family, int socket_type, int protocol) override;
   int WSShutdown(ws2::TSocket socket, int how) override;
   std::string SocketErrorText(int code) override;
   int WSGetLastError() override;
+
+ private:
+  // The socket address of a dotted quad and a port.
+  ws2::TSockAddrIn Destination(const std::string& address, int port);
 };
 
 // Whether the library's start-up call has succeeded in this process.

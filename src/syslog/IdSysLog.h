@@ -25,6 +25,12 @@ class TIdSysLog : public TIdUDPClient {
   void TransmitMessage(TIdSysLogMessage& message, bool stamp_now);
   // One datagram with text as the whole MSG part.
   void SendText(const std::string& text, TIdSyslogFacility facility, TIdSyslogSeverity severity);
+  // count texts, each as SendText makes it, sent in order to Host (resolved
+  // once for all of them) in as few system calls as the socket library
+  // allows. Returns how many were sent, at least one when count > 0; raises
+  // as SendText when the first cannot be sent.
+  int SendTexts(const std::string* texts, int count, TIdSyslogFacility facility,
+                TIdSyslogSeverity severity);
 
   // The clock for timestamps, of this sender and of the messages it
   // builds; null for the process clock.

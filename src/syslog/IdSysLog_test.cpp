@@ -136,5 +136,34 @@ TEST_F(SenderTest, OversizedDatagramRaisesPackageSizeTooBig) {
   EXPECT_EQ(Received(), "small");
 }
 
+// Several texts in one call: each its own datagram, in order, made as
+// SendText makes it; a failure part-way ends the call with the count sent,
+// and a failure of the first raises as a single send does.
+TEST_F(SenderTest, SendTextsSendsEachTextAsItsOwnDatagramInOrder) {
+  const std::string local = SharedStack()->FirstLocalAddress();
+  const std::string texts[] = {"first", "", "third"};
+  EXPECT_EQ(sender->SendTexts(texts, 3, sfLocalUseFive, slCritical), 3);
+  EXPECT_EQ(Received(), "<170>Dec  8 20:57:06 " + local + " first");
+  EXPECT_EQ(Received(), "<170>Dec  8 20:57:06 " + local + " ");
+  EXPECT_EQ(Received(), "<170>Dec  8 20:57:06 " + local + " third");
+  EXPECT_EQ(sender->SendTexts(texts, 0, sfLocalUseFive, slCritical), 0);
+
+  const std::string mixed[] = {"small", std::string(70000, 'h'), "after"};
+  EXPECT_EQ(sender->SendStringsTo("127.0.0.1", receiver.Port(), mixed, 3), 1);
+  EXPECT_EQ(Received(), "small");
+  EXPECT_THROW(sender->SendStringsTo("127.0.0.1", receiver.Port(), mixed + 1, 2),
+               EIdPackageSizeTooBig);
+  EXPECT_EQ(sender->SendStringsTo("127.0.0.1", receiver.Port(), mixed + 2, 1), 1);
+  EXPECT_EQ(Received(), "after");
+
+  sender->SetHost("no-such-host.invalid");
+  try {
+    sender->SendTexts(texts, 3, sfLocalUseFive, slCritical);
+    FAIL() << "sent";
+  } catch (const EIdSocketError& e) {
+    EXPECT_EQ(e.ErrorCode(), 11001);
+  }
+}
+
 }  // namespace
 }  // namespace syslog

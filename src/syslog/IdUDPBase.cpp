@@ -1,5 +1,7 @@
 #include "syslog/IdUDPBase.h"
 
+#include <vector>
+
 #include "syslog/IdStack.h"
 
 namespace syslog {
@@ -73,6 +75,18 @@ void TIdUDPBase::SendBytesTo(const std::string& host, int port, const void* buff
 
 void TIdUDPBase::SendStringTo(const std::string& host, int port, const std::string& data) {
   SendBytesTo(host, port, data.data(), static_cast<int>(data.size()));
+}
+
+int TIdUDPBase::SendStringsTo(const std::string& host, int port, const std::string* data,
+                              int count) {
+  if (count <= 0) return 0;
+  std::string address = SharedStack()->HostToAddress(host);
+  TIdSocketHandle* binding = EnsureBinding();
+  std::vector<ws2::TDatagram> datagrams(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    datagrams[i] = {data[i].data(), static_cast<int>(data[i].size())};
+  }
+  return binding->TransmitManyTo(address, port, datagrams.data(), count);
 }
 
 }  // namespace syslog

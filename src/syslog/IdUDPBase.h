@@ -37,6 +37,10 @@ class TIdUDPBase : public TIdComponent {
   // the socket as needed and sends count bytes as one datagram.
   void SendBytesTo(const std::string& host, int port, const void* buffer, int count);
   void SendStringTo(const std::string& host, int port, const std::string& data);
+  // Each string as one datagram, in order, to host:port, which is resolved
+  // once for all of them. Returns how many were sent (at least one when
+  // count > 0); raises as SendStringTo when the first cannot be sent.
+  int SendStringsTo(const std::string& host, int port, const std::string* data, int count);
 
   // Sets the broadcast option (-1 when enabled, 0 when not) on the
   // binding's socket; with no binding, on EnsureBinding's.

@@ -21,6 +21,10 @@ class TIdUDPClient : public TIdUDPBase {
 
   // Sends data as one datagram to Host:Port.
   void SendString(const std::string& data) { SendStringTo(host_, port_, data); }
+  // Each string as one datagram to Host:Port; see SendStringsTo.
+  int SendStrings(const std::string* data, int count) {
+    return SendStringsTo(host_, port_, data, count);
+  }
 };
 
 }  // namespace syslog

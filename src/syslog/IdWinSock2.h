@@ -31,6 +31,7 @@ using TBool = int32_t;
 using TDWord = uint32_t;
 using TULong = uint32_t;
 using TWideChar = uint16_t;
+using TDatagram = platform::WinSockDatagram;
 
 constexpr TSocket kInvalidSocket = platform::kInvalidSocket;
 constexpr int kSocketError = platform::kSocketError;

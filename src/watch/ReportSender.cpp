@@ -1,5 +1,6 @@
 #include "watch/ReportSender.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <utility>
@@ -12,6 +13,9 @@ namespace {
 
 // Reports taken from the queue at a time.
 constexpr size_t kBatch = 1024;
+// Reports whose hosts are read before they go out together; consecutive
+// reports for one host leave in one send.
+constexpr size_t kGroup = 64;
 // How long a failed host name look-up stands for the next ones.
 constexpr int64_t kLookupRetryMs = 1000;
 // The sender wakes at least this often to write pending summaries.
@@ -103,17 +107,30 @@ void TReportSender::Run() {
       }
       in_hand_ = n;
     }
-    for (size_t i = 0; i < batch.size(); ++i) {
-      // A stop that gives up the rest does not wait for a batch of slow
-      // sends (each may hang in a name look-up).
-      if (discard_.load(std::memory_order_relaxed)) {
-        std::lock_guard<std::mutex> lock(mu_);
-        discarded_ += batch.size() - i;
-        in_hand_ = 0;
-        idle_.notify_all();
-        return;
+    for (size_t i = 0; i < batch.size();) {
+      // The registry is read for every report, in order, before its group
+      // goes out.
+      const size_t group = std::min(kGroup, batch.size() - i);
+      hosts_.resize(group);
+      for (size_t k = 0; k < group; ++k) {
+        hosts_[k] = ReadSyslogHost(registry_);
+        TellConfiguration();
       }
-      Deliver(batch[i]);
+      for (size_t k = 0; k < group;) {
+        // A stop that gives up the rest does not wait for a batch of slow
+        // sends (each may hang in a name look-up).
+        if (discard_.load(std::memory_order_relaxed)) {
+          std::lock_guard<std::mutex> lock(mu_);
+          discarded_ += batch.size() - (i + k);
+          in_hand_ = 0;
+          idle_.notify_all();
+          return;
+        }
+        size_t run = 1;
+        while (k + run < group && hosts_[k + run] == hosts_[k]) ++run;
+        k += DeliverRun(hosts_[k], &batch[i + k], run);
+      }
+      i += group;
     }
     TellDropped();
     send_log_.Tick();
@@ -162,34 +179,39 @@ void TReportSender::TellConfiguration() {
   }
 }
 
-void TReportSender::Deliver(const std::string& text) {
-  const std::string host = ReadSyslogHost(registry_);
-  TellConfiguration();
-  std::string error;
-  const int64_t now = ticks_();
-  if (!failed_host_.empty() && host == failed_host_ && now - failed_at_ms_ < kLookupRetryMs) {
-    error = failed_error_;
-  } else {
-    try {
-      sender_.SetHost(host);
-      sender_.SendText(text, syslog::sfLocalUseFive, syslog::slCritical);
-      failed_host_.clear();
-      sent_.fetch_add(1, std::memory_order_relaxed);
-      send_log_.Success("reports are sent to " + host + " again");
-      return;
-    } catch (const syslog::EIdSocketError& e) {
-      error = e.Message();
-      if (IsLookupFailure(e.ErrorCode())) {
-        failed_host_ = host;
-        failed_error_ = error;
-        // The second counts from the failure: a look-up that hung for
-        // longer must not be started again for every queued report.
-        failed_at_ms_ = ticks_();
-      }
-    } catch (...) {
-      error = rtl::ExceptionMessage(std::current_exception());
-    }
+size_t TReportSender::DeliverRun(const std::string& host, const std::string* texts,
+                                 size_t count) {
+  if (!failed_host_.empty() && host == failed_host_ &&
+      ticks_() - failed_at_ms_ < kLookupRetryMs) {
+    Failed(host, failed_error_);
+    return 1;
   }
+  std::string error;
+  try {
+    sender_.SetHost(host);
+    const size_t sent = sender_.SendTexts(texts, count, syslog::sfLocalUseFive,
+                                          syslog::slCritical);
+    failed_host_.clear();
+    sent_.fetch_add(sent, std::memory_order_relaxed);
+    send_log_.Success("reports are sent to " + host + " again");
+    return std::max<size_t>(sent, 1);
+  } catch (const syslog::EIdSocketError& e) {
+    error = e.Message();
+    if (IsLookupFailure(e.ErrorCode())) {
+      failed_host_ = host;
+      failed_error_ = error;
+      // The second counts from the failure: a look-up that hung for
+      // longer must not be started again for every queued report.
+      failed_at_ms_ = ticks_();
+    }
+  } catch (...) {
+    error = rtl::ExceptionMessage(std::current_exception());
+  }
+  Failed(host, error);
+  return 1;
+}
+
+void TReportSender::Failed(const std::string& host, const std::string& error) {
   failed_.fetch_add(1, std::memory_order_relaxed);
   try {
     write_error_("some major error :" + error);

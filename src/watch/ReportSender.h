@@ -25,6 +25,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <vector>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -66,7 +67,12 @@ class TReportSender : public rtl::TThread {
   void Run() override;
 
  private:
-  void Deliver(const std::string& text);
+  // Sends texts[0..count), whose registry reads all named host, as far as
+  // one send goes; returns how many of them it dealt with (at least one),
+  // a failed report included.
+  size_t DeliverRun(const std::string& host, const std::string* texts, size_t count);
+  // The failure of one report: the error file, the counters, the log.
+  void Failed(const std::string& host, const std::string& error);
   void TellDropped();
   // One entry when the configuration file becomes unusable (not a regular
   // file, too large, unreadable), one when it can be read again.
@@ -97,7 +103,8 @@ class TReportSender : public rtl::TThread {
   FailureLog drop_log_;
   platform::RegistrySource told_source_ = platform::RegistrySource::kUsable;
   bool told_usable_ = true;
-  std::string failed_host_;  // the host whose look-up failed last
+  std::vector<std::string> hosts_;  // the registry's host for each report of a group
+  std::string failed_host_;         // the host whose look-up failed last
   std::string failed_error_;
   int64_t failed_at_ms_ = 0;
 

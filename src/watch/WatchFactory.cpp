@@ -1,11 +1,28 @@
 #include "watch/WatchFactory.h"
 
+#include <algorithm>
+#include <climits>
 #include <memory>
 
 #include "capture/Snoop.h"
 #include "syslog/IdSysLog.h"
 
 namespace watch {
+
+size_t SysLogSender::SendTexts(const std::string* texts, size_t count,
+                               syslog::TIdSyslogFacility facility,
+                               syslog::TIdSyslogSeverity severity) {
+  for (size_t i = 0; i < count; ++i) {
+    try {
+      SendText(texts[i], facility, severity);
+    } catch (...) {
+      if (i == 0) throw;
+      return i;
+    }
+  }
+  return count;
+}
+
 namespace {
 
 // The real syslog sender, with no owner.
@@ -17,6 +34,11 @@ class SysLogAdapter : public SysLogSender {
   void SendText(const std::string& text, syslog::TIdSyslogFacility facility,
                 syslog::TIdSyslogSeverity severity) override {
     sender_->SendText(text, facility, severity);
+  }
+  size_t SendTexts(const std::string* texts, size_t count, syslog::TIdSyslogFacility facility,
+                   syslog::TIdSyslogSeverity severity) override {
+    const int n = static_cast<int>(std::min<size_t>(count, INT_MAX));
+    return static_cast<size_t>(sender_->SendTexts(texts, n, facility, severity));
   }
 
  private:

@@ -28,6 +28,12 @@ class SysLogSender {
   virtual void SetHost(const std::string& host) = 0;
   virtual void SendText(const std::string& text, syslog::TIdSyslogFacility facility,
                         syslog::TIdSyslogSeverity severity) = 0;
+  // Sends count texts in order, as SendText would one by one, and returns
+  // how many were sent: at least one when count > 0, fewer than count when
+  // a later one failed (the caller tries that one again). Raises as
+  // SendText when the first cannot be sent. This one calls SendText.
+  virtual size_t SendTexts(const std::string* texts, size_t count,
+                           syslog::TIdSyslogFacility facility, syslog::TIdSyslogSeverity severity);
 };
 
 // The capture component as the watch uses it. Creating or configuring it

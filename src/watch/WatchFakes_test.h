@@ -203,6 +203,10 @@ class FakeSender : public SysLogSender {
   void SetHost(const std::string& h) override { host_ = h; }
   void SendText(const std::string& text, syslog::TIdSyslogFacility facility,
                 syslog::TIdSyslogSeverity severity) override;
+  // As the real sender: the host is resolved once ("resolve <host>"), then
+  // the texts go out one by one ("send <text>").
+  size_t SendTexts(const std::string* texts, size_t count, syslog::TIdSyslogFacility facility,
+                   syslog::TIdSyslogSeverity severity) override;
 
  private:
   FakeParts& parts_;
@@ -344,6 +348,12 @@ inline void FakeSender::SendText(const std::string& text, syslog::TIdSyslogFacil
                                  syslog::TIdSyslogSeverity severity) {
   parts_.Check("send " + text);
   parts_.Record({host_, text, facility, severity});
+}
+inline size_t FakeSender::SendTexts(const std::string* texts, size_t count,
+                                    syslog::TIdSyslogFacility facility,
+                                    syslog::TIdSyslogSeverity severity) {
+  parts_.Check("resolve " + host_);
+  return SysLogSender::SendTexts(texts, count, facility, severity);
 }
 inline void FakeCapture::SetAdapterIndex(int index) {
   parts_.Check("SetAdapterIndex");

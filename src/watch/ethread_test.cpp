@@ -628,22 +628,30 @@ TEST(ReportSenderTest, QueueOrderOverflowAndDrain) {
 }
 
 // A stop that gives the reports up does not wait for the batch already in
-// the sender's hands when each send hangs (a name server that never
-// answers), and counts those reports as left unsent.
+// the sender's hands when each host look-up hangs (a name server that
+// never answers), and counts those reports as left unsent.
 TEST(ReportSenderTest, StopGivesUpReportsInHand) {
   FakeParts parts;
   FakeRegistry registry;
   FakeEvents events;
   std::mutex mu;
   std::condition_variable cv;
-  bool release = false, holding = false;
+  bool release = false, holding = false, resolving = false;
+  int resolves = 0;
   parts.SetFail([&](const std::string& at) {
     if (at == "send gate") {
       std::unique_lock<std::mutex> lock(mu);
       holding = true;
       cv.notify_all();
       cv.wait(lock, [&] { return release; });
-    } else if (at.starts_with("send")) {
+    } else if (at.starts_with("resolve") && ++resolves == 2) {
+      // The first look-up for the late reports: slow, and the stop comes
+      // meanwhile.
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        resolving = true;
+      }
+      cv.notify_all();
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   });
@@ -662,9 +670,10 @@ TEST(ReportSenderTest, StopGivesUpReportsInHand) {
     release = true;
   }
   cv.notify_all();
-  // The late reports are one batch in the sender's hands once one of them went.
-  for (int i = 0; i < kWait && reports.Sent() < 2; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // The late reports are one batch in the sender's hands by then.
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [&] { return resolving; });
   }
   const size_t left = reports.Stop(true);
   EXPECT_GT(left, 0u);
