@@ -89,8 +89,8 @@ struct WinSockDatagram {
 // without it, send one datagram at a time.
 constexpr const char* kSendToManyExport = "sendtomany";
 using SendToManyProc = int(WINSOCK_API*)(SocketHandle s, const WinSockDatagram* datagrams,
-                                          int count, int flags, const WinSockAddr* to,
-                                          int to_length);
+                                         int count, int flags, const WinSockAddr* to,
+                                         int to_length);
 
 // Numbers of the Windows Sockets interface that callers pass or test.
 constexpr int kAfInet = 2;

@@ -129,8 +129,8 @@ int TIdStackWindows::WSSendTo(ws2::TSocket socket, const void* buffer, int count
                                      static_cast<int>(sizeof to));
 }
 
-int TIdStackWindows::WSSendToMany(ws2::TSocket socket, const ws2::TDatagram* datagrams,
-                                  int count, int flags, const std::string& address, int port) {
+int TIdStackWindows::WSSendToMany(ws2::TSocket socket, const ws2::TDatagram* datagrams, int count,
+                                  int flags, const std::string& address, int port) {
   platform::LibraryHandle library = ws2::LibraryHandle();
   auto many = library ? reinterpret_cast<platform::SendToManyProc>(
                             platform::GetProcAddress(library, platform::kSendToManyExport))

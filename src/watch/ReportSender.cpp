@@ -179,18 +179,15 @@ void TReportSender::TellConfiguration() {
   }
 }
 
-size_t TReportSender::DeliverRun(const std::string& host, const std::string* texts,
-                                 size_t count) {
-  if (!failed_host_.empty() && host == failed_host_ &&
-      ticks_() - failed_at_ms_ < kLookupRetryMs) {
+size_t TReportSender::DeliverRun(const std::string& host, const std::string* texts, size_t count) {
+  if (!failed_host_.empty() && host == failed_host_ && ticks_() - failed_at_ms_ < kLookupRetryMs) {
     Failed(host, failed_error_);
     return 1;
   }
   std::string error;
   try {
     sender_.SetHost(host);
-    const size_t sent = sender_.SendTexts(texts, count, syslog::sfLocalUseFive,
-                                          syslog::slCritical);
+    const size_t sent = sender_.SendTexts(texts, count, syslog::sfLocalUseFive, syslog::slCritical);
     failed_host_.clear();
     sent_.fetch_add(sent, std::memory_order_relaxed);
     send_log_.Success("reports are sent to " + host + " again");

@@ -25,7 +25,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <vector>
 #include <functional>
 #include <mutex>
 #include <string>
