@@ -90,8 +90,8 @@ FileStamp StampOf(const struct stat& st) {
 }
 
 void SyncDirectoryOf(const std::string& path) {
-  std::string dir = path.substr(0, path.find_last_of('/') + 1);
-  if (dir.empty()) dir = ".";
+  const size_t slash = path.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   ::fsync(fd);

@@ -206,7 +206,7 @@ Handle* FromHandle(ScHandle h, bool manager) {
 class SystemdServiceManager : public ServiceManager {
  public:
   ScHandle OpenSCManagerA(const char* machine, const char* database,
-                          uint32_t desired_access) override {
+                          uint32_t /*desired_access*/) override {
     if ((machine && *machine) || (database && *database)) {
       SetLastError(kErrorInvalidParameter);
       return 0;
@@ -219,10 +219,11 @@ class SystemdServiceManager : public ServiceManager {
   }
 
   ScHandle CreateServiceA(ScHandle manager, const char* service_name, const char* display_name,
-                          uint32_t desired_access, uint32_t service_type, uint32_t start_type,
-                          uint32_t error_control, const char* binary_path,
-                          const char* load_order_group, uint32_t* tag_id, const char* dependencies,
-                          const char* start_name, const char* password) override {
+                          uint32_t /*desired_access*/, uint32_t /*service_type*/,
+                          uint32_t start_type, uint32_t /*error_control*/, const char* binary_path,
+                          const char* /*load_order_group*/, uint32_t* tag_id,
+                          const char* dependencies, const char* start_name,
+                          const char* /*password*/) override {
     if (!FromHandle(manager, true)) return 0;
     if (!ValidName(service_name)) {
       SetLastError(kErrorInvalidName);
@@ -260,7 +261,7 @@ class SystemdServiceManager : public ServiceManager {
   }
 
   ScHandle OpenServiceA(ScHandle manager, const char* service_name,
-                        uint32_t desired_access) override {
+                        uint32_t /*desired_access*/) override {
     if (!FromHandle(manager, true)) return 0;
     if (!ValidName(service_name)) {
       SetLastError(kErrorInvalidName);
@@ -289,19 +290,19 @@ class SystemdServiceManager : public ServiceManager {
 
   // The unit's text is fixed when it is written; restarts are the unit's
   // own policy.
-  bool ChangeServiceConfig2A(ScHandle service, const ServiceDescription& info) override {
+  bool ChangeServiceConfig2A(ScHandle service, const ServiceDescription& /*info*/) override {
     return FromHandle(service, false) != nullptr;
   }
-  bool ChangeServiceConfig2A(ScHandle service, const ServiceFailureActions& info) override {
+  bool ChangeServiceConfig2A(ScHandle service, const ServiceFailureActions& /*info*/) override {
     return FromHandle(service, false) != nullptr;
   }
 
   // The journal takes the entries' text as it is.
-  bool InstallEventSource(const char* source, const char* message_file,
-                          uint32_t types_supported) override {
+  bool InstallEventSource(const char* /*source*/, const char* /*message_file*/,
+                          uint32_t /*types_supported*/) override {
     return true;
   }
-  bool UninstallEventSource(const char* source) override { return true; }
+  bool UninstallEventSource(const char* /*source*/) override { return true; }
 
   bool CloseServiceHandle(ScHandle handle) override {
     if (!handle) {

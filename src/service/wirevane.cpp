@@ -107,7 +107,7 @@ TWirevane::~TWirevane() {
   if (Wirevane == this) Wirevane = nullptr;
 }
 
-void TWirevane::ServiceExecute(TService* Sender) {
+void TWirevane::ServiceExecute(TService* /*Sender*/) {
   watch::TEthThread* watch = nullptr;
   if (StartWatch) {
     watch = StartWatch([this](const watch::StartFailure& failure) { WatchFailed(failure); });

@@ -225,7 +225,7 @@ void TEthThread::CaptureResumed() {
                      "capture resumed on \"" + adapter_name_ + "\"");
 }
 
-void TEthThread::HandleCapture(rtl::TObject* Sender, capture::PETHERNET_HDR EthernetHeader,
+void TEthThread::HandleCapture(rtl::TObject* /*Sender*/, capture::PETHERNET_HDR EthernetHeader,
                                int Length) {
   try {
     // Frames too short to hold the ARP sender's address are not read.
