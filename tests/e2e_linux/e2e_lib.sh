@@ -75,24 +75,32 @@ reg() {
   } >/etc/harbrook/registry.reg
 }
 
-# rsyslog on 127.0.0.1:514, each datagram as received in $work/syslog.log.
+# e2e_rsyslog [ADDRESS=FILE ...]: rsyslog listening on port 514 of each
+# ADDRESS, every datagram as received in its FILE (none given:
+# 127.0.0.1=$work/syslog.log).
 e2e_rsyslog() {
+  [ $# -gt 0 ] || set -- "127.0.0.1=$work/syslog.log"
   mkdir -p "$work/rs"
-  cat >"$work/rsyslog.conf" <<CONF
-global(workDirectory="$work/rs")
-module(load="imudp")
-template(name="raw" type="string" string="%rawmsg%\n")
-ruleset(name="one") { action(type="omfile" file="$work/syslog.log" template="raw") }
-input(type="imudp" address="127.0.0.1" port="514" ruleset="one")
-CONF
+  {
+    echo "global(workDirectory=\"$work/rs\")"
+    echo 'module(load="imudp")'
+    echo 'template(name="raw" type="string" string="%rawmsg%\n")'
+    local pair n=0
+    for pair in "$@"; do
+      n=$((n + 1))
+      echo "ruleset(name=\"r$n\") { action(type=\"omfile\" file=\"${pair#*=}\" template=\"raw\") }"
+      echo "input(type=\"imudp\" address=\"${pair%%=*}\" port=\"514\" ruleset=\"r$n\")"
+      e2e_show+=("${pair%%=*} received=${pair#*=}")
+    done
+  } >"$work/rsyslog.conf"
   rsyslogd -n -f "$work/rsyslog.conf" -i "$work/rsyslog.pid" >"$work/rsyslog.out" 2>&1 &
   e2e_own $!
-  local _
+  local _ last=${!#}
+  last=${last%%=*}
   for _ in $(seq 50); do
-    ss -uln 2>/dev/null | grep -q '127.0.0.1:514' && break
+    ss -uln 2>/dev/null | grep -qF "$last:514" && break
     sleep 0.1
   done
-  e2e_show+=("syslog received=$work/syslog.log")
 }
 
 # The test plays the service manager's part: it owns the notify socket
@@ -121,10 +129,11 @@ wait_for() {
   done
 }
 
-# The reports received by rsyslog, without the priority, timestamp and host.
+# received [FILE]: the reports received by rsyslog (in $work/syslog.log
+# unless FILE is given), without the priority, timestamp and host.
 received() {
   sed -E 's/^<170>[A-Z][a-z]{2} [ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] [^ ]+ //' \
-    "$work/syslog.log" 2>/dev/null
+    "${1:-$work/syslog.log}" 2>/dev/null
 }
 
 # CPU time of a process in clock ticks: utime + stime.

@@ -9,86 +9,25 @@ set -euo pipefail
 tessalin=$1
 inject=$2
 
-if [ "${TESSALIN_E2E_NS:-}" != 1 ]; then
-  if ! command -v rsyslogd >/dev/null || ! unshare -n -m true 2>/dev/null; then
-    echo "SKIP: needs rsyslogd and permission to create network and mount namespaces"
-    exit 77
-  fi
-  mkdir -p /var/lib/harbrook /etc/harbrook  # mount points only; stay empty on the host
-  TESSALIN_E2E_NS=1 exec unshare -n -m --propagation private bash "$0" "$@"
-fi
+. "$(dirname "$0")/e2e_lib.sh"
+e2e_enter "$0" "$@"
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*"
-  echo "--- 127.0.0.1 received:"; cat "$work/one.log" 2>/dev/null || true
-  echo "--- 127.0.0.2 received:"; cat "$work/two.log" 2>/dev/null || true
-  echo "--- status:"; cat "$work/notify.log" 2>/dev/null || true
-  echo "--- program output:"; cat "$work/tessalin.out" 2>/dev/null || true
-  echo "--- error file:"; cat -A /var/lib/harbrook/tessalin.err 2>/dev/null || true
-  exit 1
-}
-
-mount -t tmpfs tmpfs /var/lib/harbrook
-mount -t tmpfs tmpfs /etc/harbrook
-mount -t sysfs sysfs /sys  # this namespace's interfaces
-host=$(hostname)
-printf '127.0.0.1 localhost\n192.0.2.10 %s\n' "$host" >"$work/hosts"
-mount --bind "$work/hosts" /etc/hosts
-printf 'hosts: files\n' >"$work/nsswitch.conf"
-mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
-
-ip link set lo up
-ip link add tsw0 type veth peer name tsw1
-ip link set tsw0 up
-ip link set tsw1 up
+e2e_setup
+e2e_veth
 # The watch opens the first Ethernet adapter: the lower interface index.
-if [ "$(cat /sys/class/net/tsw0/ifindex)" -lt "$(cat /sys/class/net/tsw1/ifindex)" ]; then
-  wire=tsw1
-else
+if [ "$(cat /sys/class/net/tsw0/ifindex)" -gt "$(cat /sys/class/net/tsw1/ifindex)" ]; then
+  watched=tsw1
   wire=tsw0
 fi
-
-mkdir -p "$work/rs"
-cat >"$work/rsyslog.conf" <<CONF
-global(workDirectory="$work/rs")
-module(load="imudp")
-template(name="raw" type="string" string="%rawmsg%\n")
-ruleset(name="one") { action(type="omfile" file="$work/one.log" template="raw") }
-ruleset(name="two") { action(type="omfile" file="$work/two.log" template="raw") }
-input(type="imudp" address="127.0.0.1" port="514" ruleset="one")
-input(type="imudp" address="127.0.0.2" port="514" ruleset="two")
-CONF
-rsyslogd -n -f "$work/rsyslog.conf" -i "$work/rsyslog.pid" >"$work/rsyslog.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do
-  ss -uln 2>/dev/null | grep -q '127.0.0.2:514' && break
-  sleep 0.1
-done
-
-# The test plays the service manager's part: it owns the notify socket.
-python3 -u -c '
-import socket, sys
-s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-s.bind(sys.argv[1])
-while True:
-    print(s.recv(4096).decode(errors="replace").replace("\n", " "), flush=True)
-' "$work/notify" >"$work/notify.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do [ -S "$work/notify" ] && break; sleep 0.1; done
+e2e_rsyslog "127.0.0.1=$work/one.log" "127.0.0.2=$work/two.log"
+e2e_notify
+e2e_show+=("program output=$work/tessalin.out")
 
 tessalin_pid=
 start_watch() {
   NOTIFY_SOCKET="$work/notify" "$tessalin" >>"$work/tessalin.out" 2>&1 &
   tessalin_pid=$!
-  pids+=("$tessalin_pid")
+  e2e_own "$tessalin_pid"
   for _ in $(seq 100); do grep -q 'READY=1' "$work/notify.log" && break; sleep 0.1; done
   grep -q 'READY=1' "$work/notify.log" || fail "service did not report running"
 }
@@ -100,9 +39,6 @@ stop_watch() {
   : >"$work/notify.log"
 }
 
-# Reports as received, without the timestamp and host header, which are
-# checked separately.
-received() { sed -E 's/^<170>[A-Z][a-z]{2} [ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] 192\.0\.2\.10 //' "$1" 2>/dev/null; }
 wait_lines() {  # file count
   for _ in $(seq 100); do
     [ "$(wc -l <"$1" 2>/dev/null || echo 0)" -ge "$2" ] && return 0
@@ -150,11 +86,7 @@ cmp -s /var/lib/harbrook/arptable "$work/table.want" || {
 }
 
 # The configured host is read for every report.
-reg() {
-  printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\quillmere\\harbrook\\Tessalin]\r\n"SyslogHost"="%s"\r\n' \
-    "$1" >/etc/harbrook/registry.reg
-}
-reg 127.0.0.2
+reg SyslogHost=127.0.0.2
 "$inject" "$wire" "02:00:00:00:00:0e/10.0.0.4"
 expect "$work/two.log" "10.0.0.4 found on 020000-00000E"
 printf 'Windows Registry Editor Version 5.00\r\n' >/etc/harbrook/registry.reg
@@ -164,7 +96,7 @@ wait_lines "$work/one.log" 7 || fail "report back at the default host"
   fail "report after the key was removed"
 
 # An unknown host: the handler writes the error file and capture goes on.
-reg nohost.invalid
+reg SyslogHost=nohost.invalid
 "$inject" "$wire" "02:00:00:00:00:10/10.0.0.6"
 for _ in $(seq 50); do [ -s /var/lib/harbrook/tessalin.err ] && break; sleep 0.1; done
 printf 'some major error :Socket Error # 11001\r\nHost not found.\r\n' >"$work/err.want"
