@@ -75,6 +75,17 @@ class ReplayPacketTest : public ::testing::Test {
   }
   void WriteControl(const std::string& text) { std::ofstream(Folder() + "Packet.replay") << text; }
 
+  // The replay adapter under the control text, with a read timeout; null
+  // (and a failed check) when it does not open.
+  LPADAPTER OpenReplay(const std::string& control, int timeout_ms) {
+    WriteControl(control);
+    std::string name = AdapterName();
+    LPADAPTER adapter = open_(name.data());
+    EXPECT_NE(adapter, nullptr);
+    if (adapter) timeout_(adapter, timeout_ms);
+    return adapter;
+  }
+
   std::string AdapterName() {
     std::vector<char> buffer(40960, 0);
     uint32_t size = 20480;
@@ -143,11 +154,8 @@ TEST_F(ReplayPacketTest, ExportsAllFifteenEntryPoints) {
 // One batch holds every frame, records 4-byte aligned; afterwards reads
 // return within the timeout with no bytes, and no frame comes twice.
 TEST_F(ReplayPacketTest, ServesEachFrameOnceThenEmptyReads) {
-  WriteControl("replay_test.pcap\r\n");
-  std::string name = AdapterName();
-  LPADAPTER adapter = open_(name.data());
+  LPADAPTER adapter = OpenReplay("replay_test.pcap\r\n", 20);
   ASSERT_NE(adapter, nullptr);
-  timeout_(adapter, 20);
   std::vector<size_t> per_read;
   EXPECT_EQ(ReadRecords(adapter, 256000, 99, &per_read), kFrames);
   ASSERT_FALSE(per_read.empty());
@@ -157,11 +165,8 @@ TEST_F(ReplayPacketTest, ServesEachFrameOnceThenEmptyReads) {
 
 // A buffer too small for the whole file spreads the frames over reads.
 TEST_F(ReplayPacketTest, SmallBufferSpreadsFramesOverReads) {
-  WriteControl(Folder() + "replay_test.pcap\n");
-  std::string name = AdapterName();
-  LPADAPTER adapter = open_(name.data());
+  LPADAPTER adapter = OpenReplay(Folder() + "replay_test.pcap\n", 20);
   ASSERT_NE(adapter, nullptr);
-  timeout_(adapter, 20);
   std::vector<size_t> per_read;
   // 64 + 64 bytes for the first two records, 80 for the third.
   EXPECT_EQ(ReadRecords(adapter, 150, 3, &per_read), kFrames);
@@ -171,11 +176,8 @@ TEST_F(ReplayPacketTest, SmallBufferSpreadsFramesOverReads) {
 
 // Frame 2 waits 100 ms, frame 3 (held by both lines) 400 ms.
 TEST_F(ReplayPacketTest, HoldKeepsLaterFramesBack) {
-  WriteControl("replay_test.pcap\nhold 2 100\nhold 3 400\n");
-  std::string name = AdapterName();
-  LPADAPTER adapter = open_(name.data());
+  LPADAPTER adapter = OpenReplay("replay_test.pcap\nhold 2 100\nhold 3 400\n", 50);
   ASSERT_NE(adapter, nullptr);
-  timeout_(adapter, 50);
   std::vector<size_t> per_read;
   EXPECT_EQ(ReadRecords(adapter, 256000, 3, &per_read), kFrames);
   ASSERT_FALSE(per_read.empty());
