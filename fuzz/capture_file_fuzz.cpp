@@ -102,11 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       [](capture::TCaptureFileReader& r, capture::TCaptureFrame& f) {
         capture::TCaptureFrameView v;
         if (!r.Next(v)) return false;
-        f.Bytes.assign(v.Bytes, v.Bytes + v.CapturedLength);
-        f.CapturedLength = v.CapturedLength;
-        f.WireLength = v.WireLength;
-        f.Seconds = v.Seconds;
-        f.Nanoseconds = v.Nanoseconds;
+        v.CopyTo(f);
         return true;
       });
 

@@ -372,14 +372,18 @@ bool TCaptureFileReader::Next(TCaptureFrameView& frame) {
   return false;
 }
 
+void TCaptureFrameView::CopyTo(TCaptureFrame& frame) const {
+  frame.Bytes.assign(Bytes, Bytes + CapturedLength);
+  frame.CapturedLength = CapturedLength;
+  frame.WireLength = WireLength;
+  frame.Seconds = Seconds;
+  frame.Nanoseconds = Nanoseconds;
+}
+
 bool TCaptureFileReader::Next(TCaptureFrame& frame) {
   TCaptureFrameView view;
   if (!Next(view)) return false;
-  frame.Bytes.assign(view.Bytes, view.Bytes + view.CapturedLength);
-  frame.CapturedLength = view.CapturedLength;
-  frame.WireLength = view.WireLength;
-  frame.Seconds = view.Seconds;
-  frame.Nanoseconds = view.Nanoseconds;
+  view.CopyTo(frame);
   return true;
 }
 

@@ -48,6 +48,9 @@ struct TCaptureFrameView {
   uint32_t WireLength = 0;
   int64_t Seconds = 0;
   uint32_t Nanoseconds = 0;
+
+  // The frame with its own copy of the bytes.
+  void CopyTo(TCaptureFrame& frame) const;
 };
 
 class TCaptureFileReader {
