@@ -54,7 +54,8 @@ TCaptureFileReader::TCaptureFileReader(std::unique_ptr<platform::InputStream> in
 TCaptureFileReader::~TCaptureFileReader() = default;
 
 void TCaptureFileReader::Open() {
-  buffer_.reset(new uint8_t[kBufferSize]);
+  buffer_.reset(new uint8_t[kFirstBufferSize]);
+  capacity_ = kFirstBufferSize;
   if (Want(4) < 4) Fail(0, "too short for a capture file header");
   if (Le32(Cursor()) == kSectionHeader) {
     ReadSectionHeader(0);
@@ -77,6 +78,20 @@ void TCaptureFileReader::Fail(uint64_t at, const std::string& what) {
 size_t TCaptureFileReader::Refill(size_t count) {
   size_t have = end_ - begin_;
   if (input_ended_) return have;
+  // The buffer grows, up to kBufferSize, for a piece larger than it and
+  // when the input filled it: a large file is read in large pieces, a small
+  // one never takes the whole size.
+  const size_t wanted = std::max(count, end_ == capacity_ ? 2 * capacity_ : capacity_);
+  if (wanted > capacity_ && capacity_ < kBufferSize) {
+    const size_t grown = std::min(kBufferSize, std::max(wanted, 2 * capacity_));
+    std::unique_ptr<uint8_t[]> larger(new uint8_t[grown]);
+    std::memcpy(larger.get(), buffer_.get() + begin_, have);
+    buffer_ = std::move(larger);
+    capacity_ = grown;
+    consumed_ += begin_;
+    begin_ = 0;
+    end_ = have;
+  }
   // What is left moves to the front; the rest of the buffer is filled.
   if (begin_ > 0) {
     std::memmove(buffer_.get(), buffer_.get() + begin_, have);
@@ -87,7 +102,7 @@ size_t TCaptureFileReader::Refill(size_t count) {
   while (end_ < count && !input_ended_) {
     size_t n = 0;
     try {
-      n = input_->Read(buffer_.get() + end_, kBufferSize - end_);
+      n = input_->Read(buffer_.get() + end_, capacity_ - end_);
     } catch (const rtl::Exception& e) {
       read_error_ = e.Message();
     }

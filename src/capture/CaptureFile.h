@@ -87,8 +87,10 @@ class TCaptureFileReader {
     uint64_t UnitsPerSecond = 1000000;  // 10^6 unless if_tsresol says otherwise
   };
 
-  // The buffer's size: the largest record or block read in one piece.
+  // The buffer's largest size: the largest record or block read in one
+  // piece. It starts at the first size and grows on demand.
   static constexpr size_t kBufferSize = size_t{4} << 20;
+  static constexpr size_t kFirstBufferSize = size_t{64} << 10;
 
   void Open();
   [[noreturn]] void Fail(uint64_t at, const std::string& what);
@@ -131,6 +133,7 @@ class TCaptureFileReader {
   std::unique_ptr<platform::InputStream> input_;
   std::string name_;
   std::unique_ptr<uint8_t[]> buffer_;
+  size_t capacity_ = 0;    // size of buffer_
   size_t begin_ = 0;       // cursor in buffer_
   size_t end_ = 0;         // bytes of buffer_ filled
   uint64_t consumed_ = 0;  // file offset of buffer_[0]

@@ -288,8 +288,9 @@ class PieceStream : public platform::InputStream {
 };
 
 // Far more bytes than the reader's buffer holds, in both formats, with a
-// skipped block larger than the buffer: every frame comes out whole and in
-// order however the input is cut into reads.
+// block larger than the buffer's first size (read whole) and one larger
+// than its largest size (skipped): every frame comes out whole and in order
+// however the input is cut into reads.
 TEST_F(CaptureFileTest, StreamsFilesLargerThanItsBuffer) {
   constexpr uint32_t kFrames = 150000;  // 11 MB of pcap
   auto frame = [](uint32_t i) {
@@ -305,6 +306,7 @@ TEST_F(CaptureFileTest, StreamsFilesLargerThanItsBuffer) {
   for (uint32_t i = 0; i < kFrames; ++i) {
     pcap.u32(i).u32(0).u32(60).u32(60).raw(frame(i));
     Block(ng, 6, Writer{true, {}}.u32(0).u32(0).u32(i).u32(60).u32(60).raw(frame(i)).out);
+    if (i == 10) Block(ng, 0x40000bad, Bytes(1 << 20, 0xcd));           // custom, 1 MB
     if (i == kFrames / 2) Block(ng, 0x40000bad, Bytes(5 << 20, 0xab));  // custom, 5 MB
   }
   for (Bytes* file : {&pcap.out, &ng.out}) {
