@@ -117,8 +117,8 @@ void TReportSender::Run() {
         TellConfiguration();
       }
       for (size_t k = 0; k < group;) {
-        // A stop that gives up the rest does not wait for a batch of slow
-        // sends (each may hang in a name look-up).
+        // A stop that gives up the rest does not wait for the other runs
+        // in hand (each run's name look-up may hang).
         if (discard_.load(std::memory_order_relaxed)) {
           std::lock_guard<std::mutex> lock(mu_);
           discarded_ += batch.size() - (i + k);
