@@ -60,6 +60,7 @@ fail() {
   echo "--- datagrams received at 127.0.0.1:"; cat "$work/start.log" 2>/dev/null || true
   echo "--- datagrams received at $syslog_host:"; cat "$work/syslog.log" 2>/dev/null || true
   echo "--- error file:"; cat -A "$WINEPREFIX/drive_c/harbrook/tessalin.err" 2>/dev/null || true
+  echo "--- Wine's messages, the last 40:"; tail -n 40 "$work/wine.err" 2>/dev/null || true
   exit 1
 }
 # Wine programs write CR LF; the checks compare plain lines.
