@@ -5,6 +5,7 @@
 // event log that keeps its entries.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -218,7 +219,9 @@ class FakeSender : public SysLogSender {
 class FakeCapture : public CaptureSource {
  public:
   explicit FakeCapture(FakeParts& parts) : parts_(parts) {}
-  bool thread_safe = true, started = false, stopped = false;
+  bool thread_safe = true;
+  // Set on the watch thread, looked at from the test's.
+  std::atomic<bool> started{false}, stopped{false};
   int adapter = -1;
   std::string adapter_name;
   std::vector<std::string> adapters{"eth0", "eth1"};
@@ -267,7 +270,8 @@ class FakeParts : public WatchFactory {
   std::function<void(const std::string&)> fail;
   // Set on the capture component when it is made.
   std::string open_error;
-  FakeCapture* capture = nullptr;
+  // The last capture made; made on the watch thread.
+  std::atomic<FakeCapture*> capture{nullptr};
 
   std::unique_ptr<SysLogSender> CreateSysLog() override {
     Check("CreateSysLog");

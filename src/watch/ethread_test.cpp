@@ -179,13 +179,13 @@ TEST_F(EthThreadTest, FailedReportsLeaveTheRegistryComplete) {
       throw rtl::Exception("Socket Error # 11001\r\nHost not found.");
     }
   });
-  EXPECT_TRUE(ReportsOf(*t, [&] { parts.capture->Frame(ArpFrame(A, ip1)); }).empty());
+  EXPECT_TRUE(ReportsOf(*t, [&] { parts.capture.load()->Frame(ArpFrame(A, ip1)); }).empty());
   EXPECT_EQ(files.Content(kErr), "some major error :Socket Error # 11001\r\nHost not found.\r\n");
   // The moved report fails too, the count report before it goes out.
   EXPECT_EQ(ReportsOf(*t,
                       [&] {
-                        parts.capture->Frame(ArpFrame(B, ip2));
-                        parts.capture->Frame(ArpFrame(B, ip1));
+                        parts.capture.load()->Frame(ArpFrame(B, ip2));
+                        parts.capture.load()->Frame(ArpFrame(B, ip1));
                       }),
             (std::vector<std::string>{"10.0.0.2 found on 020000-00000B",
                                       "2 addresses on MAC 020000-00000B"}));
@@ -196,7 +196,7 @@ TEST_F(EthThreadTest, FailedReportsLeaveTheRegistryComplete) {
   // and so is each recovery.
   parts.SetFail(nullptr);
   const uint8_t ip3[] = {10, 0, 0, 3};
-  ReportsOf(*t, [&] { parts.capture->Frame(ArpFrame(A, ip3)); });
+  ReportsOf(*t, [&] { parts.capture.load()->Frame(ArpFrame(A, ip3)); });
   auto failed = events.WithId(kEventReportsFailed);
   ASSERT_EQ(failed.size(), 2u);
   EXPECT_EQ(failed[1].text,
@@ -326,13 +326,13 @@ TEST_F(EthThreadTest, StartUpStages) {
     EXPECT_EQ(parts.Sents()[0].host, kDefaultSyslogHost);
     EXPECT_TRUE(t->StartupSent);
     ASSERT_NE(parts.capture, nullptr);
-    EXPECT_FALSE(parts.capture->thread_safe);
-    EXPECT_EQ(parts.capture->adapter, c.adapter ? 1 : 0);
-    EXPECT_TRUE(parts.capture->Capturing());
+    EXPECT_FALSE(parts.capture.load()->thread_safe);
+    EXPECT_EQ(parts.capture.load()->adapter, c.adapter ? 1 : 0);
+    EXPECT_TRUE(parts.capture.load()->Capturing());
     // The bound handler is this thread's HandleCapture.
     const uint8_t mac[] = {0x02, 0xAA, 0x00, 0x00, 0x00, 0x02};
     const uint8_t ip[] = {10, 0, 0, 2};
-    EXPECT_EQ(ReportsOf(*t, [&] { parts.capture->Frame(ArpFrame(mac, ip)); }),
+    EXPECT_EQ(ReportsOf(*t, [&] { parts.capture.load()->Frame(ArpFrame(mac, ip)); }),
               std::vector<std::string>{"10.0.0.2 found on 02AA00-000002"});
   }
   EXPECT_EQ((StartFailure{"", "x", 1}).Text(),
@@ -341,8 +341,8 @@ TEST_F(EthThreadTest, StartUpStages) {
 
 TEST_F(EthThreadTest, CaptureLostAndResumedAreLogged) {
   auto t = Started();
-  parts.capture->on_lost("Read Error: PacketRecievePacket failed");
-  parts.capture->on_resumed();
+  parts.capture.load()->on_lost("Read Error: PacketRecievePacket failed");
+  parts.capture.load()->on_resumed();
   auto entries = events.Entries();
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].id, kEventCaptureLost);
@@ -554,17 +554,17 @@ TEST_F(EthThreadTest, InterruptedSaveKeepsTheTable) {
 TEST_F(EthThreadTest, ShutdownSendsAndSavesWhatWasSeen) {
   auto t = NewThread();
   t->Resume();
-  for (int i = 0; i < 500 && !(parts.capture && parts.capture->Capturing()); ++i) {
+  for (int i = 0; i < 500 && !(parts.capture && parts.capture.load()->Capturing()); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  ASSERT_TRUE(parts.capture && parts.capture->Capturing());
+  ASSERT_TRUE(parts.capture && parts.capture.load()->Capturing());
   const uint8_t mac[] = {0x02, 0xAA, 0x00, 0x00, 0x00, 0x07};
   for (uint8_t n = 1; n <= 20; ++n) {
     const uint8_t ip[] = {10, 1, 0, n};
-    parts.capture->Frame(ArpFrame(mac, ip));
+    parts.capture.load()->Frame(ArpFrame(mac, ip));
   }
   ASSERT_TRUE(t->Shutdown(kWait));
-  EXPECT_TRUE(parts.capture->stopped);
+  EXPECT_TRUE(parts.capture.load()->stopped);
   EXPECT_EQ(parts.Texts().size(), 1u + 20u + 19u);  // start-up, found, counts
   EXPECT_EQ(parts.Texts().back(), "10.1.0.20 found on 02AA00-000007");
   AddressRegistry loaded;
