@@ -97,8 +97,10 @@ int RunReadMode(const std::string& Path, watch::WatchEnvironment Environment) {
   replay->thread = rtl::TThread::Create<watch::TEthThread>(true, Environment);
   replay->thread->Resume();
   while (!replay->done && !replay->thread->Finished()) rtl::CheckSynchronize(20);
-  if (!replay->done || replay->thread->StartFailed()) {
-    std::fprintf(stderr, "tessalin: %s\n", replay->thread->Failure().Text().c_str());
+  // A failed start printed its stage and cause with its event-log entry.
+  if (replay->thread->StartFailed()) return kReadDamaged;
+  if (!replay->done) {
+    std::fprintf(stderr, "tessalin: the watch ended before the capture file was read\n");
     return kReadDamaged;
   }
   // Every report goes out before the last save and the exit.

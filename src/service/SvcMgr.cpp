@@ -523,8 +523,6 @@ void TService::UninstallModule(platform::ScHandle Manager) {
   // already marked for deletion, or is not there at all (so that a second
   // removal cleans up after a first one that half failed). An entry that
   // stays keeps its source.
-  constexpr uint32_t kErrorServiceDoesNotExist = 1060;
-  constexpr uint32_t kErrorServiceMarkedForDelete = 1072;
   bool source_removed = true;
   uint32_t source_error = 0;
   auto remove_source = [&] {
@@ -535,14 +533,14 @@ void TService::UninstallModule(platform::ScHandle Manager) {
       manager, manager.OpenServiceA(Manager, name.c_str(), platform::kServiceAllAccess));
   if (!svc) {
     const uint32_t error = platform::GetLastError();
-    if (error == kErrorServiceDoesNotExist) remove_source();
+    if (error == platform::kErrorServiceDoesNotExist) remove_source();
     platform::SetLastError(error);
     RaiseLastOSError();
   }
   {
     const bool deleted = manager.DeleteService(svc.get());
     const uint32_t error = deleted ? 0 : platform::GetLastError();
-    if (deleted || error == kErrorServiceMarkedForDelete) remove_source();
+    if (deleted || error == platform::kErrorServiceMarkedForDelete) remove_source();
     if (!deleted) {
       platform::SetLastError(error);
       RaiseLastOSError();

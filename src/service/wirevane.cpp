@@ -18,12 +18,30 @@ class PrintingSender : public watch::SysLogSender {
   void SetHost(const std::string& host) override { inner_->SetHost(host); }
   void SendText(const std::string& text, syslog::TIdSyslogFacility facility,
                 syslog::TIdSyslogSeverity severity) override {
-    std::printf("Report: %s\n", text.c_str());
-    std::fflush(stdout);
+    Print(&text, 1);
     inner_->SendText(text, facility, severity);
+  }
+  // Each report is printed once, as it is sent or fails: the sent ones, or
+  // the first when it fails (the caller hands the rest over again).
+  size_t SendTexts(const std::string* texts, size_t count, syslog::TIdSyslogFacility facility,
+                   syslog::TIdSyslogSeverity severity) override {
+    size_t sent = 0;
+    try {
+      sent = inner_->SendTexts(texts, count, facility, severity);
+    } catch (...) {
+      Print(texts, count > 0 ? 1 : 0);
+      throw;
+    }
+    Print(texts, sent);
+    return sent;
   }
 
  private:
+  static void Print(const std::string* texts, size_t count) {
+    for (size_t i = 0; i < count; ++i) std::printf("Report: %s\n", texts[i].c_str());
+    std::fflush(stdout);
+  }
+
   std::unique_ptr<watch::SysLogSender> inner_;
 };
 

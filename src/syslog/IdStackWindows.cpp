@@ -131,10 +131,7 @@ int TIdStackWindows::WSSendTo(ws2::TSocket socket, const void* buffer, int count
 
 int TIdStackWindows::WSSendToMany(ws2::TSocket socket, const ws2::TDatagram* datagrams, int count,
                                   int flags, const std::string& address, int port) {
-  platform::LibraryHandle library = ws2::LibraryHandle();
-  auto many = library ? reinterpret_cast<platform::SendToManyProc>(
-                            platform::GetProcAddress(library, platform::kSendToManyExport))
-                      : nullptr;
+  const platform::SendToManyProc many = ws2::SendToManyEntry();
   if (!many) return TIdStack::WSSendToMany(socket, datagrams, count, flags, address, port);
   const ws2::TSockAddrIn to = Destination(address, port);
   return many(socket, datagrams, count, flags, reinterpret_cast<const ws2::TSockAddr*>(&to),

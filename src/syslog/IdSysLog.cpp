@@ -8,7 +8,7 @@ TIdSysLog::TIdSysLog(rtl::TComponent* owner) : TIdUDPClient(owner) { SetPort(514
 
 void TIdSysLog::TransmitMessage(TIdSysLogMessage& message, bool stamp_now) {
   if (stamp_now) {
-    message.SetEventTime((clock_ ? *clock_ : platform::DefaultClock()).Now());
+    message.SetEventTime(Now());
   }
   SendString(message.FormatWireText());
 }
@@ -24,14 +24,16 @@ void TIdSysLog::SendText(const std::string& text, TIdSyslogFacility facility,
 
 int TIdSysLog::SendTexts(const std::string* texts, int count, TIdSyslogFacility facility,
                          TIdSyslogSeverity severity) {
+  // One message made as SendText makes it, its text and time set anew for
+  // each report.
+  TIdSysLogMessage message(nullptr, clock_);
+  message.SetFacility(facility);
+  message.SetSeverity(severity);
   std::vector<std::string> wire;
   wire.reserve(count > 0 ? static_cast<size_t>(count) : 0);
   for (int i = 0; i < count; ++i) {
-    TIdSysLogMessage message(nullptr, clock_);
     message.Msg()->SetText(texts[i]);
-    message.SetFacility(facility);
-    message.SetSeverity(severity);
-    message.SetEventTime((clock_ ? *clock_ : platform::DefaultClock()).Now());
+    message.SetEventTime(Now());
     wire.push_back(message.FormatWireText());
   }
   return SendStrings(wire.data(), count);

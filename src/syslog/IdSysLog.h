@@ -37,6 +37,9 @@ class TIdSysLog : public TIdUDPClient {
   void SetClock(platform::Clock* clock) { clock_ = clock; }
 
  private:
+  // The current time by the sender's clock.
+  rtl::TDateTime Now() const { return (clock_ ? *clock_ : platform::DefaultClock()).Now(); }
+
   platform::Clock* clock_ = nullptr;
 };
 

@@ -45,6 +45,9 @@ EntryPoint* Rows() {
 }
 
 std::atomic<platform::LibraryHandle> g_library{nullptr};
+// The library whose batch send g_many_proc holds (null: not looked up).
+std::atomic<platform::LibraryHandle> g_many_library{nullptr};
+std::atomic<void*> g_many_proc{nullptr};
 // Whether the loaded library's start-up call has succeeded.
 std::atomic<bool> g_library_started{false};
 // Serialises loading and start-up; binding rows takes no lock.
@@ -133,9 +136,23 @@ void ResetEntryPoints() {
   for (int i = 0; i < kEntryPointCount; ++i) {
     rows[i].target.store(rows[i].binder, std::memory_order_release);
   }
+  g_many_library.store(nullptr, std::memory_order_release);
 }
 
 platform::LibraryHandle LibraryHandle() { return g_library.load(std::memory_order_acquire); }
+
+platform::SendToManyProc SendToManyEntry() {
+  platform::LibraryHandle library = g_library.load(std::memory_order_acquire);
+  if (!library) return nullptr;
+  if (g_many_library.load(std::memory_order_acquire) != library) {
+    const uint32_t saved = platform::GetLastError();
+    void* proc = platform::GetProcAddress(library, platform::kSendToManyExport);
+    platform::SetLastError(saved);
+    g_many_proc.store(proc, std::memory_order_relaxed);
+    g_many_library.store(library, std::memory_order_release);
+  }
+  return reinterpret_cast<platform::SendToManyProc>(g_many_proc.load(std::memory_order_relaxed));
+}
 
 const std::string& SocketLibraryName() { return LibraryName(); }
 

@@ -326,6 +326,11 @@ void ResetEntryPoints();
 // The loaded library, or null.
 platform::LibraryHandle LibraryHandle();
 
+// The loaded library's batch send (platform::kSendToManyExport), or null
+// when it has none or no library is loaded. Looked up once per loaded
+// library; the thread's last error is left as it was.
+platform::SendToManyProc SendToManyEntry();
+
 // The library's file name, "WS2_32.DLL". Tests load a stand-in library by
 // changing it while no library is loaded.
 const std::string& SocketLibraryName();
