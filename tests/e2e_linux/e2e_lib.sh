@@ -130,9 +130,11 @@ wait_for() {
 }
 
 # received [FILE]: the reports received by rsyslog (in $work/syslog.log
-# unless FILE is given), without the priority, timestamp and host.
+# unless FILE is given), without the priority, timestamp and host; the host
+# must match $received_host when the test sets it (a line whose header
+# does not match is left whole, and so differs from any report).
 received() {
-  sed -E 's/^<170>[A-Z][a-z]{2} [ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] [^ ]+ //' \
+  sed -E "s/^<170>[A-Z][a-z]{2} [ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] ${received_host:-[^ ]+} //" \
     "${1:-$work/syslog.log}" 2>/dev/null
 }
 

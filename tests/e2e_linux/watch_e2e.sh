@@ -20,6 +20,8 @@ if [ "$(cat /sys/class/net/tsw0/ifindex)" -gt "$(cat /sys/class/net/tsw1/ifindex
   wire=tsw0
 fi
 e2e_rsyslog "127.0.0.1=$work/one.log" "127.0.0.2=$work/two.log"
+# Every report names the machine by its address in the hosts file.
+received_host='192\.0\.2\.10'
 e2e_notify
 e2e_show+=("program output=$work/tessalin.out")
 
@@ -76,11 +78,7 @@ expect "$work/one.log" "starting up" \
 wait_lines "$work/one.log" 6 || fail "report for 10.0.0.3"
 printf '10.0.0.1\r\n 020000-00000B\r\n10.0.0.2\r\n 020000-00000A\r\n10.0.0.3\r\n 020000-00000D\r\n' \
   >"$work/table.want"
-for _ in $(seq 70); do
-  cmp -s /var/lib/harbrook/arptable "$work/table.want" && break
-  sleep 0.1
-done
-cmp -s /var/lib/harbrook/arptable "$work/table.want" || {
+wait_for 7 cmp -s /var/lib/harbrook/arptable "$work/table.want" || {
   cat -A /var/lib/harbrook/arptable
   fail "table file after the save"
 }
