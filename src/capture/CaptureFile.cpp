@@ -81,9 +81,8 @@ size_t TCaptureFileReader::Refill(size_t count) {
   // The buffer grows, up to kBufferSize, for a piece larger than it and
   // when the input filled it: a large file is read in large pieces, a small
   // one never takes the whole size.
-  const size_t wanted = std::max(count, end_ == capacity_ ? 2 * capacity_ : capacity_);
-  if (wanted > capacity_ && capacity_ < kBufferSize) {
-    const size_t grown = std::min(kBufferSize, std::max(wanted, 2 * capacity_));
+  if ((count > capacity_ || end_ == capacity_) && capacity_ < kBufferSize) {
+    const size_t grown = std::min(kBufferSize, std::max(count, 2 * capacity_));
     std::unique_ptr<uint8_t[]> larger(new uint8_t[grown]);
     std::memcpy(larger.get(), buffer_.get() + begin_, have);
     buffer_ = std::move(larger);

@@ -287,15 +287,20 @@ bool RegistryFile::ReadString(RegistryRoot root, const std::string& key, const s
   constexpr int64_t kSettledNs = 3'000'000'000;
   try {
     std::lock_guard<std::mutex> lock(mu_);
-    // The same question of a file that has not changed: one look at the
-    // file system, no opening or reading (every report asks).
-    FileStamp now;
-    if (last_ && last_->root == root && last_->key == key && last_->name == name &&
-        RegularFileStamp(path_, now) && now == last_->stamp) {
+    // The answer kept for the same question of the file in this state.
+    auto kept = [&](const FileStamp& stamp) {
+      return last_ && last_->stamp == stamp && last_->root == root && last_->key == key &&
+             last_->name == name;
+    };
+    auto answer_kept = [&] {
       source_ = RegistrySource::kUsable;
       if (last_->found) out = last_->text;
       return last_->found;
-    }
+    };
+    // A file that has not changed: one look at the file system, no opening
+    // or reading (every report asks).
+    FileStamp now;
+    if (last_ && RegularFileStamp(path_, now) && kept(now)) return answer_kept();
     OpenProblem problem = OpenProblem::kNone;
     std::string error;
     std::unique_ptr<RegularFile> file = OpenRegularFile(path_, problem, error);
@@ -312,12 +317,8 @@ bool RegistryFile::ReadString(RegistryRoot root, const std::string& key, const s
       source_ = RegistrySource::kTooLarge;
       return false;
     }
+    if (kept(stamp)) return answer_kept();
     source_ = RegistrySource::kUsable;
-    if (last_ && last_->stamp == stamp && last_->root == root && last_->key == key &&
-        last_->name == name) {
-      if (last_->found) out = last_->text;
-      return last_->found;
-    }
     last_.reset();
 
     ++content_reads_;
