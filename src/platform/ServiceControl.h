@@ -54,9 +54,6 @@ struct ServiceStatus {
   const char* Text = nullptr;
 };
 
-// Win32ExitCode of a service that ends with its own error code.
-constexpr uint32_t kErrorServiceSpecificError = 1066;
-
 // Service types.
 constexpr uint32_t kServiceKernelDriver = 0x1;
 constexpr uint32_t kServiceFileSystemDriver = 0x2;

@@ -24,10 +24,12 @@ constexpr uint32_t kErrorProcNotFound = 127;                     // ERROR_PROC_N
 constexpr uint32_t kErrorServiceAlreadyRunning = 1056;           // ERROR_SERVICE_ALREADY_RUNNING
 constexpr uint32_t kErrorServiceDoesNotExist = 1060;             // ERROR_SERVICE_DOES_NOT_EXIST
 constexpr uint32_t kErrorFailedServiceControllerConnect = 1063;  // ..._CONTROLLER_CONNECT
-constexpr uint32_t kErrorServiceMarkedForDelete = 1072;          // ERROR_SERVICE_MARKED_FOR_DELETE
-constexpr uint32_t kErrorServiceExists = 1073;                   // ERROR_SERVICE_EXISTS
-constexpr uint32_t kErrorServiceNotInExe = 1083;                 // ERROR_SERVICE_NOT_IN_EXE
-constexpr uint32_t kWsaNotInitialised = 10093;                   // WSANOTINITIALISED
+// Win32ExitCode of a service that ends with its own error code.
+constexpr uint32_t kErrorServiceSpecificError = 1066;    // ..._SPECIFIC_ERROR
+constexpr uint32_t kErrorServiceMarkedForDelete = 1072;  // ERROR_SERVICE_MARKED_FOR_DELETE
+constexpr uint32_t kErrorServiceExists = 1073;           // ERROR_SERVICE_EXISTS
+constexpr uint32_t kErrorServiceNotInExe = 1083;         // ERROR_SERVICE_NOT_IN_EXE
+constexpr uint32_t kWsaNotInitialised = 10093;           // WSANOTINITIALISED
 
 // The calling thread's last error (GetLastError on Windows).
 uint32_t GetLastError() noexcept;

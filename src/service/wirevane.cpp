@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/SystemError.h"
 #include "service/ReadMode.h"
 
 namespace service {

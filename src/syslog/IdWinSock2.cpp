@@ -11,8 +11,7 @@ namespace syslog {
 namespace ws2 {
 namespace {
 
-constexpr int32_t kNotInitialised = 10093;  // WSANOTINITIALISED
-constexpr int32_t kProcNotFound = 127;      // ERROR_PROC_NOT_FOUND
+constexpr int32_t kProcNotFound = 127;  // ERROR_PROC_NOT_FOUND
 
 struct EntryPoint {
   const char* name;
@@ -80,7 +79,7 @@ void* BindEntryPoint(int row) {
   EntryPoint& e = RowAt(row);
   platform::LibraryHandle library = g_library.load(std::memory_order_acquire);
   if (!library) {
-    throw EIdWS2StubError(kNotInitialised,
+    throw EIdWS2StubError(static_cast<int32_t>(platform::kWsaNotInitialised),
                           rtl::Format("Error on call Winsock2 library function %s", e.name));
   }
   // On Windows the socket error is the thread's last error: the look-up
