@@ -36,6 +36,16 @@ unsigned long long Ull(uint64_t v) { return static_cast<unsigned long long>(v); 
 
 }  // namespace
 
+uint16_t TCaptureFileReader::Get16(const uint8_t* p) const {
+  const uint16_t v = uint16_t(p[0] | p[1] << 8);
+  return swapped_ ? uint16_t(v << 8 | v >> 8) : v;
+}
+
+uint32_t TCaptureFileReader::Get32(const uint8_t* p) const {
+  const uint32_t v = Le32(p);
+  return swapped_ ? Swap32(v) : v;
+}
+
 TCaptureFileReader::TCaptureFileReader(const std::string& path) : name_(path) {
   try {
     input_ = platform::OpenInputFile(path);

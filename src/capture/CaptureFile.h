@@ -109,16 +109,9 @@ class TCaptureFileReader {
   // the input ends first.
   bool Skip(uint64_t count);
 
-  // Numbers in the file's byte order; inline, as every record reads some.
-  uint16_t Get16(const uint8_t* p) const {
-    const uint16_t v = uint16_t(p[0] | p[1] << 8);
-    return swapped_ ? uint16_t(v << 8 | v >> 8) : v;
-  }
-  uint32_t Get32(const uint8_t* p) const {
-    const uint32_t v =
-        uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-    return swapped_ ? __builtin_bswap32(v) : v;
-  }
+  // Numbers in the file's byte order.
+  uint16_t Get16(const uint8_t* p) const;
+  uint32_t Get32(const uint8_t* p) const;
 
   void ReadPcapHeader();
   bool NextPcap(TCaptureFrameView& frame);
