@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -34,6 +35,12 @@ class Sink {
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
+
+// A new folder of the benchmark's own under /tmp, with its trailing "/".
+inline std::string TempDir() {
+  char name[] = "/tmp/tessalin-bench-XXXXXX";
+  return std::string(mkdtemp(name)) + "/";
+}
 
 // The program's syslog sender, sending to port.
 inline std::unique_ptr<watch::SysLogSender> SenderToPort(int port) {

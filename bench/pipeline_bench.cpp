@@ -104,6 +104,7 @@ std::vector<std::vector<uint8_t>> Batches(uint32_t first, uint32_t count) {
 }
 
 using bench::Sink;
+using bench::TempDir;
 
 // The program's parts, but with the sender aimed at the sink's port and the
 // frame handler counted.
@@ -151,11 +152,6 @@ class BenchParts : public watch::WatchFactory {
   int port_;
   std::atomic<uint64_t>* frames_;
 };
-
-std::string TempDir() {
-  char name[] = "/tmp/tessalin-bench-XXXXXX";
-  return std::string(mkdtemp(name)) + "/";
-}
 
 // Runs a watch over the queued batches until `frames` frames have been
 // handled; returns the seconds that took. The watch thread idles for ever,

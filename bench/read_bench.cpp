@@ -83,6 +83,7 @@ bool WriteCapture(const std::string& path, uint64_t frames) {
 }
 
 using bench::Sink;
+using bench::TempDir;
 
 // The program's sender, aimed at the sink's port.
 class BenchParts : public watch::WatchFactory {
@@ -98,11 +99,6 @@ class BenchParts : public watch::WatchFactory {
  private:
   int port_;
 };
-
-std::string TempDir() {
-  char name[] = "/tmp/tessalin-bench-XXXXXX";
-  return std::string(mkdtemp(name)) + "/";
-}
 
 void BM_ReadCapture(benchmark::State& state) {
   const uint64_t frames = uint64_t(state.range(0));
