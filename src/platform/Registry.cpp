@@ -1,6 +1,7 @@
 #include "platform/Registry.h"
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -12,10 +13,12 @@ namespace {
 constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
 
 // Value types, by their Windows numbers.
-constexpr int kRegSz = 1;
-constexpr int kRegExpandSz = 2;
-constexpr int kRegDword = 4;
-constexpr int kDeleted = -1;  // "Name"=- : the value is absent
+// A type number has up to eight hex digits, so it is held wider than 32 bits
+// and never overflows while it is read.
+constexpr int64_t kRegSz = 1;
+constexpr int64_t kRegExpandSz = 2;
+constexpr int64_t kRegDword = 4;
+constexpr int64_t kDeleted = -1;  // "Name"=- : the value is absent
 
 const char* RootName(RegistryRoot root) {
   switch (root) {
@@ -117,7 +120,7 @@ std::optional<std::string> ParseHexBytes(std::string_view s) {
 }
 
 struct Value {
-  int type = 0;
+  int64_t type = 0;
   std::string data;  // text for kRegSz from quotes, raw bytes otherwise
   bool quoted = false;
 };
@@ -154,7 +157,7 @@ std::optional<Value> ParseData(std::string_view s) {
     s.remove_prefix(4);
     size_t close = s.find("):");
     if (close == std::string_view::npos || close == 0 || close > 8) return std::nullopt;
-    int type = 0;
+    int64_t type = 0;
     for (char c : s.substr(0, close)) {
       int d = rtl::HexDigit(c);
       if (d < 0) return std::nullopt;

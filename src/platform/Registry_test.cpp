@@ -62,6 +62,18 @@ TEST(RegistryFileTest, ParsesTheExportFormat) {
        Export("[HKEY_LOCAL_MACHINE\\Software\\quillmere\\harbrook\\Tessalin]\n"
               "\"SyslogHost\"=hex:41,00\n"),
        false, ""},
+      {"type number of eight hex digits, highest bit set",
+       Export("[HKEY_LOCAL_MACHINE\\Software\\quillmere\\harbrook\\Tessalin]\n"
+              "\"SyslogHost\"=hex(E7777777):41,00\n"),
+       false, ""},
+      {"type number ffffffff is a type, not a removal",
+       Export("[HKEY_LOCAL_MACHINE\\Software\\quillmere\\harbrook\\Tessalin]\n"
+              "\"SyslogHost\"=\"kept\"\n\"SyslogHost\"=hex(ffffffff):41,00\n"),
+       false, ""},
+      {"type number of nine hex digits",
+       Export("[HKEY_LOCAL_MACHINE\\Software\\quillmere\\harbrook\\Tessalin]\n"
+              "\"SyslogHost\"=hex(100000001):41,00\n"),
+       false, ""},
       {"value missing",
        Export("[HKEY_LOCAL_MACHINE\\Software\\quillmere\\harbrook\\Tessalin]\n"
               "\"Other\"=\"x\"\n"),
