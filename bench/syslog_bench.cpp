@@ -1,8 +1,7 @@
 // One report through the syslog sender to a datagram receiver on the
 // loopback address, reports in a row sent together, and a report's parts
-// measured apart: the local address
-// look-up (every message does one), host resolution, formatting and the
-// send. Nothing is cached between reports, as in the program.
+// measured apart: the local address look-up (every message asks; the answer
+// stands for a second), host resolution, formatting and the send.
 #include <benchmark/benchmark.h>
 
 #include <string>

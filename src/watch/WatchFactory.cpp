@@ -73,7 +73,7 @@ class SnoopAdapter : public CaptureSource {
   std::unique_ptr<capture::TSnoop> snoop_;
 };
 
-class ProgramParts : public WatchFactory {
+class ProgramFactory : public WatchFactory {
  public:
   std::unique_ptr<SysLogSender> CreateSysLog() override {
     return std::make_unique<SysLogAdapter>();
@@ -86,8 +86,8 @@ class ProgramParts : public WatchFactory {
 }  // namespace
 
 WatchFactory& DefaultWatchFactory() {
-  static ProgramParts parts;
-  return parts;
+  static ProgramFactory factory;
+  return factory;
 }
 
 }  // namespace watch

@@ -22,7 +22,7 @@
 // A start-up that fails writes its stage label to the error file, tells the
 // event log the stage and the cause, and calls OnStartFailed, so that the
 // service can end as failed. The sender and the capture component are made
-// by a WatchFactory factory; the files, the clock, the registry and the event
+// by a WatchFactory; the files, the clock, the registry and the event
 // log come through the platform interfaces. WatchEnvironment bundles them; a
 // default-constructed one means the real program's parts.
 #pragma once
