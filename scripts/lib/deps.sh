@@ -1,9 +1,9 @@
 # Debian packages the build and the tests need. Sourced by the scripts.
 TESSALIN_PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
-  rsyslog iproute2 util-linux procps python3
+  rsyslog rsyslog-openssl iproute2 util-linux procps python3
   clang-format
   mmdebstrap systemd-container arping
   zip
@@ -20,6 +20,6 @@ install_build_deps() {
   echo "installing: ${missing[*]}"
   local sudo=
   [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -qq || return 1
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null || return 1
+  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq || return 1
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null || return 1
 }

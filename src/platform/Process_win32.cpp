@@ -10,4 +10,8 @@ std::string ExecutablePath() {
   return std::string(buffer, n);
 }
 
+void LowerThreadPriority() {
+  ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+}
+
 }  // namespace platform

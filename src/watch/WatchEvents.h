@@ -19,16 +19,19 @@ namespace watch {
 
 // Event IDs. 0 is every entry of the service machinery itself.
 enum WatchEventId : uint32_t {
-  kEventServiceHost = 0,     // the service host's own entries
-  kEventStartFailed = 1,     // error: the watch could not start (stage and cause)
-  kEventCaptureLost = 2,     // error: capture lost, the adapter is reopened until it works
-  kEventCaptureResumed = 3,  // success: capture works again
-  kEventReportsFailed = 4,   // error: reports could not be sent (first one, then summaries)
-  kEventReportsResumed = 5,  // success: reports are sent again
-  kEventSaveFailed = 6,      // error: the table could not be saved
-  kEventSaveResumed = 7,     // success: the table is saved again
-  kEventReportsDropped = 8,  // warning: the report queue was full, reports were counted
-  kEventConfigUnusable = 9,  // warning: the configuration file is not usable
+  kEventServiceHost = 0,         // the service host's own entries
+  kEventStartFailed = 1,         // error: the watch could not start (stage and cause)
+  kEventCaptureLost = 2,         // error: capture lost, the adapter is reopened until it works
+  kEventCaptureResumed = 3,      // success: capture works again
+  kEventReportsFailed = 4,       // error: reports could not be sent (first one, then summaries)
+  kEventReportsResumed = 5,      // success: reports are sent again
+  kEventSaveFailed = 6,          // error: the table could not be saved
+  kEventSaveResumed = 7,         // success: the table is saved again
+  kEventReportsDropped = 8,      // warning: the report queue was full, reports were counted
+  kEventConfigUnusable = 9,      // warning: the configuration file is not usable
+  kEventServerUnreachable = 10,  // error: a stream connection to the server failed; reports wait
+  kEventServerReachable = 11,    // success: the reports that waited are delivered again
+  kEventWatchStopped = 12,       // information: the watch stopped, with its report counts
 };
 
 inline constexpr uint16_t kEventLogSuccessType = 0;

@@ -725,6 +725,8 @@ TEST(ReportSenderTest, UnusableConfigurationIsToldOnce) {
   FakeRegistry registry;
   FakeEvents events;
   auto sender = parts.CreateSysLog();
+  // A file that, when usable, names the server.
+  registry.Set("SyslogHost", "192.0.2.1");
   TReportSender reports(*sender, registry, events, [](const std::string&) {});
   reports.Resume();
   struct Step {

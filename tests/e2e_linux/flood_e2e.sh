@@ -20,7 +20,7 @@ counter=$3
 e2e_setup
 e2e_veth
 e2e_notify
-reg "Adapter=$watched"
+reg "Adapter=$watched" "SyslogRate=0"
 e2e_show+=("program output=$work/out" "program stderr=$work/err")
 
 "$counter" 127.0.0.1 514 "$work/count" 110 >"$work/counter.out" &
@@ -130,7 +130,7 @@ wait_for 5 grep -q listening "$work/dns.out" || fail "name server did not start"
 printf 'nameserver 127.0.0.53\noptions timeout:5 attempts:2\n' >"$work/resolv.conf"
 mount --bind "$work/resolv.conf" /etc/resolv.conf
 printf 'hosts: files dns\n' >"$work/nsswitch.conf"  # bound over /etc/nsswitch.conf already
-reg "Adapter=$watched" "SyslogHost=syslog.harbrook.test"
+reg "Adapter=$watched" "SyslogHost=syslog.harbrook.test" "SyslogRate=0"
 rm /var/lib/harbrook/arptable
 "$tessalin" /console >"$work/out" 2>"$work/err" </dev/null &
 pid=$!
