@@ -507,7 +507,8 @@ TEST_F(WirevaneTest, InstallAndRemove) {
   EXPECT_EQ(e.type, 0x10u);
   EXPECT_EQ(e.start, 2u);
   EXPECT_EQ(e.error_control, 1u);
-  EXPECT_EQ(e.path, "/opt/tessalin/bin/tessalin");
+  // Quoted, so that a path with spaces cannot be read as a shorter one.
+  EXPECT_EQ(e.path, "\"/opt/tessalin/bin/tessalin\"");
   EXPECT_EQ(e.load_group, "");
   EXPECT_FALSE(e.tag_requested);
   EXPECT_EQ(e.dependencies, "");
