@@ -121,10 +121,13 @@ for f in tessalin.exe INSTALL.txt tessalin.reg; do
 done
 [ -d "$drive/harbrook" ] || fail "data folder C:\\harbrook not made"
 qc=$(svcctl qc Wirevane) || fail "service not created: $qc"
+# Windows Installer writes the service's path in quotes itself; Wine's
+# msiexec writes it as it is. Either way it is this path.
+qc=$(sed -E 's/^binary="(.*)"$/binary=\1/' <<<"$qc")
 want_qc="type=0x10
 start=2
 errorcontrol=1
-binary=\"$program\"
+binary=$program
 group=
 tag=0
 account=LocalSystem
@@ -153,6 +156,11 @@ grep -qE "^${header}10\.0\.0\.1 found on 020000-00000A$" "$work/syslog.log" ||
   fail "no report at $syslog_host"
 
 log "msiexec /x"
+# Windows Installer's StopServices waits for the service to stop before the
+# files go; Wine's sends the stop and goes on, and a program still running
+# cannot be deleted there. The stop is asked for and waited on first.
+w net stop Wirevane >/dev/null || true
+svcctl wait Wirevane 1 30 >/dev/null || fail "service did not stop: $(svcctl status Wirevane)"
 rc=0
 w msiexec /x "C:\\install\\$msi" /qn /l*v 'C:\install\msi.log' >/dev/null || rc=$?
 cp "$drive/install/msi.log" "$work/msi.log" 2>/dev/null || true
