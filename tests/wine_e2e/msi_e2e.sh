@@ -141,8 +141,14 @@ description=$(svcctl qc2 Wirevane | field description)
 grep -q 'ARP' <<<"$description" && grep -q 'SyslogHost' <<<"$description" ||
   fail "service description: \"$description\""
 source=$(svcctl source Wirevane) || fail "event source not registered: $source"
-[ "$(field file <<<"$source")" == "$program" ] && [ "$(field types <<<"$source")" = 7 ] ||
-  fail "event source: $source"
+want_source="file=$program
+filetype=2
+types=7
+typestype=4"
+[ "$source" == "$want_source" ] || fail "event source:
+$source
+expected:
+$want_source"
 
 log "the service runs and reports"
 svcctl wait Wirevane 4 30 >/dev/null || fail "service not running after install: $(svcctl status Wirevane)"
