@@ -31,7 +31,7 @@ done
 # ---- root file system, cached
 suite=bookworm
 mirror=http://deb.debian.org/debian
-include=systemd,systemd-sysv,dbus,rsyslog,iproute2,libstdc++6
+include=systemd,systemd-sysv,dbus,rsyslog,iproute2,libstdc++6,libssl3
 key=$(printf '%s %s %s\n' "$suite" "$mirror" "$include" | sha256sum | cut -c1-12)
 tarball=$cache/rootfs-$suite-$key.tar
 exec 9>"$cache/rootfs.lock"
