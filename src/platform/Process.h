@@ -9,9 +9,4 @@ namespace platform {
 // 260 characters on Windows).
 std::string ExecutablePath();
 
-// Lowers the calling thread's scheduling priority below the process's
-// other threads (Linux: a nice value of 10; Windows: below normal), so that
-// the thread yields the processor to them when both want it. Best effort.
-void LowerThreadPriority();
-
 }  // namespace platform

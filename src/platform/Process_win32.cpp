@@ -10,8 +10,4 @@ std::string ExecutablePath() {
   return std::string(buffer, n);
 }
 
-void LowerThreadPriority() {
-  ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
-}
-
 }  // namespace platform

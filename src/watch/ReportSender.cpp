@@ -5,7 +5,6 @@
 #include <exception>
 #include <utility>
 
-#include "platform/Process.h"
 #include "syslog/IdException.h"
 #include "watch/ethread.h"
 
@@ -96,9 +95,6 @@ size_t TReportSender::Stop(bool discard) {
 }
 
 void TReportSender::Run() {
-  // Frames come first: on a busy machine the reports wait in the queue,
-  // never the frames in the capture ring.
-  platform::LowerThreadPriority();
   std::vector<std::string> batch;
   batch.reserve(kBatch);
   for (;;) {

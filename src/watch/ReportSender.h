@@ -25,8 +25,7 @@
 // The queue holds at most Capacity reports; further ones are counted, not
 // queued, and the event log says how many (their pairs are in the registry
 // all the same), unless the sender waits for room (a replay, which has no
-// live capture to keep up with). The thread runs below the capture's
-// priority: frames come first, reports wait in the queue.
+// live capture to keep up with).
 //
 // Threads: Queue from one producer at a time; Drain, Stop and the counters
 // from any thread. The sender is used only by the sender thread once it
