@@ -237,7 +237,7 @@ fi
 out=$(ct systemctl start Wirevane 2>&1)
 status_line() {
   status=$(prop StatusText)
-  [[ $status =~ ^Running:\ watching\ eth0,\ [0-9]+\ addresses\ known,\ [0-9]+\ reports\ sent,\ [0-9]+\ reports\ failed$ ]]
+  [[ $status =~ ^Running:\ watching\ eth0,\ [0-9]+\ addresses\ known,\ [0-9]+\ reports\ queued,\ [0-9]+\ reports\ sent,\ [0-9]+\ reports\ failed$ ]]
 }
 within 3 status_line
 if [ -z "$out" ] && [ "$(prop ActiveState)/$(prop SubState)" = active/running ] &&
