@@ -17,8 +17,11 @@
 #include "capture/Packet32.h"
 
 #if defined(_WIN32)
+#define NOMINMAX
+#include <windows.h>
 #define TEST_DRIVER_EXPORT extern "C" __declspec(dllexport)
 #else
+#include <cerrno>
 #define TEST_DRIVER_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
@@ -47,7 +50,28 @@ struct State {
   int32_t open_adapters = 0;
   int32_t live_packets = 0;
   int32_t timeout_ms = 20;
-  int adapter_tag = 0;  // adapters are addresses inside this object
+  int adapter_tag = 0;      // adapters are addresses inside this object
+  uint32_t fail_error = 0;  // the system error a failing entry point leaves
+};
+
+// Sets the calling thread's system error, as a real driver's failed call
+// leaves it: the last error on Windows, errno elsewhere.
+void SetSystemError(uint32_t code) {
+#if defined(_WIN32)
+  ::SetLastError(code);
+#else
+  errno = static_cast<int>(code);
+#endif
+}
+
+// The error a failing entry point leaves, set once its lock is released
+// (unlocking may touch the thread's error itself).
+thread_local uint32_t t_leave_error = 0;
+struct LeaveError {
+  ~LeaveError() {
+    if (t_leave_error != 0) SetSystemError(t_leave_error);
+    t_leave_error = 0;
+  }
 };
 
 State& S() {
@@ -58,7 +82,9 @@ State& S() {
 // Counts the call and says whether the entry point is to fail.
 bool Enter(State& s, const char* entry) {
   ++s.calls[entry];
-  return s.failing.count(entry) != 0;
+  if (s.failing.count(entry) == 0) return false;
+  t_leave_error = s.fail_error;
+  return true;
 }
 
 }  // namespace
@@ -75,6 +101,7 @@ TEST_DRIVER_EXPORT void TestDriverReset() {
   s.last_arg.clear();
   s.opened_name.clear();
   s.timeout_ms = 20;
+  s.fail_error = 0;
 }
 
 TEST_DRIVER_EXPORT void TestDriverSetAdapterNames(const void* data, uint32_t bytes, uint32_t size) {
@@ -90,6 +117,14 @@ TEST_DRIVER_EXPORT void TestDriverFail(const char* entry) {
   std::lock_guard<std::mutex> lock(s.mu);
   s.failing.insert(entry);
 }
+
+TEST_DRIVER_EXPORT void TestDriverFailError(uint32_t code) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.fail_error = code;
+}
+
+TEST_DRIVER_EXPORT void TestDriverSetSystemError(uint32_t code) { SetSystemError(code); }
 
 TEST_DRIVER_EXPORT void TestDriverQueueBatch(const void* data, uint32_t bytes, uint32_t reported) {
   State& s = S();
@@ -149,6 +184,7 @@ TEST_DRIVER_EXPORT BOOLEAN PacketGetAdapterNames(char* buffer, uint32_t* size) {
 }
 
 TEST_DRIVER_EXPORT LPADAPTER PacketOpenAdapter(char* name) {
+  LeaveError leave;
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   s.opened_name = name;
@@ -165,6 +201,7 @@ TEST_DRIVER_EXPORT void PacketCloseAdapter(LPADAPTER adapter) {
 }
 
 TEST_DRIVER_EXPORT LPPACKET PacketAllocatePacket() {
+  LeaveError leave;
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   if (Enter(s, "PacketAllocatePacket")) return nullptr;
@@ -190,6 +227,7 @@ TEST_DRIVER_EXPORT void PacketFreePacket(LPPACKET packet) {
 }
 
 TEST_DRIVER_EXPORT BOOLEAN PacketReceivePacket(LPADAPTER, LPPACKET packet, BOOLEAN) {
+  LeaveError leave;
   State& s = S();
   std::unique_lock<std::mutex> lock(s.mu);
   if (Enter(s, "PacketReceivePacket")) return 0;
@@ -209,6 +247,7 @@ TEST_DRIVER_EXPORT BOOLEAN PacketReceivePacket(LPADAPTER, LPPACKET packet, BOOLE
 TEST_DRIVER_EXPORT BOOLEAN PacketSendPacket(LPADAPTER, LPPACKET, BOOLEAN) { return 0; }
 
 TEST_DRIVER_EXPORT BOOLEAN PacketSetHwFilter(LPADAPTER, uint32_t filter) {
+  LeaveError leave;
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   s.last_arg["PacketSetHwFilter"] = filter;
@@ -218,6 +257,7 @@ TEST_DRIVER_EXPORT BOOLEAN PacketSetHwFilter(LPADAPTER, uint32_t filter) {
 TEST_DRIVER_EXPORT BOOLEAN PacketRequest(LPADAPTER, BOOLEAN, void*) { return 0; }
 
 TEST_DRIVER_EXPORT BOOLEAN PacketSetBuff(LPADAPTER, int32_t bytes) {
+  LeaveError leave;
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   s.last_arg["PacketSetBuff"] = static_cast<uint32_t>(bytes);
@@ -229,6 +269,7 @@ TEST_DRIVER_EXPORT BOOLEAN PacketSetBpf(LPADAPTER, void*) { return 0; }
 TEST_DRIVER_EXPORT BOOLEAN PacketGetStats(LPADAPTER, void*) { return 0; }
 
 TEST_DRIVER_EXPORT BOOLEAN PacketGetNetType(LPADAPTER, capture::NetType* type) {
+  LeaveError leave;
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   if (Enter(s, "PacketGetNetType")) return 0;
