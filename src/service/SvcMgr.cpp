@@ -366,6 +366,8 @@ void TService::ReportState() {
     status.Win32ExitCode = Win32ErrCode;
     status.ServiceSpecificExitCode = ErrCode;
     if (!StatusText.empty()) status.Text = StatusText.c_str();
+  } else if (state == csRunning && !RunningText.empty()) {
+    status.Text = RunningText.c_str();
   }
   status.CheckPoint = IsPending(state) && state == g_report.state ? g_report.checkpoint + 1 : 0;
   status.WaitHint = static_cast<uint32_t>(WaitHint);

@@ -239,6 +239,10 @@ class TService : public rtl::TComponent {
   uint32_t ErrCode = 0;
   uint32_t Win32ErrCode = 0;
   std::string StatusText;
+  // What the service does while it runs, said with each running report
+  // ("watching eth0": systemd's status line and the foreground run's
+  // "Running: watching eth0"). Set by OnStart.
+  std::string RunningText;
 
   // Body of the service main, on the thread the manager made for it.
   void EnterService(uint32_t ArgCount, char** Args);

@@ -6,9 +6,9 @@ Usage: service_process_test.py PATH_TO_TESSALIN
 The script runs itself again inside private mount and network namespaces
 (unshare -mn), where /var/lib, /etc/systemd and /run/systemd are private
 tmpfs mounts: the program can neither touch the real data folder or unit
-files nor reach any network but the namespace's own loopback. It then acts
-as the service manager: it owns the notify socket, reads the status
-reports and sends the signals.
+files nor reach any network but the namespace's own loopback and a veth
+pair, tsp0 and tsp1, for it to watch. It then acts as the service manager:
+it owns the notify socket, reads the status reports and sends the signals.
 """
 import os
 import re
@@ -29,6 +29,12 @@ INSIDE = "--inside-namespace"
 def private_mounts():
     # The watch sends its reports to 127.0.0.1: the namespace's own loopback.
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    # Its first adapter, the one it watches (loopback is none): tsp0, made
+    # first as the peer, with the lower index.
+    subprocess.run(["ip", "link", "add", "tsp1", "type", "veth", "peer", "name", "tsp0"],
+                   check=True)
+    for link in ("tsp0", "tsp1"):
+        subprocess.run(["ip", "link", "set", link, "up"], check=True)
     subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/var/lib"], check=True)
     os.makedirs("/var/lib/harbrook")
     if os.path.isdir("/run/systemd"):
@@ -69,7 +75,7 @@ class ServiceUnderFakeManager(unittest.TestCase):
     def report(self):
         while True:
             message = self.sock.recv(4096).decode()
-            if not re.match(r"STATUS=[A-Za-z ]+: watching ", message):
+            if not re.match(r"STATUS=[A-Za-z ]+: watching \S+, \d+ addresses known", message):
                 return message
 
     def test_status_line_names_adapter_and_counts(self):
@@ -87,7 +93,8 @@ class ServiceUnderFakeManager(unittest.TestCase):
         self.start()
         self.assertEqual(self.report(), "STATUS=Start pending" + pending)
         self.assertEqual(self.report(), "STATUS=Start pending" + pending)
-        self.assertEqual(self.report(), "READY=1\nSTATUS=Running\n")
+        # Ready once the capture is open, naming what it watches.
+        self.assertEqual(self.report(), "READY=1\nSTATUS=Running: watching tsp0\n")
 
         self.proc.send_signal(signal.SIGUSR1)
         self.assertEqual(self.report(), "STATUS=Pause pending" + pending)
@@ -98,7 +105,7 @@ class ServiceUnderFakeManager(unittest.TestCase):
         self.proc.send_signal(signal.SIGRTMIN + 2)
         self.proc.send_signal(signal.SIGUSR2)
         self.assertEqual(self.report(), "STATUS=Continue pending" + pending)
-        self.assertEqual(self.report(), "READY=1\nSTATUS=Running\n")
+        self.assertEqual(self.report(), "READY=1\nSTATUS=Running: watching tsp0\n")
 
         self.proc.send_signal(signal.SIGTERM)
         self.assertEqual(self.report(), "STOPPING=1\nSTATUS=Stop pending" + pending)
@@ -116,9 +123,25 @@ class ServiceUnderFakeManager(unittest.TestCase):
         states = []
         while not states or states[-1] != "STATUS=Stopped":
             states.append([l for l in self.report().split("\n") if l.startswith("STATUS=")][0])
-        self.assertEqual(states, ["STATUS=Start pending", "STATUS=Running",
+        self.assertEqual(states, ["STATUS=Start pending", "STATUS=Running: watching tsp0",
                                   "STATUS=Stop pending", "STATUS=Stopped"])
         self.assertEqual(self.proc.wait(timeout=10), 0)
+
+    # With no Ethernet adapter (loopback alone, as under PrivateNetwork=yes)
+    # the start fails at the capture stage: never ready, stopped with the
+    # cause, and the stage's exit code.
+    def test_without_ethernet_adapter_never_ready(self):
+        env = dict(os.environ, NOTIFY_SOCKET=self.path)
+        self.proc = subprocess.Popen(
+            ["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$0"', EXE], env=env,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        messages = []
+        while not messages or not messages[-1].startswith("STATUS=The watch"):
+            messages.append(self.report())
+        self.assertEqual(self.proc.wait(timeout=10), 5)
+        self.assertEqual(messages[-1], 'STATUS=The watch could not start (stage "configuring '
+                         'snoop"): No Adpaters\nERRNO=5\n')
+        self.assertFalse([m for m in messages if "READY=1" in m], messages)
 
     def test_console_run_prints_states_and_reports(self):
         env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
@@ -127,19 +150,22 @@ class ServiceUnderFakeManager(unittest.TestCase):
         lines = queue.Queue()
         threading.Thread(target=lambda: [lines.put(l.decode().rstrip("\n"))
                                          for l in self.proc.stdout], daemon=True).start()
-        seen = [lines.get(timeout=10) for _ in range(3)]
-        self.assertEqual(seen, ["Wirevane: Start pending"] * 2 + ["Wirevane: Running"])
-        # The watch's start-up report, printed as it is sent.
+        # The watch's start-up report, printed as it is sent, comes before
+        # running: running is said once the adapter is open, and names it.
+        seen = []
         try:
-            report = lines.get(timeout=3)
+            while len(seen) < 4:
+                seen.append(lines.get(timeout=10))
         except queue.Empty:
-            report = None
+            pass
         self.proc.send_signal(signal.SIGINT)  # Ctrl-C
         self.proc.wait(timeout=10)
         self.assertEqual(self.proc.returncode, 0)
+        self.assertEqual(seen, ["Wirevane: Start pending"] * 2 +
+                         ["Report: starting up", "Wirevane: Running: watching tsp0"],
+                         error_file())
         rest = [lines.get(timeout=5) for _ in range(2)]
         self.assertEqual(rest, ["Wirevane: Stop pending", "Wirevane: Stopped"])
-        self.assertEqual(report, "Report: starting up", error_file())
 
     def test_without_service_manager_exits_zero_silently(self):
         env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
