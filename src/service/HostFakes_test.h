@@ -246,6 +246,10 @@ class FakeServiceManager : public platform::ServiceManager {
   std::map<std::string, Source> sources;
   std::vector<std::string> deleted;
   int open_handles = 0;
+  // What HiddenFromServices answers, for every path.
+  std::string hidden;
+
+  std::string HiddenFromServices(const std::string&) const override { return hidden; }
 
   platform::ScHandle OpenSCManagerA(const char*, const char*, uint32_t access) override {
     if (open_error) {

@@ -464,6 +464,9 @@ void TService::InstallModule(platform::ScHandle Manager) {
   platform::ServiceManager& manager = *facilities_.Manager;
   const std::string path = facilities_.ExecutablePath;
   if (BeforeInstall) BeforeInstall(this);
+  // An entry whose program the service could never start is not made.
+  const std::string hidden = manager.HiddenFromServices(path);
+  if (!hidden.empty()) throw rtl::Exception(hidden);
   const std::string name = Name();
   const std::string display = DisplayName();
   const std::string dependencies = DependencyList();

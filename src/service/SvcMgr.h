@@ -266,7 +266,9 @@ class TService : public rtl::TComponent {
   std::string DependencyList() const;
 
   // Registration, on the main thread; both raise on failure.
-  // InstallModule creates the service entry, then sets the description and
+  // InstallModule refuses, creating nothing, a program that the manager's
+  // services cannot reach (HiddenFromServices says why). Otherwise it
+  // creates the service entry, then sets the description and
   // the restart policy and registers the executable as the message file of
   // the event source Name. When one of those later steps fails the others
   // are still done, the entry stays, and the first failure is raised.

@@ -537,6 +537,21 @@ TEST_F(WirevaneTest, InstallAndRemove) {
   EXPECT_EQ(manager_.sources.at("Wirevane").types, 7u);  // error, warning, information
 }
 
+// A program that the manager's services cannot reach (under systemd: in a
+// folder the unit's sandbox hides) is refused with the reason, before
+// anything is registered.
+TEST_F(WirevaneTest, InstallRefusesAProgramTheServiceCannotReach) {
+  manager_.hidden = "the service could not start /root/tessalin: its sandbox hides /root";
+  EXPECT_EQ(RunProgram(Facilities({"/install", "/silent"})), 1);
+  EXPECT_TRUE(manager_.services.empty());
+  EXPECT_TRUE(manager_.sources.empty());
+  EXPECT_EQ(manager_.open_handles, 0);
+  ASSERT_EQ(dialogs_.shown.size(), 1u);
+  EXPECT_EQ(dialogs_.shown[0].caption, "Error");
+  EXPECT_EQ(dialogs_.shown[0].text,
+            "Service \"Wirevane\" failed to install with error: \"" + manager_.hidden + "\"");
+}
+
 // A step after the entry exists (or, on removal, the source after the
 // entry) fails: the entry stays as created, the other steps are still done,
 // and the failure is reported like any other, with exit code 1.

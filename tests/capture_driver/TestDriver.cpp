@@ -17,7 +17,6 @@
 #include "capture/Packet32.h"
 
 #if defined(_WIN32)
-#define NOMINMAX
 #include <windows.h>
 #define TEST_DRIVER_EXPORT extern "C" __declspec(dllexport)
 #else

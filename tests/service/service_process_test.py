@@ -12,6 +12,7 @@ it owns the notify socket, reads the status reports and sends the signals.
 """
 import os
 import re
+import shutil
 import signal
 import socket
 import struct
@@ -190,10 +191,11 @@ def arp(mac, ip):
             bytes([10, 0, 0, ip]) + b"\x00" * 6 + bytes([10, 0, 0, 1]))
 
 
-def pcap(frames):
+def pcap(frames, fractions=None):
     out = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1)
-    for f in frames:
-        out += struct.pack("<IIII", 1, 0, len(f), len(f)) + f
+    for i, f in enumerate(frames):
+        fraction = fractions[i] if fractions else 0
+        out += struct.pack("<IIII", 1, fraction, len(f), len(f)) + f
     return out
 
 
@@ -244,6 +246,15 @@ class ReadMode(unittest.TestCase):
             "Report: starting up", "Report: 10.0.0.1 found on 00A0C9-000001"])
         with open(self.TABLE, "rb") as f:
             self.assertEqual(f.read(), b"10.0.0.1\r\n 00A0C9-000001\r\n10.0.0.9\r\n 00A0C9-000009\r\n")
+
+    # Some capture tools write a whole second of microseconds at a second's
+    # end: the program has no use for time stamps, and reads every frame.
+    def test_full_second_fraction_is_read(self):
+        r = self.read(pcap([arp(i, i) for i in range(1, 6)],
+                           [999999, 1000000, 0, 4294967295, 5]))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.decode().splitlines(), ["Report: starting up"] + [
+            "Report: 10.0.0.%d found on 00A0C9-00000%d" % (i, i) for i in range(1, 6)])
 
     def test_not_a_capture_file_leaves_the_table(self):
         r = self.read(b"GIF89a" + b"\0" * 40)
@@ -334,6 +345,18 @@ class InstallAndRemove(unittest.TestCase):
         self.assertEqual(r.returncode, 1)
         self.assertIn('failed to uninstall with error: "System Error.  Code: 1060.\r\n'
                       'The specified service does not exist as an installed service"', r.stderr)
+
+    # A program in a folder that the unit's sandbox hides would fail at every
+    # start: it is not installed, and the reason is given.
+    def test_install_refuses_a_folder_the_service_cannot_see(self):
+        with tempfile.TemporaryDirectory(dir="/tmp") as folder:
+            exe = os.path.join(os.path.realpath(folder), "tessalin")
+            shutil.copy(EXE, exe)
+            r = subprocess.run([exe, "/install", "/silent"], capture_output=True, timeout=20)
+            self.assertEqual(r.returncode, 1)
+            self.assertIn(f"the service could not start {exe}: its sandbox (PrivateTmp=yes) "
+                          "hides /tmp", r.stderr.decode())
+        self.assertFalse(os.path.lexists(UNIT))
 
     def test_install_needs_root(self):
         r = self.run_exe("/install", "/silent", user="nobody")
