@@ -45,6 +45,8 @@ using TestDriverLastArgFn = uint32_t (*)(const char* entry);
 using TestDriverOpenedNameFn = const char* (*)();
 // Adapters opened and not closed; descriptors allocated and not freed.
 using TestDriverLiveFn = int32_t (*)(const char* what);
+// The counters PacketGetStats answers from now on (0 and 0 after a reset).
+using TestDriverSetStatsFn = void (*)(uint32_t received, uint32_t dropped);
 }
 
 namespace capture_test {
@@ -72,6 +74,7 @@ struct TestDriver {
   TestDriverLastArgFn LastArg = nullptr;
   TestDriverOpenedNameFn OpenedName = nullptr;
   TestDriverLiveFn Live = nullptr;
+  TestDriverSetStatsFn SetStats = nullptr;
 
   // Loads the full test driver; false when it is missing.
   bool Load() {
@@ -87,7 +90,8 @@ struct TestDriver {
            get(SetSystemError, "TestDriverSetSystemError") &&
            get(QueueBatch, "TestDriverQueueBatch") && get(Repeat, "TestDriverRepeat") &&
            get(Calls, "TestDriverCalls") && get(LastArg, "TestDriverLastArg") &&
-           get(OpenedName, "TestDriverOpenedName") && get(Live, "TestDriverLive");
+           get(OpenedName, "TestDriverOpenedName") && get(Live, "TestDriverLive") &&
+           get(SetStats, "TestDriverSetStats");
   }
 };
 
