@@ -14,8 +14,6 @@ constexpr int kHeaderTimeLength = 16;
 const char* const kMonthAbbreviations[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-std::string DayText(int day) { return day >= 10 ? std::to_string(day) : " " + std::to_string(day); }
-
 // 1 to 12 for "JAN" to "DEC" in any case, otherwise 0.
 int MonthFromAbbreviation(std::string_view s) {
   for (int m = 0; m < 12; ++m) {
@@ -217,16 +215,16 @@ std::string TIdSysLogMessage::FormatWireText() {
   rtl::TDateTime now = Clock().Now();
   if (YearOf(now) != YearOf(event_time_)) event_time_ = now;
   rtl::TDateTimeParts t = rtl::DecodeDateTime(event_time_);
+  // The day of the month is space-padded to two places ("Mar  5"), the
+  // time of day zero-padded.
   char time[48];
-  std::snprintf(time, sizeof time, " %.2d:%.2d:%.2d ", t.Hour, t.Minute, t.Second);
+  std::snprintf(time, sizeof time, " %2d %.2d:%.2d:%.2d ", t.Day, t.Hour, t.Minute, t.Second);
   std::string wire;
   wire.reserve(32 + hostname_.size() + msg_->Text().size());
   wire += '<';
   wire += std::to_string(pri_);
   wire += '>';
   wire += kMonthAbbreviations[t.Month - 1];
-  wire += ' ';
-  wire += DayText(t.Day);
   wire += time;
   wire += hostname_;
   wire += ' ';

@@ -7,7 +7,7 @@
 # gateway sends them) is reported within 5 s; the drops are in the event
 # log (the foreground run's copy on standard error): the first at once with
 # its count, a summary with the count since, and the recovery once the
-# flood is over, the counts adding up.
+# flood is over, the counts adding up; the status line shows them.
 #   drops_e2e.sh TESSALIN ARPINJECT UDP_COUNT
 set -euo pipefail
 . "$(dirname "$0")/e2e_lib.sh"
@@ -18,6 +18,7 @@ counter=$3
 
 e2e_setup
 e2e_veth
+e2e_notify
 reg "Adapter=$watched"
 e2e_show+=("program stderr=$work/err" "flood=$work/flood.out")
 
@@ -27,7 +28,7 @@ wait_for 5 grep -q listening "$work/counter.out" || fail "listener did not start
 
 now_ms() { date +%s%3N; }
 
-"$tessalin" /console >"$work/out" 2>"$work/err" </dev/null &
+NOTIFY_SOCKET="$work/notify" "$tessalin" /console >"$work/out" 2>"$work/err" </dev/null &
 pid=$!
 e2e_own "$pid"
 index=$(cat "/sys/class/net/$watched/ifindex")
@@ -68,6 +69,9 @@ echo "the new host was reported $((reported - appeared)) ms after its first fram
 # The first stall's drops are told before the second stall begins.
 wait_for 3 grep -q 'The capture driver dropped [0-9]* frames: the watch does not keep up' "$work/err" ||
   fail "no event-log entry for the dropped frames"
+# The status line counts them.
+wait_for 3 grep -qE "STATUS=.*watching $watched, .*, [0-9]+ frames dropped *$" "$work/notify.log" ||
+  fail "the status line does not show the dropped frames"
 kill -0 "$flood" 2>/dev/null || fail "the flood ended before the second stall"
 stall
 
