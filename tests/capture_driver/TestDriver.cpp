@@ -65,12 +65,11 @@ void SetSystemError(uint32_t code) {
 }
 
 // The error a failing entry point leaves, set once its lock is released
-// (unlocking may touch the thread's error itself).
-thread_local uint32_t t_leave_error = 0;
+// (unlocking may touch the thread's error itself): declared before the lock.
 struct LeaveError {
+  uint32_t code = 0;
   ~LeaveError() {
-    if (t_leave_error != 0) SetSystemError(t_leave_error);
-    t_leave_error = 0;
+    if (code != 0) SetSystemError(code);
   }
 };
 
@@ -82,8 +81,12 @@ State& S() {
 // Counts the call and says whether the entry point is to fail.
 bool Enter(State& s, const char* entry) {
   ++s.calls[entry];
-  if (s.failing.count(entry) == 0) return false;
-  t_leave_error = s.fail_error;
+  return s.failing.count(entry) != 0;
+}
+// The same, for an entry point that leaves the set error when it fails.
+bool Enter(State& s, const char* entry, LeaveError& leave) {
+  if (!Enter(s, entry)) return false;
+  leave.code = s.fail_error;
   return true;
 }
 
@@ -196,7 +199,7 @@ TEST_DRIVER_EXPORT LPADAPTER PacketOpenAdapter(char* name) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   s.opened_name = name;
-  if (Enter(s, "PacketOpenAdapter")) return nullptr;
+  if (Enter(s, "PacketOpenAdapter", leave)) return nullptr;
   ++s.open_adapters;
   return &s.adapter_tag;
 }
@@ -212,7 +215,7 @@ TEST_DRIVER_EXPORT LPPACKET PacketAllocatePacket() {
   LeaveError leave;
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
-  if (Enter(s, "PacketAllocatePacket")) return nullptr;
+  if (Enter(s, "PacketAllocatePacket", leave)) return nullptr;
   ++s.live_packets;
   return new capture::PACKET{};
 }
@@ -238,7 +241,7 @@ TEST_DRIVER_EXPORT BOOLEAN PacketReceivePacket(LPADAPTER, LPPACKET packet, BOOLE
   LeaveError leave;
   State& s = S();
   std::unique_lock<std::mutex> lock(s.mu);
-  if (Enter(s, "PacketReceivePacket")) return 0;
+  if (Enter(s, "PacketReceivePacket", leave)) return 0;
   s.queued.wait_for(lock, std::chrono::milliseconds(s.timeout_ms),
                     [&] { return !s.batches.empty(); });
   packet->ulBytesReceived = 0;
@@ -259,7 +262,7 @@ TEST_DRIVER_EXPORT BOOLEAN PacketSetHwFilter(LPADAPTER, uint32_t filter) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   s.last_arg["PacketSetHwFilter"] = filter;
-  return Enter(s, "PacketSetHwFilter") ? 0 : 1;
+  return Enter(s, "PacketSetHwFilter", leave) ? 0 : 1;
 }
 
 TEST_DRIVER_EXPORT BOOLEAN PacketRequest(LPADAPTER, BOOLEAN, void*) { return 0; }
@@ -269,7 +272,7 @@ TEST_DRIVER_EXPORT BOOLEAN PacketSetBuff(LPADAPTER, int32_t bytes) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   s.last_arg["PacketSetBuff"] = static_cast<uint32_t>(bytes);
-  return Enter(s, "PacketSetBuff") ? 0 : 1;
+  return Enter(s, "PacketSetBuff", leave) ? 0 : 1;
 }
 
 TEST_DRIVER_EXPORT BOOLEAN PacketSetBpf(LPADAPTER, void*) { return 0; }
@@ -279,7 +282,7 @@ TEST_DRIVER_EXPORT BOOLEAN PacketGetStats(LPADAPTER, void* stats) {
   LeaveError leave;
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
-  if (Enter(s, "PacketGetStats")) return 0;
+  if (Enter(s, "PacketGetStats", leave)) return 0;
   const uint32_t counters[2] = {s.received, s.dropped};
   std::memcpy(stats, counters, sizeof counters);
   return 1;
@@ -289,7 +292,7 @@ TEST_DRIVER_EXPORT BOOLEAN PacketGetNetType(LPADAPTER, capture::NetType* type) {
   LeaveError leave;
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
-  if (Enter(s, "PacketGetNetType")) return 0;
+  if (Enter(s, "PacketGetNetType", leave)) return 0;
   type->LinkType = 0;  // NdisMedium802_3
   type->LinkSpeed = 100000000;
   return 1;
