@@ -72,20 +72,6 @@ log "package"
   fail "scripts/package --windows: $(cat "$work/package.log")"
 msi=$(cd "$work/out" && ls tessalin-*-x64.msi)
 
-ip link set lo up
-syslog_host=$(tr -d '\r' <"$reg_file" | sed -n 's/^"SyslogHost"="\([0-9.]*\)"$/\1/p')
-[ -n "$syslog_host" ] || fail "$reg_file names no SyslogHost address"
-ip addr add "$syslog_host/32" dev lo
-c++ -O1 -o "$work/udp_listen" "$here/udp_listen.cpp"
-"$work/udp_listen" "$syslog_host" 514 "$work/syslog.log" 200 >"$work/listen.out" 2>&1 &
-listener=$!
-"$work/udp_listen" 127.0.0.1 514 "$work/start.log" 200 >"$work/start_listen.out" 2>&1 &
-start_listener=$!
-for f in listen start_listen; do
-  for _ in $(seq 50); do grep -q listening "$work/$f.out" && break; sleep 0.1; done
-  grep -q listening "$work/$f.out" || fail "syslog listener did not start: $(cat "$work/$f.out")"
-done
-
 # One ARP frame: 02:00:00:00:00:0a claims 10.0.0.1.
 hex() { printf "$(sed 's/\([0-9a-f][0-9a-f]\)/\\x\1/g' <<<"$1")"; }
 {
@@ -101,13 +87,41 @@ wineserver -p
 drive=$WINEPREFIX/drive_c
 mkdir -p "$drive/tools" "$drive/install"
 cp "$svcctl_exe" "$drive/tools/svcctl.exe"
+cp "$work/out/$msi" "$drive/install/$msi"
+cp "$reg_file" "$drive/install/tessalin.reg"
+w reg import 'C:\install\tessalin.reg' >/dev/null || fail "reg import of tessalin.reg failed"
+
+# Installed before the capture driver and the network are there (as group
+# policy may do): the service cannot start yet, and the installation must
+# not roll back.
+log "msiexec /i without a capture driver and a network"
+rc=0
+w msiexec /i "C:\\install\\$msi" /qn >/dev/null || rc=$?
+[ "$rc" -eq 0 ] || fail "msiexec /i without a capture driver and a network: exit code $rc"
+svcctl qc Wirevane >/dev/null || fail "service not created without a capture driver"
+w net stop Wirevane >/dev/null 2>&1 || true
+svcctl wait Wirevane 1 30 >/dev/null || fail "service did not stop: $(svcctl status Wirevane)"
+w msiexec /x "C:\\install\\$msi" /qn >/dev/null || fail "msiexec /x after the first installation"
+rm -rf "$drive/harbrook"
+
+ip link set lo up
+syslog_host=$(tr -d '\r' <"$reg_file" | sed -n 's/^"SyslogHost"="\([0-9.]*\)"$/\1/p')
+[ -n "$syslog_host" ] || fail "$reg_file names no SyslogHost address"
+ip addr add "$syslog_host/32" dev lo
+c++ -O1 -o "$work/udp_listen" "$here/udp_listen.cpp"
+"$work/udp_listen" "$syslog_host" 514 "$work/syslog.log" 200 >"$work/listen.out" 2>&1 &
+listener=$!
+"$work/udp_listen" 127.0.0.1 514 "$work/start.log" 200 >"$work/start_listen.out" 2>&1 &
+start_listener=$!
+for f in listen start_listen; do
+  for _ in $(seq 50); do grep -q listening "$work/$f.out" && break; sleep 0.1; done
+  grep -q listening "$work/$f.out" || fail "syslog listener did not start: $(cat "$work/$f.out")"
+done
+
 # The capture driver on the system path, as a real one would be.
 cp "$packet_dll" "$drive/windows/system32/Packet.dll"
 cp "$work/arp.pcap" "$drive/windows/system32/arp.pcap"
 printf 'arp.pcap\r\n' >"$drive/windows/system32/Packet.replay"
-cp "$work/out/$msi" "$drive/install/$msi"
-cp "$reg_file" "$drive/install/tessalin.reg"
-w reg import 'C:\install\tessalin.reg' >/dev/null || fail "reg import of tessalin.reg failed"
 
 log "msiexec /i"
 rc=0
