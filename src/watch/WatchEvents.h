@@ -34,6 +34,7 @@ enum WatchEventId : uint32_t {
   kEventServerUnreachable = 12,  // error: a stream connection to the server failed; reports wait
   kEventServerReachable = 13,    // success: the reports that waited are delivered again
   kEventWatchStopped = 14,       // information: the watch stopped, with its report counts
+  kEventTableDamaged = 15,       // error: the table could not be read to its end
 };
 
 inline constexpr uint16_t kEventLogSuccessType = 0;
