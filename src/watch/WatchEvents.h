@@ -29,6 +29,9 @@ enum WatchEventId : uint32_t {
   kEventSaveResumed = 7,     // success: the table is saved again
   kEventReportsDropped = 8,  // warning: the report queue was full, reports were counted
   kEventConfigUnusable = 9,  // warning: the configuration file is not usable
+  kEventRegistryFull = 10,   // warning: the registry holds MaxAddresses pairs (then summaries)
+  kEventMacFlood = 11,       // warning: more new MAC addresses a second than a network makes
+  kEventMacFloodEnded = 12,  // success: the flood of new MAC addresses is over
 };
 
 inline constexpr uint16_t kEventLogSuccessType = 0;
