@@ -394,6 +394,7 @@ void AddressRegistry::NotKept(const MacSlot* mac, uint64_t key, uint32_t address
   if (slot == print) return;
   slot = print;
   not_kept_.fetch_add(1, std::memory_order_relaxed);
+  if (!mac) macs_sighted_.fetch_add(1, std::memory_order_relaxed);
   const uint32_t count = mac ? CountOf(*mac) + 1 : 1;
   if (count > 1) {
     std::string& text = reports.Next();

@@ -126,7 +126,8 @@ class AddressRegistry {
   // New pairs reported but not kept, since the start (a pair seen again
   // soon after is counted once). Any thread.
   uint64_t PairsNotKept() const noexcept { return not_kept_.load(std::memory_order_relaxed); }
-  // MAC addresses that frames have added, since the start. Any thread.
+  // New MAC addresses that frames have brought, kept or not, since the
+  // start. Any thread.
   uint64_t MacsSighted() const noexcept { return macs_sighted_.load(std::memory_order_relaxed); }
   // Records. Writer only.
   size_t MacCount() const noexcept;
