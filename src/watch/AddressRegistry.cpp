@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <new>
 
+#include "platform/Memory.h"
 #include "rtl/SysUtils.h"
 
 namespace watch {
@@ -31,6 +33,9 @@ constexpr uint32_t kMultiHi = 1u << 19;  // MAC slot: 2+ addresses, in the pair 
 constexpr uint32_t kOddIpHi = 1u << 20;  // the address is an odd text's number
 constexpr uint32_t kKeyHi = 0xFFFFu | kUsedHi | kTextHi | kSpelledHi;
 constexpr uint32_t kIdentityHi = 0xFFFFu | kUsedHi | kTextHi;
+
+// A table this large is worth large pages.
+constexpr size_t kLargeTable = size_t{4} << 20;
 
 // Pairs lately reported but not kept: a direct-mapped set of this many
 // fingerprints.
@@ -172,7 +177,7 @@ bool AddressRegistry::TextLess::operator()(std::string_view a, std::string_view 
 }
 
 // Open addressing with linear probing over a power-of-two array, at most
-// three quarters full. A slot is three or four 32-bit words, so that a
+// four fifths full. A slot is three or four 32-bit words, so that a
 // probe reads one cache line mostly; a slot of all zeros is free. Slot
 // gives Hash(), Same(other) and Free(). Nothing is ever removed. Each
 // growth counts a generation, so that a copy taken in slices can tell
@@ -195,10 +200,20 @@ class AddressRegistry::HashSlots {
   }
   // slot's key must not be there yet.
   Slot* Insert(const Slot& slot) {
-    if ((count_ + 1) * 4 > capacity_ * 3) Grow();
+    if (!Fits(count_ + 1)) Grow(capacity_ ? capacity_ * 2 : 64);
     Slot* placed = Place(slot);
     ++count_;
     return placed;
+  }
+  // Room for n slots without growing again.
+  void Reserve(size_t n) {
+    size_t capacity = capacity_ ? capacity_ : 64;
+    while (!Fits(n, capacity)) capacity *= 2;
+    if (capacity > capacity_) Grow(capacity);
+  }
+  // Asks the processor to fetch the slot where a look-up of key begins.
+  void Prefetch(const Slot& key) const {
+    if (slots_) __builtin_prefetch(&slots_[key.Hash() & mask_]);
   }
   size_t Count() const noexcept { return count_; }
   size_t Capacity() const noexcept { return capacity_; }
@@ -213,11 +228,16 @@ class AddressRegistry::HashSlots {
     slots_[i] = slot;
     return &slots_[i];
   }
-  void Grow() {
-    const size_t capacity = capacity_ ? capacity_ * 2 : 64;
+  bool Fits(size_t n) const { return Fits(n, capacity_); }
+  static bool Fits(size_t n, size_t capacity) { return n * 5 <= capacity * 4; }
+  void Grow(size_t capacity) {
     // calloc: a large table comes as zero pages, nothing to clear.
     auto* grown = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
     if (!grown) throw std::bad_alloc();
+    // Read at random: large pages save the address cache a miss a look-up.
+    if (capacity * sizeof(Slot) >= kLargeTable) {
+      platform::AdviseLargePages(grown, capacity * sizeof(Slot));
+    }
     Slot* old = slots_;
     const size_t old_capacity = capacity_;
     slots_ = grown;
@@ -295,6 +315,13 @@ AddressRegistry::AddressRegistry(uint64_t max_pairs)
 AddressRegistry::~AddressRegistry() = default;
 
 size_t AddressRegistry::MacCount() const noexcept { return macs_->Count(); }
+
+void AddressRegistry::Reserve(uint64_t pairs) {
+  const size_t n = static_cast<size_t>(std::min(pairs, max_pairs_));
+  macs_->Reserve(n);
+  std::lock_guard<std::mutex> lock(mu_);
+  ips_->Reserve(n);
+}
 
 void AddressRegistry::AppendMac(uint64_t key, std::string& out) const {
   if (key & kText) {
@@ -422,6 +449,13 @@ void AddressRegistry::NotKept(const MacSlot* mac, uint64_t key, uint32_t address
   }
 }
 
+void AddressRegistry::Prefetch(std::string_view ip, std::string_view mac_line) const {
+  uint64_t value;
+  if (ParseMac(rtl::TrimView(mac_line), value)) macs_->Prefetch(MacSlot::Of(value | kUsed));
+  uint32_t address;
+  if (ParseIp(ip, address)) ips_->Prefetch(IpSlot::Of(address));
+}
+
 void AddressRegistry::Load(std::string_view ip, std::string_view mac_line) {
   const std::string_view mac_text = rtl::TrimView(mac_line);
   std::lock_guard<std::mutex> lock(mu_);
@@ -500,11 +534,11 @@ AddressRegistry::Copy AddressRegistry::CopyTable() const {
   std::vector<Copy::Entry>& entries = copy.entries_;
   for (bool done = false; !done;) {
     uint64_t generation;
+    size_t used = 0, expected;
     {
       std::lock_guard<std::mutex> lock(mu_);
       generation = ips_->Generation();
-      entries.clear();
-      entries.reserve(ips_->Count() + ips_->Count() / 8);
+      expected = ips_->Count();
       // The odd texts, in their order; they only come from a load.
       copy.odd_ips_.clear();
       odd.clear();
@@ -517,8 +551,17 @@ AddressRegistry::Copy AddressRegistry::CopyTable() const {
         keep_name(o.owner);
       }
     }
+    // Room made (and its memory touched) while the lock is free.
+    entries.resize(expected + expected / 8 + kSlice);
     for (size_t pos = 0;;) {
+      if (entries.size() < used + kSlice) entries.resize(entries.size() + entries.size() / 2);
       std::lock_guard<std::mutex> lock(mu_);
+      const auto held = std::chrono::steady_clock::now();
+      struct Held {
+        std::chrono::steady_clock::time_point since;
+        std::chrono::steady_clock::duration& longest;
+        ~Held() { longest = std::max(longest, std::chrono::steady_clock::now() - since); }
+      } timer{held, copy.longest_hold_};
       // Grown since the copy began: its slots moved; begin again.
       if (ips_->Generation() != generation) break;
       const size_t end = std::min(pos + kSlice, ips_->Capacity());
@@ -527,10 +570,11 @@ AddressRegistry::Copy AddressRegistry::CopyTable() const {
         const IpSlot& s = slots[pos];
         if (s.Free()) continue;
         // The rank in place of the address until the sort is done.
-        entries.push_back(Copy::Entry{TextRanks().Map(s.ip, TextRanks().of), s.lo, s.hi});
+        entries[used++] = Copy::Entry{TextRanks().Map(s.ip, TextRanks().of), s.lo, s.hi};
         keep_name(s.Owner());
       }
       if (pos == ips_->Capacity()) {
+        entries.resize(used);
         done = true;
         break;
       }

@@ -34,6 +34,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -88,6 +89,16 @@ class AddressRegistry {
   // twice keeps its first owner. Writer only.
   void Load(std::string_view ip, std::string_view mac_line);
 
+  // Starts fetching what a Load of the same pair will read: a load that
+  // prefetches some pairs ahead waits for memory once for all of them, not
+  // once for each. Writer only.
+  void Prefetch(std::string_view ip, std::string_view mac_line) const;
+
+  // Makes room for about this many pairs (at most MaxPairs()) of as many
+  // MAC and IPv4 addresses, so that a load of a large table does not grow
+  // the tables step by step. Writer only.
+  void Reserve(uint64_t pairs);
+
   // A copy of the IPv4 index in the table file's order (ascending
   // rtl::CompareText order of the IPv4 texts): per entry the IPv4 text and
   // the owner's MAC text as recorded.
@@ -99,6 +110,8 @@ class AddressRegistry {
     // Appends the table file's lines of entries [from, to): the IPv4 text,
     // CR LF, a space, the owner's MAC text, CR LF.
     void AppendLines(size_t from, size_t to, std::string& out) const;
+    // The longest the copy held the registry's lock for one slice.
+    std::chrono::steady_clock::duration LongestHold() const noexcept { return longest_hold_; }
 
    private:
     friend class AddressRegistry;
@@ -110,6 +123,7 @@ class AddressRegistry {
     std::vector<Entry> entries_;
     std::vector<std::string> odd_ips_;
     std::unordered_map<uint64_t, std::string> names_;  // owners whose text is kept
+    std::chrono::steady_clock::duration longest_hold_{};
   };
   Copy CopyTable() const;
 

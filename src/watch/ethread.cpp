@@ -386,14 +386,37 @@ void TEthThread::LoadTable() {
     const std::string path = TablePath();
     if (!files_.FileExists(path)) return;
     std::unique_ptr<platform::TextFileReader> file = files_.OpenTextFile(path);
-    std::string ip, line;
-    while (file->ReadLine(ip)) {
-      // A last IPv4 line without its MAC line pairs with an empty MAC text.
-      if (!file->ReadLine(line)) line.clear();
-      // A MAC text that could not be written back as a line of its own ends
-      // the load like any other overlong line.
-      if (rtl::Trim(line).size() + 1 > platform::kMaxTextLine) break;
-      Registry->Load(ip, line);
+    // Room for the pairs the file holds, at about 25 bytes a pair.
+    platform::FileStamp stamp;
+    if (platform::RegularFileStamp(path, stamp)) Registry->Reserve(stamp.size / 25);
+    // Pairs go to the registry some at a time: what each will look up is
+    // fetched for all of them first.
+    constexpr size_t kBatch = 32;
+    std::vector<std::string> ips(kBatch), macs(kBatch);
+    bool more = true;
+    while (more) {
+      size_t n = 0;
+      try {
+        for (; n < kBatch; ++n) {
+          if (!file->ReadLine(ips[n])) {
+            more = false;
+            break;
+          }
+          // A last IPv4 line without its MAC line pairs with an empty MAC text.
+          if (!file->ReadLine(macs[n])) macs[n].clear();
+          // A MAC text that could not be written back as a line of its own
+          // ends the load like any other overlong line.
+          if (rtl::TrimView(macs[n]).size() + 1 > platform::kMaxTextLine) {
+            more = false;
+            break;
+          }
+        }
+      } catch (...) {
+        // What was read before the error stays.
+        more = false;
+      }
+      for (size_t i = 0; i < n; ++i) Registry->Prefetch(ips[i], macs[i]);
+      for (size_t i = 0; i < n; ++i) Registry->Load(ips[i], macs[i]);
     }
   } catch (...) {
     // What was read before the error stays.
