@@ -95,7 +95,9 @@ std::vector<std::vector<uint8_t>> Batches(uint32_t first, uint32_t count) {
     const uint32_t n = first + i;
     std::memset(f, 0xFF, 6);
     MacOf(n, f + 6);
-    f[12] = 0x08, f[13] = 0x06;
+    f[12] = 0x08, f[13] = 0x06;                              // ARP
+    f[14] = 0x00, f[15] = 0x01, f[16] = 0x08, f[17] = 0x00;  // Ethernet, IPv4
+    f[18] = 6, f[19] = 4, f[20] = 0x00, f[21] = 0x01;        // request
     const uint32_t ip = 0x0A000000u | (n & 0xFFFFFF);
     f[28] = uint8_t(ip >> 24), f[29] = uint8_t(ip >> 16), f[30] = uint8_t(ip >> 8),
     f[31] = uint8_t(ip);
@@ -129,7 +131,7 @@ class BenchParts : public watch::WatchFactory {
       void SetOnCaptureLost(std::function<void(const std::string&)> h) override {
         inner->SetOnCaptureLost(std::move(h));
       }
-      void SetOnCaptureResumed(std::function<void()> h) override {
+      void SetOnCaptureResumed(std::function<void(const std::string&)> h) override {
         inner->SetOnCaptureResumed(std::move(h));
       }
       void SetAdapterIndex(int i) override { inner->SetAdapterIndex(i); }

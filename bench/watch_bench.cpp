@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <numeric>
@@ -81,8 +82,8 @@ struct Frame {
     bytes[9] = static_cast<uint8_t>(mac >> 16);
     bytes[10] = static_cast<uint8_t>(mac >> 8);
     bytes[11] = static_cast<uint8_t>(mac);
-    bytes[12] = 0x08;
-    bytes[13] = 0x06;
+    const uint8_t arp[] = {0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01};
+    std::memcpy(bytes + 12, arp, sizeof arp);
     bytes[28] = static_cast<uint8_t>(ip >> 24);
     bytes[29] = static_cast<uint8_t>(ip >> 16);
     bytes[30] = static_cast<uint8_t>(ip >> 8);

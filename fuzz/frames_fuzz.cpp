@@ -5,6 +5,7 @@
 // the registry keeps its invariants, holds the model's owners, writes the
 // same table as the text-list registry, and save, load, save is a fixed
 // point.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -55,7 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pos += 1 + length;
     t->HandleCapture(nullptr, reinterpret_cast<capture::PETHERNET_HDR>(frame.data()),
                      static_cast<int>(length));
-    if (length >= 32 && frame[12] == 0x08 && frame[13] == 0x06) {
+    // ARP over Ethernet and IPv4 only: hardware type 1, protocol 0x0800,
+    // address lengths 6 and 4.
+    static const uint8_t kArp[] = {0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 0x06, 0x04};
+    if (length >= 32 && std::equal(kArp, kArp + sizeof kArp, frame.begin() + 12)) {
       const uint32_t ip = uint32_t(frame[28]) << 24 | uint32_t(frame[29]) << 16 |
                           uint32_t(frame[30]) << 8 | frame[31];
       model.See(watch::MacText(frame.data() + 6), watch::IpText(ip));

@@ -71,7 +71,14 @@ void TCaptureFileReader::Open() {
     ReadSectionHeader(0);
     // Every interface described before the first packet must be one this
     // reader takes.
-    NextBlock(nullptr);
+    try {
+      NextBlock(nullptr);
+    } catch (const ECaptureFileError& e) {
+      // A section past the interface bound is a damaged file of a format
+      // this reader takes: no frame, and the damage says where.
+      if (!interface_bound_hit_) throw;
+      EndAt(e);
+    }
   } else {
     ReadPcapHeader();
   }
@@ -246,6 +253,11 @@ void TCaptureFileReader::ReadInterfaceDescription(uint64_t at, const uint8_t* bo
              "unsupported link type %u on interface %u at byte %llu (only Ethernet, 1, is read)",
              unsigned(link_type), unsigned(interfaces_.size()), Ull(at)));
   }
+  if (interfaces_.size() >= kMaxInterfaces) {
+    interface_bound_hit_ = true;
+    Fail(at, rtl::Format("more than %u interface description blocks in one section at byte %llu",
+                         unsigned(kMaxInterfaces), Ull(at)));
+  }
   Interface itf;
   itf.SnapLength = Get32(body + 4);
   size_t pos = 8;
@@ -384,9 +396,8 @@ bool TCaptureFileReader::Next(TCaptureFrameView& frame) {
       return true;
     }
   } catch (const ECaptureFileError& e) {
-    damaged_ = true;
-    damage_offset_ = fail_at_;
-    damage_ = e.Message();
+    EndAt(e);
+    return false;
   }
   // The input is not read again: it is closed now, not when the reader
   // goes.
@@ -394,6 +405,15 @@ bool TCaptureFileReader::Next(TCaptureFrameView& frame) {
   input_.reset();
   buffer_.reset();
   return false;
+}
+
+void TCaptureFileReader::EndAt(const ECaptureFileError& e) {
+  damaged_ = true;
+  damage_offset_ = fail_at_;
+  damage_ = e.Message();
+  finished_ = true;
+  input_.reset();
+  buffer_.reset();
 }
 
 void TCaptureFrameView::CopyTo(TCaptureFrame& frame) const {

@@ -13,7 +13,8 @@
 // before any frame is handed out. Damage after that point (a record or
 // block cut short or malformed, a read error, a later interface of another
 // link type) ends the frames instead: Next returns false and Damage() says
-// where and what. Every message names the file.
+// where and what. So does a section with more than kMaxInterfaces interface
+// descriptions, also before the first frame. Every message names the file.
 //
 // A reader owns its input and is used by one thread at a time.
 #pragma once
@@ -92,8 +93,16 @@ class TCaptureFileReader {
   static constexpr size_t kBufferSize = size_t{4} << 20;
   static constexpr size_t kFirstBufferSize = size_t{64} << 10;
 
+ public:
+  // Interface descriptions one pcapng section may hold; a further one is
+  // damage, so that a stream of them cannot take the reader's memory.
+  static constexpr size_t kMaxInterfaces = 1024;
+
+ private:
   void Open();
   [[noreturn]] void Fail(uint64_t at, const std::string& what);
+  // Ends the frames at the damage e names; the input is closed.
+  void EndAt(const ECaptureFileError& e);
 
   // Makes at least count bytes (at most kBufferSize) available from the
   // cursor unless the input ends first; returns the bytes available.
@@ -136,7 +145,8 @@ class TCaptureFileReader {
   Format format_ = Format::Pcap;
   bool swapped_ = false;  // the file's byte order differs from little endian
   bool nanoseconds_ = false;
-  std::vector<Interface> interfaces_;
+  std::vector<Interface> interfaces_;  // of the current section
+  bool interface_bound_hit_ = false;
 
   uint64_t fail_at_ = 0;  // the offset Fail last named
   bool finished_ = false;

@@ -157,9 +157,15 @@ TEST_F(CaptureFileTest, HeaderOnlyFileHasNoFrames) {
   EXPECT_FALSE(reader.Next(frame));
 }
 
-// A second section may switch the byte order; its interfaces start afresh.
+// A second section may switch the byte order; its interfaces start afresh,
+// so each section may hold as many as the bound allows.
 TEST_F(CaptureFileTest, PcapNgSecondSectionInOtherByteOrder) {
   Bytes file = PcapNg(false, -1);
+  Writer idbs{false, {}};
+  for (size_t i = 1; i < TCaptureFileReader::kMaxInterfaces; ++i) {
+    Block(idbs, 1, Writer{false, {}}.u16(1).u16(0).u32(0).out);
+  }
+  file.insert(file.end(), idbs.out.begin(), idbs.out.end());
   const Bytes second = PcapNg(true, 9);
   file.insert(file.end(), second.begin(), second.end());
   const auto frames = ReadCaptureFile(Write(file));
@@ -201,6 +207,18 @@ TEST_F(CaptureFileTest, FaultsRaiseAtOpenOrEndTheFramesWhereTheyAre) {
   Writer tr{false, {}};
   Block(tr, 1, Writer{false, {}}.u16(6).u16(0).u32(0).out);
   late_idb.insert(late_idb.end(), tr.out.begin(), tr.out.end());
+  // One interface description more than a section may hold, before the
+  // first packet and after it.
+  const size_t kBound = TCaptureFileReader::kMaxInterfaces;
+  Writer idbs{false, {}};
+  for (size_t i = 0; i < kBound; ++i) Block(idbs, 1, Writer{false, {}}.u16(1).u16(0).u32(0).out);
+  Bytes idb_flood(ng.begin(), ng.begin() + 28);  // the section header
+  idb_flood.insert(idb_flood.end(), idbs.out.begin(), idbs.out.end());
+  Block(tr, 1, Writer{false, {}}.u16(1).u16(0).u32(0).out);  // the one too many
+  idb_flood.insert(idb_flood.end(), tr.out.end() - 20, tr.out.end());
+  idb_flood.insert(idb_flood.end(), ng.begin() + 28, ng.end());
+  Bytes late_idb_flood = ng;  // holds one already
+  late_idb_flood.insert(late_idb_flood.end(), idbs.out.begin(), idbs.out.end());
   // Garbage after good blocks: a block length that is not a multiple of 4.
   Bytes garbage = ng;
   for (uint8_t b : {0x06, 0, 0, 0, 0x0d, 0, 0, 0, 0xde, 0xad}) garbage.push_back(b);
@@ -230,6 +248,10 @@ TEST_F(CaptureFileTest, FaultsRaiseAtOpenOrEndTheFramesWhereTheyAre) {
       {"pcapng packet without interface", no_idb.out, 0, 28, "undescribed interface 0"},
       {"pcapng later interface", late_idb, 2, ng.size(), "unsupported link type 6"},
       {"pcapng garbage after blocks", garbage, 2, ng.size(), "bad block length 13"},
+      {"pcapng interface bound + 1", idb_flood, 0, 28 + kBound * 20,
+       "more than 1024 interface description blocks in one section"},
+      {"pcapng interface bound + 1 after packets", late_idb_flood, 2, ng.size() + (kBound - 1) * 20,
+       "more than 1024 interface description blocks"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -175,6 +175,11 @@ int32_t CaptureRead(TCaptureHandle* h, int32_t count, TCaptureRecordHandler hand
   return delivered;
 }
 
+bool CaptureStats(TCaptureHandle* h, bpf_stat& stats) {
+  stats = bpf_stat{};
+  return h && h->Adapter && PacketDriver.PacketGetStats(h->Adapter, &stats) != 0;
+}
+
 void CaptureClose(TCaptureHandle*& handle) {
   if (!handle) return;
   Release(handle);

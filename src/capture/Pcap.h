@@ -64,6 +64,10 @@ TCaptureHandle* CaptureOpen(const std::string& adapter_name, int32_t snap_len, b
 int32_t CaptureRead(TCaptureHandle* handle, int32_t count, TCaptureRecordHandler handler,
                     void* user);
 
+// The driver's frame counters for the adapter (see bpf_stat): false when
+// the driver cannot say. Same thread rules as CaptureRead.
+bool CaptureStats(TCaptureHandle* handle, bpf_stat& stats);
+
 // Closes the adapter, releases the descriptor and the buffer, frees the
 // handle and sets the variable to null. A null handle is ignored.
 void CaptureClose(TCaptureHandle*& handle);

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "capture/Packet32.h"
+#include "platform/NetInterfaces.h"
 #include "platform/ServiceNotify.h"
 
 namespace capture {
@@ -16,6 +17,8 @@ constexpr int32_t kSnapLength = 1514;
 constexpr int kReopenIntervalMs = 1000;
 // A read that fails at once is tried again no sooner than this.
 constexpr int kFailedReadPauseMs = 200;
+// How often the reader asks the driver how many frames it dropped.
+constexpr auto kStatsInterval = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -36,8 +39,14 @@ void TCustomSnoop::RefreshAdapters(rtl::TStringList& list) {
   if (list.Count() == 0 && !Designing()) throw rtl::Exception("No Adpaters");
 }
 
+std::string TCustomSnoop::AdapterName() const {
+  std::lock_guard<std::mutex> lock(name_mu_);
+  return adapter_name_;
+}
+
 void TCustomSnoop::SetAdapterIndex(int value) {
   if (value == adapter_index_) return;
+  std::lock_guard<std::mutex> lock(name_mu_);
   if (value >= 0 && value < adapters_->Count()) {
     adapter_index_ = value;
     adapter_name_ = adapters_->Strings(value);
@@ -48,6 +57,7 @@ void TCustomSnoop::SetAdapterIndex(int value) {
 }
 
 void TCustomSnoop::SetAdapterName(const std::string& value) {
+  std::lock_guard<std::mutex> lock(name_mu_);
   if (value == adapter_name_) return;
   for (int i = 0; i < adapters_->Count(); ++i) {
     if (adapters_->Strings(i) == value) {
@@ -72,8 +82,10 @@ void TCustomSnoop::StartCapture() {
   }
   // With no adapter selected the empty name is opened, and the driver
   // refuses it: the capture layer's text says so.
-  handle_ = CaptureOpen(adapter_name_, kSnapLength, true, last_error_);
+  const std::string name = AdapterName();
+  handle_ = CaptureOpen(name, kSnapLength, true, last_error_);
   if (!handle_) return;
+  interface_index_ = platform::InterfaceIndex(name);
   thread_ = rtl::TThread::Create<TSnoopThread>(this);
   thread_->SetOnTerminate([this](rtl::TThread* sender) { ThreadTerminated(sender); });
   // Capturing before the reader runs, so that the first batch's frames are
@@ -132,6 +144,7 @@ TSnoopThread::TSnoopThread(TCustomSnoop* snoop) : rtl::TThread(true), snoop_(sno
 void TSnoopThread::Run() {
   if (!snoop_) return;
   bool failed_once = false;
+  auto next_stats = std::chrono::steady_clock::now() + kStatsInterval;
   while (!Terminated()) {
     // The service manager hears that capture is alive only from here, and
     // only while reads succeed or time out: a reader that hangs is
@@ -139,6 +152,11 @@ void TSnoopThread::Run() {
     if (CaptureRead(snoop_->handle_, 0, snoop_->RecordHandler, snoop_) >= 0) {
       failed_once = false;
       platform::ServiceHeartbeat();
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= next_stats) {
+        ReadStats();
+        next_stats = now + kStatsInterval;
+      }
       continue;
     }
     // A driver whose reads fail at once must not spin: look again a little
@@ -149,10 +167,23 @@ void TSnoopThread::Run() {
       continue;
     }
     failed_once = false;
+    ReadStats();  // what the lost adapter dropped before it failed
     if (snoop_->OnCaptureLost) snoop_->OnCaptureLost(snoop_->handle_->ErrorText);
     if (!Reopen()) break;
-    if (snoop_->OnCaptureResumed) snoop_->OnCaptureResumed();
+    // The driver counts afresh for the adapter opened again.
+    drops_seen_ = 0;
+    if (snoop_->OnCaptureResumed) snoop_->OnCaptureResumed(snoop_->AdapterName());
   }
+  if (snoop_->handle_) ReadStats();
+}
+
+void TSnoopThread::ReadStats() {
+  bpf_stat stats;
+  if (!CaptureStats(snoop_->handle_, stats)) return;
+  // The counter wraps at 32 bits; so does the difference.
+  const uint32_t fresh = stats.bs_drop - drops_seen_;
+  drops_seen_ = stats.bs_drop;
+  if (fresh > 0) snoop_->dropped_.fetch_add(fresh, std::memory_order_relaxed);
 }
 
 bool TSnoopThread::Reopen() {
@@ -164,9 +195,23 @@ bool TSnoopThread::Reopen() {
     // service manager's watchdog must not end the watch for a lost adapter.
     platform::ServiceHeartbeat();
     std::string error;
-    snoop_->handle_ = CaptureOpen(snoop_->adapter_name_, kSnapLength, true, error);
+    const std::string name = snoop_->AdapterName();
+    snoop_->handle_ = CaptureOpen(name, kSnapLength, true, error);
+    if (!snoop_->handle_ && snoop_->interface_index_ != 0) {
+      // The name is gone; the interface may live on under another one.
+      const std::string now = platform::InterfaceName(snoop_->interface_index_);
+      if (!now.empty() && now != name) {
+        snoop_->handle_ = CaptureOpen(now, kSnapLength, true, error);
+        if (snoop_->handle_) {
+          std::lock_guard<std::mutex> lock(snoop_->name_mu_);
+          snoop_->adapter_name_ = now;
+        }
+      }
+    }
     if (snoop_->handle_) {
       PacketDriver.PacketSetReadTimeout(snoop_->handle_->Adapter, kReadTimeoutMs);
+      // An interface made anew under the old name has a new number.
+      snoop_->interface_index_ = platform::InterfaceIndex(snoop_->AdapterName());
       return true;
     }
   }

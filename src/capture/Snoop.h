@@ -14,8 +14,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "capture/Ndis_def.h"
@@ -45,7 +47,9 @@ class TCustomSnoop : public rtl::TComponent {
   int AdapterIndex() const noexcept { return adapter_index_; }
   // Selects list entry value, or none (-1, empty name) when out of range.
   void SetAdapterIndex(int value);
-  const std::string& AdapterName() const noexcept { return adapter_name_; }
+  // The selected adapter's name; while capturing, the name it was last
+  // opened under (see OnCaptureResumed). Any thread.
+  std::string AdapterName() const;
   // Selects the first entry equal to value, case included, or none.
   void SetAdapterName(const std::string& value);
   bool ThreadSafe() const noexcept { return thread_safe_.load(std::memory_order_relaxed); }
@@ -61,15 +65,23 @@ class TCustomSnoop : public rtl::TComponent {
 
   // While capturing: a read that fails (the driver's error, the interface
   // gone) calls OnCaptureLost once with the cause; the reader then closes
-  // the adapter and opens it again by name, a few times a second at most,
-  // and calls OnCaptureResumed once it is open. Both run on the reader
-  // thread and must not call StopCapture.
+  // the adapter and opens it again by name, about once a second, and calls
+  // OnCaptureResumed with the adapter's name once it is open. When the name
+  // is gone but the interface it named lives on under another name (it was
+  // renamed), the adapter is opened under the new name, which the
+  // component keeps from then on. Both run on the reader thread and must
+  // not call StopCapture.
   std::function<void(const std::string& cause)> OnCaptureLost;
-  std::function<void()> OnCaptureResumed;
+  std::function<void(const std::string& adapter)> OnCaptureResumed;
   // Stops the reader thread and closes the adapter; nothing while idle.
   // Also cleans up a reader thread that ended by itself. Raises
   // rtl::Exception "No thread to stop" when capturing without a thread.
   void StopCapture();
+
+  // Frames the driver dropped because its buffer was full (the reader did
+  // not keep up) since the component was built, read from the driver about
+  // once a second while capturing. Any thread.
+  uint64_t FramesDropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
 
   const rtl::TStringList& Adapters() const noexcept { return *adapters_; }
   bool Capturing() const noexcept { return capturing_.load(std::memory_order_relaxed); }
@@ -94,9 +106,16 @@ class TCustomSnoop : public rtl::TComponent {
   TCaptureHandle* handle_ = nullptr;
   std::unique_ptr<rtl::TStringList> adapters_;
   int adapter_index_ = -1;
-  std::string adapter_name_;
+  // Written by the controlling thread, and by the reader when it follows a
+  // renamed interface.
+  mutable std::mutex name_mu_;
+  std::string adapter_name_;  // guarded by name_mu_
+  // The system's number of the interface opened; 0: not known. Reader
+  // thread while capturing.
+  uint32_t interface_index_ = 0;
   std::string last_error_;
   std::atomic<bool> thread_safe_{true};
+  std::atomic<uint64_t> dropped_{0};  // written by the reader thread
 };
 
 class TSnoop : public TCustomSnoop {
@@ -132,8 +151,12 @@ class TSnoopThread : public rtl::TThread {
   // Sleeps up to milliseconds, in steps short enough to notice a terminate
   // request.
   void Pause(int milliseconds);
+  // Adds the drops the driver counted since the last look to the
+  // component's total.
+  void ReadStats();
 
   TCustomSnoop* snoop_;
+  uint32_t drops_seen_ = 0;  // the open adapter's drop counter at the last look
 };
 
 }  // namespace capture

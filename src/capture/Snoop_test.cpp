@@ -206,6 +206,34 @@ TEST_F(SnoopTest, FramesWithoutHandlerAreDropped) {
   EXPECT_FALSE(snoop.Capturing());
 }
 
+// The driver's drop counter, read about once a second, adds up across its
+// 32-bit wrap; a driver that cannot say changes nothing.
+TEST_F(SnoopTest, FramesDroppedFollowTheDriversCounter) {
+  TSnoop snoop(nullptr);
+  snoop.SetAdapterIndex(0);
+  snoop.StartCapture();
+  struct Step {
+    uint32_t driver_count;
+    bool fail;
+    uint64_t total;
+  };
+  const Step steps[] = {
+      {5, false, 5},
+      {0xFFFFFFFEu, false, 0xFFFFFFFEu},
+      {3, false, 0x100000003u},  // wrapped
+      {9, true, 0x100000003u},   // not answered
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.driver_count);
+    const uint32_t calls = driver_->Calls("PacketGetStats");
+    driver_->SetStats(100, s.driver_count);
+    if (s.fail) driver_->Fail("PacketGetStats");
+    ASSERT_TRUE(WaitUntil([&] { return driver_->Calls("PacketGetStats") >= calls + 2; }));
+    EXPECT_EQ(snoop.FramesDropped(), s.total);
+  }
+  snoop.StopCapture();
+}
+
 // A handler that raises ends the reader thread; the component then counts
 // as idle and both stop and a new start recover from the ended reader.
 TEST_F(SnoopTest, ReaderEndedByItsHandlerIsCleanedUp) {

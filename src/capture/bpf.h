@@ -1,5 +1,5 @@
 // The capture record header that the driver writes in front of every frame
-// of a batch, in host byte order.
+// of a batch, in host byte order, and the driver's statistics record.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,16 @@ struct bpf_hdr {
   uint32_t bh_caplen;     // bytes of frame data present
   uint32_t bh_datalen;    // the frame's length on the wire
   uint16_t bh_hdrlen;     // bytes from the record's start to its frame data
+};
+
+// The driver's counters as PacketGetStats answers them, each counting since
+// the adapter was opened and wrapping at 32 bits. A driver may fill only
+// the first two.
+struct bpf_stat {
+  uint32_t bs_recv;    // frames the driver saw
+  uint32_t bs_drop;    // frames it dropped because its buffer was full
+  uint32_t ps_ifdrop;  // frames the interface dropped
+  uint32_t bs_capt;    // frames that passed the filter
 };
 
 // Records start on 4-byte boundaries.

@@ -7,7 +7,8 @@
 // registry. Linux: systemd unit
 // files. Opening the manager needs root (otherwise error 5). CreateServiceA
 // writes /etc/systemd/system/<name>.service, a Type=notify unit that starts
-// the given path with only the capabilities packet capture needs, a system
+// the given path (quoted or not, as Windows takes it)
+// with only the capabilities packet capture needs, a system
 // that is read-only but for /var/lib/harbrook, and no new privileges; an
 // automatic start enables it through a multi-user.target.wants link. An
 // existing unit is error 1073; OpenServiceA of a missing unit is 1060;

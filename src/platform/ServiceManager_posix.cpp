@@ -11,6 +11,7 @@
 
 #include "platform/ServiceManager.h"
 #include "platform/SystemError.h"
+#include "platform/SystemdUnit_posix.h"
 
 extern char** environ;
 
@@ -68,6 +69,14 @@ std::string ExecWord(const std::string& path) {
   return quote ? "\"" + escaped + "\"" : escaped;
 }
 
+// The program of a service's command line: a path in quotes is taken
+// without them, as the Windows service manager takes it.
+std::string ProgramOf(const char* command) {
+  std::string s = command ? command : "";
+  if (s.size() >= 2 && s.front() == '"' && s.back() == '"') return s.substr(1, s.size() - 2);
+  return s;
+}
+
 // A one-line value: line breaks would start new settings.
 std::string OneLine(const char* text) {
   std::string s = text ? text : "";
@@ -77,8 +86,11 @@ std::string OneLine(const char* text) {
   return s;
 }
 
-std::string UnitText(const char* name, const char* display_name, uint32_t start_type,
-                     const char* binary_path, const char* dependencies, const char* start_name) {
+}  // namespace
+
+std::string SystemdUnitText(const char* name, const char* display_name, uint32_t start_type,
+                            const char* binary_path, const char* dependencies,
+                            const char* start_name) {
   std::string unit;
   unit += "[Unit]\n";
   unit += "Description=" + OneLine(display_name && *display_name ? display_name : name) + "\n";
@@ -140,6 +152,8 @@ std::string UnitText(const char* name, const char* display_name, uint32_t start_
   }
   return unit;
 }
+
+namespace {
 
 bool FileExists(const std::string& path) {
   struct stat st;
@@ -229,7 +243,8 @@ class SystemdServiceManager : public ServiceManager {
       SetLastError(kErrorInvalidName);
       return 0;
     }
-    if (!binary_path || binary_path[0] != '/') {
+    const std::string program = ProgramOf(binary_path);
+    if (program.empty() || program[0] != '/') {
       SetLastError(kErrorInvalidParameter);
       return 0;
     }
@@ -239,8 +254,8 @@ class SystemdServiceManager : public ServiceManager {
       SetLastError(kErrorServiceExists);
       return 0;
     }
-    if (!WriteUnit(unit, UnitText(service_name, display_name, start_type, binary_path, dependencies,
-                                  start_name))) {
+    if (!WriteUnit(unit, SystemdUnitText(service_name, display_name, start_type, program.c_str(),
+                                         dependencies, start_name))) {
       SetLastError(ErrorFromErrno(errno));
       return 0;
     }

@@ -23,7 +23,7 @@ class ReplayCapture : public rtl::TObject, public watch::CaptureSource {
   void SetThreadSafe(bool) override {}
   void SetOnCapture(watch::TOnCaptureEvent handler) override { handler_ = std::move(handler); }
   void SetOnCaptureLost(std::function<void(const std::string&)>) override {}
-  void SetOnCaptureResumed(std::function<void()>) override {}
+  void SetOnCaptureResumed(std::function<void(const std::string&)>) override {}
   void SetAdapterIndex(int) override {}
   bool SelectAdapter(const std::string&) override { return true; }
   std::string AdapterName() const override { return reader_.FileName(); }

@@ -461,6 +461,10 @@ std::string TService::DependencyList() const {
 void TService::InstallModule(platform::ScHandle Manager) {
   platform::ServiceManager& manager = *facilities_.Manager;
   const std::string path = facilities_.ExecutablePath;
+  // The command line the manager starts is the path in quotes, so that a
+  // path with spaces ("C:\Program Files\...") is never read as a shorter
+  // program with arguments, which another program placed there would take.
+  const std::string command = "\"" + path + "\"";
   if (BeforeInstall) BeforeInstall(this);
   const std::string name = Name();
   const std::string display = DisplayName();
@@ -470,7 +474,7 @@ void TService::InstallModule(platform::ScHandle Manager) {
       manager,
       manager.CreateServiceA(
           Manager, name.c_str(), display.c_str(), platform::kServiceAllAccess, SystemServiceType(),
-          SystemStartType(), SystemErrorControl(), path.c_str(), LoadGroup.c_str(),
+          SystemStartType(), SystemErrorControl(), command.c_str(), LoadGroup.c_str(),
           TagID != 0 ? &tag : nullptr, dependencies.c_str(),
           service_start_name_.empty() ? nullptr : service_start_name_.c_str(), password_.c_str()));
   if (TagID != 0) TagID = tag;

@@ -6,6 +6,7 @@
 
 #include "platform/SystemError.h"
 #include "service/ReadMode.h"
+#include "service/Usage.h"
 
 namespace service {
 namespace {
@@ -180,6 +181,20 @@ bool SwitchValue(const std::vector<std::string>& arguments, std::string_view nam
 
 int RunProgram(THostFacilities Facilities) {
   TServiceApplication app(std::move(Facilities));
+  std::string unknown;
+  switch (CheckCommandLine(app.Arguments(), &unknown)) {
+    case TCommandLineRequest::kHelp:
+      std::fputs(UsageText(), stdout);
+      return 0;
+    case TCommandLineRequest::kVersion:
+      std::printf("%s\n", VersionText().c_str());
+      return 0;
+    case TCommandLineRequest::kUnknownSwitch:
+      std::fprintf(stderr, "tessalin: unknown switch %s\n\n%s", unknown.c_str(), UsageText());
+      return 2;
+    case TCommandLineRequest::kRun:
+      break;
+  }
   try {
     app.PrepareApplication();
     app.CreateServiceModule(Wirevane);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "service/HostFakes_test.h"
+#include "service/Usage.h"
 
 namespace service {
 namespace {
@@ -384,7 +385,7 @@ TEST_F(WirevaneTest, WatchStartFailureFailsTheService) {
 // with the dispatcher's error text, exit code 0, nothing shown.
 TEST_F(WirevaneTest, ProgramWithoutManagerLogsAndEnds) {
   control_.dispatch_error = 1063;
-  EXPECT_EQ(RunProgram(Facilities({"install", "--install"})), 0);
+  EXPECT_EQ(RunProgram(Facilities({"install"})), 0);
   auto entries = log_.Entries();
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].source, "tessalin");
@@ -393,6 +394,42 @@ TEST_F(WirevaneTest, ProgramWithoutManagerLogsAndEnds) {
   EXPECT_FALSE(entries[0].text.empty());
   EXPECT_TRUE(dialogs_.shown.empty());
   EXPECT_TRUE(manager_.services.empty());
+}
+
+// Help, the version and unknown switches are answered on the terminal
+// before anything else: nothing installed, removed, run or shown.
+TEST_F(WirevaneTest, HelpVersionAndUnknownSwitches) {
+  struct Case {
+    std::vector<std::string> args;
+    int exit_code;
+    std::string out_starts, err_starts;
+  } cases[] = {
+      {{"--help"}, 0, "Usage: tessalin\n", ""},
+      {{"/install", "/?"}, 0, "Usage: tessalin\n", ""},
+      {{"--version"}, 0, "tessalin " + std::string(Version()) + "\n", ""},
+      {{"/bogus"}, 2, "", "tessalin: unknown switch /bogus\n\nUsage: tessalin\n"},
+      {{"--install"}, 2, "", "tessalin: unknown switch --install\n\nUsage: tessalin\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    const int code = RunProgram(Facilities(c.args));
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(code, c.exit_code);
+    EXPECT_EQ(out.substr(0, c.out_starts.size()), c.out_starts);
+    EXPECT_EQ(out.empty(), c.out_starts.empty());
+    EXPECT_EQ(err.substr(0, c.err_starts.size()), c.err_starts);
+    EXPECT_EQ(err.empty(), c.err_starts.empty());
+    if (c.exit_code == 0 && c.args.back() != "--version") {
+      EXPECT_EQ(out, UsageText());
+    }
+    EXPECT_FALSE(control_.prepared);
+    EXPECT_TRUE(manager_.services.empty());
+    EXPECT_TRUE(dialogs_.shown.empty());
+    EXPECT_TRUE(log_.Entries().empty());
+  }
 }
 
 TEST_F(WirevaneTest, InstallAndRemove) {
@@ -470,7 +507,8 @@ TEST_F(WirevaneTest, InstallAndRemove) {
   EXPECT_EQ(e.type, 0x10u);
   EXPECT_EQ(e.start, 2u);
   EXPECT_EQ(e.error_control, 1u);
-  EXPECT_EQ(e.path, "/opt/tessalin/bin/tessalin");
+  // Quoted, so that a path with spaces cannot be read as a shorter one.
+  EXPECT_EQ(e.path, "\"/opt/tessalin/bin/tessalin\"");
   EXPECT_EQ(e.load_group, "");
   EXPECT_FALSE(e.tag_requested);
   EXPECT_EQ(e.dependencies, "");

@@ -44,7 +44,7 @@ FailureLog::FailureLog(EventSink& sink, uint32_t failure_id, uint32_t recovery_i
       ticks_(ticks ? std::move(ticks) : TickSource(&SteadyMilliseconds)) {}
 
 void FailureLog::Failure(const std::string& first, const std::string& counted,
-                         const std::string& error) {
+                         const std::string& error, uint64_t count) {
   counted_ = counted;
   error_ = error;
   if (!failing_) {
@@ -54,7 +54,7 @@ void FailureLog::Failure(const std::string& first, const std::string& counted,
     sink_.WriteEvent(platform::kEventLogErrorType, failure_id_, first + ": " + error);
     return;
   }
-  ++unreported_;
+  unreported_ += count;
   Tick();
 }
 

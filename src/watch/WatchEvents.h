@@ -29,9 +29,11 @@ enum WatchEventId : uint32_t {
   kEventSaveResumed = 7,     // success: the table is saved again
   kEventReportsDropped = 8,  // warning: the report queue was full, reports were counted
   kEventConfigUnusable = 9,  // warning: the configuration file is not usable
-  kEventRegistryFull = 10,   // warning: the registry holds MaxAddresses pairs (then summaries)
-  kEventMacFlood = 11,       // warning: more new MAC addresses a second than a network makes
-  kEventMacFloodEnded = 12,  // success: the flood of new MAC addresses is over
+  kEventFramesDropped = 10,  // error: the capture driver dropped frames (first, then summaries)
+  kEventFramesKeptUp = 11,   // success: no frame dropped for a while
+  kEventRegistryFull = 12,   // warning: the registry holds MaxAddresses pairs (then summaries)
+  kEventMacFlood = 13,       // warning: more new MAC addresses a second than a network makes
+  kEventMacFloodEnded = 14,  // success: the flood of new MAC addresses is over
 };
 
 inline constexpr uint16_t kEventLogSuccessType = 0;
@@ -74,8 +76,10 @@ class FailureLog {
 
   // A failure and why. The first is written at once as "first: error";
   // a summary reads "N counted: last error ERROR", for example "12 reports
-  // could not be sent to 192.0.2.1: last error ...".
-  void Failure(const std::string& first, const std::string& counted, const std::string& error);
+  // could not be sent to 192.0.2.1: last error ...". count is how many
+  // things failed this time (the first one's count belongs in its text).
+  void Failure(const std::string& first, const std::string& counted, const std::string& error,
+               uint64_t count = 1);
   // It worked: writes the pending summary and the recovery text, once.
   void Success(const std::string& recovery_text);
   // Writes the summary when a minute has passed since the last entry.

@@ -55,7 +55,7 @@ class SnoopAdapter : public CaptureSource {
   void SetOnCaptureLost(std::function<void(const std::string&)> handler) override {
     snoop_->OnCaptureLost = std::move(handler);
   }
-  void SetOnCaptureResumed(std::function<void()> handler) override {
+  void SetOnCaptureResumed(std::function<void(const std::string&)> handler) override {
     snoop_->OnCaptureResumed = std::move(handler);
   }
   void SetAdapterIndex(int index) override { snoop_->SetAdapterIndex(index); }
@@ -68,6 +68,7 @@ class SnoopAdapter : public CaptureSource {
   void StopCapture() override { snoop_->StopCapture(); }
   bool Capturing() const override { return snoop_->Capturing(); }
   std::string LastError() const override { return snoop_->LastError(); }
+  uint64_t FramesDropped() const override { return snoop_->FramesDropped(); }
 
  private:
   std::unique_ptr<capture::TSnoop> snoop_;

@@ -4,6 +4,7 @@
 // their own.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -40,14 +41,15 @@ class SysLogSender {
 // may raise; StartCapture raises nothing, and Capturing and LastError then
 // say whether it runs and, if not, why. The lost and resumed events run on
 // the component's reader thread when reads fail and when the adapter has
-// been opened again.
+// been opened again; resumed names the adapter, which differs from the one
+// lost when the capture followed a renamed interface.
 class CaptureSource {
  public:
   virtual ~CaptureSource() = default;
   virtual void SetThreadSafe(bool value) = 0;
   virtual void SetOnCapture(TOnCaptureEvent handler) = 0;
   virtual void SetOnCaptureLost(std::function<void(const std::string& cause)> handler) = 0;
-  virtual void SetOnCaptureResumed(std::function<void()> handler) = 0;
+  virtual void SetOnCaptureResumed(std::function<void(const std::string& adapter)> handler) = 0;
   virtual void SetAdapterIndex(int index) = 0;
   // Selects the adapter of that name; false when there is none.
   virtual bool SelectAdapter(const std::string& name) = 0;
@@ -57,6 +59,9 @@ class CaptureSource {
   virtual void StopCapture() = 0;
   virtual bool Capturing() const = 0;
   virtual std::string LastError() const = 0;
+  // Frames the driver dropped since the component was made because the
+  // watch did not keep up. Any thread.
+  virtual uint64_t FramesDropped() const { return 0; }
 };
 
 // Makes the sender and the capture component, each with no owner. Either

@@ -5,8 +5,10 @@
 // event log that keeps its entries.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -228,14 +230,16 @@ class FakeCapture : public CaptureSource {
   std::string open_error;  // non-empty: StartCapture does not start
   TOnCaptureEvent on_capture;
   std::function<void(const std::string&)> on_lost;
-  std::function<void()> on_resumed;
+  std::function<void(const std::string&)> on_resumed;
 
   void SetThreadSafe(bool value) override { thread_safe = value; }
   void SetOnCapture(TOnCaptureEvent handler) override { on_capture = std::move(handler); }
   void SetOnCaptureLost(std::function<void(const std::string&)> h) override {
     on_lost = std::move(h);
   }
-  void SetOnCaptureResumed(std::function<void()> h) override { on_resumed = std::move(h); }
+  void SetOnCaptureResumed(std::function<void(const std::string&)> h) override {
+    on_resumed = std::move(h);
+  }
   void SetAdapterIndex(int index) override;
   bool SelectAdapter(const std::string& name) override {
     for (size_t i = 0; i < adapters.size(); ++i) {
@@ -252,6 +256,8 @@ class FakeCapture : public CaptureSource {
   void StopCapture() override { stopped = true; }
   bool Capturing() const override { return started && !stopped; }
   std::string LastError() const override { return open_error; }
+  uint64_t FramesDropped() const override { return dropped; }
+  std::atomic<uint64_t> dropped{0};  // set by the test
 
   void Frame(const std::vector<uint8_t>& f) {
     on_capture(nullptr, reinterpret_cast<capture::PETHERNET_HDR>(const_cast<uint8_t*>(f.data())),
@@ -334,7 +340,7 @@ class NullParts : public WatchFactory {
     void SetThreadSafe(bool) override {}
     void SetOnCapture(TOnCaptureEvent) override {}
     void SetOnCaptureLost(std::function<void(const std::string&)>) override {}
-    void SetOnCaptureResumed(std::function<void()>) override {}
+    void SetOnCaptureResumed(std::function<void(const std::string&)>) override {}
     void SetAdapterIndex(int) override {}
     bool SelectAdapter(const std::string&) override { return true; }
     std::string AdapterName() const override { return "null"; }
@@ -377,8 +383,8 @@ inline std::vector<uint8_t> ArpFrame(const uint8_t src[6], const uint8_t sender_
   std::vector<uint8_t> f(42, 0);
   for (int i = 0; i < 6; ++i) f[i] = 0xFF;
   for (int i = 0; i < 6; ++i) f[6 + i] = src[i];
-  f[12] = 0x08;
-  f[13] = 0x06;
+  const uint8_t header[] = {0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01};
+  std::copy(std::begin(header), std::end(header), f.begin() + 12);
   for (int i = 0; i < 6; ++i) f[22 + i] = 0x42;
   for (int i = 0; i < 4; ++i) f[28 + i] = sender_ip[i];
   return f;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -16,6 +17,10 @@ namespace {
 TEthThread* EthThread = nullptr;
 
 constexpr uint16_t kEtherTypeArp = 0x0806;
+// The only ARP header the watch reads (offsets 14 to 19): Ethernet hardware
+// addresses of 6 bytes, IPv4 protocol addresses of 4. Any other layout puts
+// the sender's address elsewhere, so such frames are ignored.
+constexpr uint8_t kArpEthernetIpv4[] = {0x00, 0x01, 0x08, 0x00, 6, 4};
 // Bytes an ARP frame needs: the Ethernet header and the ARP header up to
 // the sender's protocol address (offsets 28 to 31).
 constexpr int kArpFrameMinimum = 32;
@@ -24,6 +29,9 @@ constexpr int64_t kSaveIntervalMs = 5000;
 // How often the watch thread looks whether a save is due: often enough that
 // a change reaches the disk little later than the save interval allows.
 constexpr int kSaveCheckMs = 250;
+// Frames dropped are summarised while drops go on; this long without one
+// and the capture counts as keeping up again.
+constexpr int64_t kDropsQuietMs = 10000;
 // Bytes written to the table at a time, made of whole line pairs, a few
 // hundred pairs at a time.
 constexpr size_t kTableChunk = 64 * 1024;
@@ -106,7 +114,8 @@ TEthThread::TEthThread(bool CreateSuspended, WatchEnvironment environment)
                                                     : environment.data_directory),
       report_capacity_(environment.report_capacity ? environment.report_capacity
                                                    : TReportSender::kDefaultCapacity),
-      save_log_(events_, kEventSaveFailed, kEventSaveResumed, ticks_) {}
+      save_log_(events_, kEventSaveFailed, kEventSaveResumed, ticks_),
+      drop_log_(events_, kEventFramesDropped, kEventFramesKeptUp, ticks_) {}
 
 TEthThread::~TEthThread() {
   // The program never frees the watch thread; tests do, after the body has
@@ -127,6 +136,7 @@ void TEthThread::Run() {
       lock.unlock();
       SaveIfDue();
       CheckRegistry();
+      CheckDrops();
       ShowStatus();
       lock.lock();
     }
@@ -227,7 +237,7 @@ void TEthThread::StartCaptureOrRaise() {
   Capture->SetOnCapture([this](rtl::TObject* Sender, capture::PETHERNET_HDR EthernetHeader,
                                int Length) { HandleCapture(Sender, EthernetHeader, Length); });
   Capture->SetOnCaptureLost([this](const std::string& cause) { CaptureLost(cause); });
-  Capture->SetOnCaptureResumed([this] { CaptureResumed(); });
+  Capture->SetOnCaptureResumed([this](const std::string& adapter) { CaptureResumed(adapter); });
   std::string wanted;
   if (registry_.ReadString(platform::kHKeyLocalMachine, kConfigKey, kAdapterValue, wanted) &&
       !wanted.empty()) {
@@ -237,24 +247,56 @@ void TEthThread::StartCaptureOrRaise() {
   } else {
     Capture->SetAdapterIndex(0);
   }
-  adapter_name_ = Capture->AdapterName();
+  const std::string name = Capture->AdapterName();
+  {
+    std::lock_guard<std::mutex> lock(name_mu_);
+    adapter_name_ = name;
+  }
   Capture->StartCapture();
   if (!Capture->Capturing()) {
     const std::string error = Capture->LastError();
-    throw rtl::Exception(error.empty() ? "the capture did not start on \"" + adapter_name_ + "\""
-                                       : error);
+    throw rtl::Exception(error.empty() ? "the capture did not start on \"" + name + "\"" : error);
   }
+}
+
+std::string TEthThread::AdapterName() const {
+  std::lock_guard<std::mutex> lock(name_mu_);
+  return adapter_name_;
 }
 
 void TEthThread::CaptureLost(const std::string& cause) {
   events_.WriteEvent(platform::kEventLogErrorType, kEventCaptureLost,
-                     "capture lost on \"" + adapter_name_ + "\": " + cause +
+                     "capture lost on \"" + AdapterName() + "\": " + cause +
                          "; the adapter is opened again until it works");
 }
 
-void TEthThread::CaptureResumed() {
+void TEthThread::CaptureResumed(const std::string& adapter) {
+  std::string before;
+  {
+    std::lock_guard<std::mutex> lock(name_mu_);
+    before = adapter_name_;
+    adapter_name_ = adapter;
+  }
   events_.WriteEvent(kEventLogSuccessType, kEventCaptureResumed,
-                     "capture resumed on \"" + adapter_name_ + "\"");
+                     "capture resumed on \"" + adapter + "\"" +
+                         (adapter == before ? "" : " (renamed from \"" + before + "\")"));
+}
+
+void TEthThread::CheckDrops() {
+  const uint64_t total = Capture->FramesDropped();
+  const int64_t now = ticks_();
+  if (total > drops_seen_) {
+    const uint64_t fresh = total - drops_seen_;
+    drops_seen_ = total;
+    last_drop_ms_ = now;
+    drop_log_.Failure(
+        "The capture driver dropped " + std::to_string(fresh) + " frames", "frames dropped",
+        "the watch does not keep up with the traffic on \"" + AdapterName() + "\"", fresh);
+  } else if (drop_log_.Failing() && now - last_drop_ms_ >= kDropsQuietMs) {
+    drop_log_.Success("The capture keeps up again on \"" + AdapterName() +
+                      "\": " + std::to_string(total) + " frames dropped since the start");
+  }
+  drop_log_.Tick();
 }
 
 void TEthThread::HandleCapture(rtl::TObject* /*Sender*/, capture::PETHERNET_HDR EthernetHeader,
@@ -264,6 +306,7 @@ void TEthThread::HandleCapture(rtl::TObject* /*Sender*/, capture::PETHERNET_HDR 
     if (!EthernetHeader || Length < kArpFrameMinimum) return;
     const uint8_t* frame = reinterpret_cast<const uint8_t*>(EthernetHeader);
     if (((frame[12] << 8) | frame[13]) != kEtherTypeArp) return;
+    if (!std::equal(std::begin(kArpEthernetIpv4), std::end(kArpEthernetIpv4), frame + 14)) return;
     const uint32_t address = (static_cast<uint32_t>(frame[28]) << 24) |
                              (static_cast<uint32_t>(frame[29]) << 16) |
                              (static_cast<uint32_t>(frame[30]) << 8) | frame[31];
@@ -374,6 +417,14 @@ void TEthThread::ShowStatus() {
                               std::to_string(Registry->AddressCount()) + " addresses known, " +
                               std::to_string(ReportsSent()) + " reports sent, " +
                               std::to_string(ReportsFailed()) + " reports failed");
+void TEthThread::ShowStatus() { platform::ServiceStatusText(StatusText()); }
+
+std::string TEthThread::StatusText() const {
+  const uint64_t dropped = FramesDropped();
+  return ("watching " + AdapterName() + ", " + std::to_string(Registry->AddressCount()) +
+          " addresses known, " + std::to_string(ReportsSent()) + " reports sent, " +
+          std::to_string(ReportsFailed()) + " reports failed" +
+          (dropped > 0 ? ", " + std::to_string(dropped) + " frames dropped" : std::string()));
 }
 
 uint64_t TEthThread::ReportsSent() const { return Sender ? Sender->Sent() : 0; }

@@ -139,21 +139,35 @@ TEST_F(EthThreadTest, HandleCapturePicksArpFramesOnly) {
   auto handle = [&](const std::vector<uint8_t>& f, int length) {
     t->HandleCapture(nullptr, reinterpret_cast<capture::PETHERNET_HDR>(f.data()), length);
   };
-  std::vector<uint8_t> vlan = ArpFrame(mac, ip);
-  vlan[12] = 0x81;
-  vlan[13] = 0x00;
-  std::vector<uint8_t> ipv4 = ArpFrame(mac, ip);
-  ipv4[13] = 0x00;
-  // A frame marked ARP that ends before the sender's IPv4 address is
-  // ignored, and nothing past its end is read.
+  // Frames that are not ARP over Ethernet and IPv4 as the watch reads it:
+  // none is reported, and nothing past a frame's end is read.
+  struct Odd {
+    const char* what;
+    size_t at;  // the byte changed, and its new value
+    uint8_t value;
+    int length;
+  };
+  const Odd odd[] = {
+      {"VLAN-tagged", 12, 0x81, 42},
+      {"IPv4, not ARP", 13, 0x00, 42},
+      {"hardware type 6 (IEEE 802)", 15, 0x06, 42},
+      {"protocol type 0x86DD", 16, 0x86, 42},
+      // The sender's address would then start at byte 30.
+      {"hardware address length 8", 18, 8, 42},
+      {"protocol address length 16", 19, 16, 42},
+      {"ends before the sender's IPv4 address", 0, 0xFF, 31},
+  };
+  for (const Odd& o : odd) {
+    SCOPED_TRACE(o.what);
+    std::vector<uint8_t> f = ArpFrame(mac, ip);
+    f[o.at] = o.value;
+    f.resize(static_cast<size_t>(o.length));
+    EXPECT_TRUE(ReportsOf(*t, [&] { handle(f, o.length); }).empty());
+  }
+  EXPECT_TRUE(ReportsOf(*t, [&] { t->HandleCapture(nullptr, nullptr, 0); }).empty());
+  // Replies and other operations are taken alike.
   std::vector<uint8_t> full = ArpFrame(mac, ip);
-  std::vector<uint8_t> short_frame(full.begin(), full.begin() + 31);
-  EXPECT_TRUE(ReportsOf(*t, [&] {
-                handle(vlan, 42);
-                handle(ipv4, 42);
-                handle(short_frame, 31);
-                t->HandleCapture(nullptr, nullptr, 0);
-              }).empty());
+  full[21] = 0x02;
 
   // Attributed to the Ethernet source, not the ARP sender hardware address;
   // the report goes to the configured host.
@@ -337,19 +351,85 @@ TEST_F(EthThreadTest, StartUpStages) {
             "The watch could not start (stage \"creating the sender\"): x");
 }
 
+// Lost and resumed, the second time under the interface's new name: the
+// watch names it from then on.
 TEST_F(EthThreadTest, CaptureLostAndResumedAreLogged) {
   auto t = Started();
-  parts.capture.load()->on_lost("Read Error: PacketRecievePacket failed");
-  parts.capture.load()->on_resumed();
-  auto entries = events.Entries();
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0].id, kEventCaptureLost);
-  EXPECT_EQ(entries[0].text,
-            "capture lost on \"eth0\": Read Error: PacketRecievePacket failed; the adapter is "
-            "opened again until it works");
-  EXPECT_EQ(entries[1].id, kEventCaptureResumed);
-  EXPECT_EQ(entries[1].type, kEventLogSuccessType);
-  EXPECT_EQ(entries[1].text, "capture resumed on \"eth0\"");
+  testing::FakeCapture& capture = *parts.capture.load();
+  capture.on_lost("Read Error: PacketRecievePacket failed");
+  capture.on_resumed("eth0");
+  capture.on_lost("Read Error: PacketRecievePacket failed");
+  capture.on_resumed("lan0");
+  capture.on_lost("Read Error: PacketRecievePacket failed");
+  const std::string lost =
+      ": Read Error: PacketRecievePacket failed; the adapter is opened again until it works";
+  const std::vector<std::pair<uint32_t, std::string>> expected = {
+      {kEventCaptureLost, "capture lost on \"eth0\"" + lost},
+      {kEventCaptureResumed, "capture resumed on \"eth0\""},
+      {kEventCaptureLost, "capture lost on \"eth0\"" + lost},
+      {kEventCaptureResumed, "capture resumed on \"lan0\" (renamed from \"eth0\")"},
+      {kEventCaptureLost, "capture lost on \"lan0\"" + lost},
+  };
+  std::vector<std::pair<uint32_t, std::string>> got;
+  for (const auto& e : events.Entries()) {
+    got.emplace_back(e.id, e.text);
+    EXPECT_EQ(e.type,
+              e.id == kEventCaptureResumed ? kEventLogSuccessType : platform::kEventLogErrorType);
+  }
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(t->AdapterName(), "lan0");
+  EXPECT_EQ(t->StatusText().substr(0, 14), "watching lan0,");
+}
+
+// Frames the capture driver dropped: the first drops at once, then at most
+// one summary a minute with the count, a recovery after 10 s without drops
+// (with the summary still owed); the status line shows the total.
+TEST_F(EthThreadTest, DroppedFramesAreToldOnceThenSummarised) {
+  auto t = Started();
+  events.Clear();
+  const std::string cause = "the watch does not keep up with the traffic on \"eth0\"";
+  struct Step {
+    int64_t advance_ms;
+    uint64_t dropped;                  // the driver's total
+    std::vector<std::string> entries;  // new ones, in order; recoveries start with "+"
+  };
+  const Step steps[] = {
+      {0, 0, {}},
+      {1000, 1500, {"The capture driver dropped 1500 frames: " + cause}},
+      {1000, 4000, {}},
+      {59000, 4500, {"3000 frames dropped: last error " + cause}},
+      {9000, 4500, {}},
+      {1000,
+       4500,
+       {"+The capture keeps up again on \"eth0\": 4500 frames dropped since the start"}},
+      {1000, 4600, {"The capture driver dropped 100 frames: " + cause}},
+      {1000, 4700, {}},
+      {10000,
+       4700,
+       {"100 frames dropped: last error " + cause,
+        "+The capture keeps up again on \"eth0\": 4700 frames dropped since the start"}},
+  };
+  size_t seen = 0;
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.dropped);
+    ticks.Advance(s.advance_ms);
+    parts.capture.load()->dropped = s.dropped;
+    t->CheckDrops();
+    const auto entries = events.Entries();
+    std::vector<std::string> fresh;
+    for (size_t i = seen; i < entries.size(); ++i) {
+      const bool recovery = entries[i].type == kEventLogSuccessType;
+      EXPECT_EQ(entries[i].id, recovery ? kEventFramesKeptUp : kEventFramesDropped);
+      fresh.push_back((recovery ? "+" : "") + entries[i].text);
+    }
+    seen = entries.size();
+    EXPECT_EQ(fresh, s.entries);
+  }
+  EXPECT_EQ(t->StatusText(),
+            "watching eth0, 0 addresses known, 0 reports sent, 0 reports failed, 4700 frames "
+            "dropped");
+  parts.capture.load()->dropped = 0;
+  EXPECT_EQ(t->StatusText(), "watching eth0, 0 addresses known, 0 reports sent, 0 reports failed");
 }
 
 TEST_F(EthThreadTest, NotifyChoosesTheHost) {

@@ -1,7 +1,8 @@
 // The capture component over the real Linux driver (libpacket.so beside this
 // program, found as the program finds it): ARP frames, tagged and untagged,
 // injected on tcap0 reach OnCapture on tcap1 in order, with their bytes and
-// wire length. Run by live_capture.sh inside a network namespace of its own.
+// wire length; a renamed interface is followed. Run by live_capture.sh inside
+// a network namespace of its own.
 //   capture_live_tests ARPINJECT
 #include <gtest/gtest.h>
 
@@ -73,6 +74,58 @@ TEST(LiveCaptureTest, FramesArriveInOrderWithBytesAndWireLength) {
   }
   snoop.StopCapture();
   EXPECT_EQ(frames, expected);
+}
+
+// The watched interface is renamed while down, then its link flaps: the
+// capture is lost under the old name and resumes under the new one, which
+// the component keeps.
+TEST(LiveCaptureTest, RenamedAdapterIsFollowedByItsIndex) {
+  rtl::SetMainThread();
+  TSnoop snoop(nullptr);
+  snoop.SetAdapterName("tcap1");
+  ASSERT_NE(snoop.AdapterIndex(), -1) << "tcap1 is not among the adapters";
+  std::mutex mu;
+  std::vector<std::string> events;
+  int frames = 0;
+  snoop.SetThreadSafe(false);
+  snoop.SetOnCapture([&](rtl::TObject*, PETHERNET_HDR header, int length) {
+    if (length < 12 || header->Source[0] != 0x02 || header->Source[1] != 0x54) return;
+    std::lock_guard<std::mutex> lock(mu);
+    ++frames;
+  });
+  snoop.OnCaptureLost = [&](const std::string&) {
+    std::lock_guard<std::mutex> lock(mu);
+    events.push_back("lost");
+  };
+  snoop.OnCaptureResumed = [&](const std::string& name) {
+    std::lock_guard<std::mutex> lock(mu);
+    events.push_back("resumed " + name);
+  };
+  snoop.StartCapture();
+  ASSERT_TRUE(snoop.Capturing());
+  auto wait = [&](auto done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        if (done()) return true;
+      }
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      rtl::CheckSynchronize(10);
+    }
+  };
+  ASSERT_EQ(std::system("ip link set tcap1 down && ip link set tcap1 name tcapr &&"
+                        " ip link set tcapr up && sleep 0.3 &&"
+                        " ip link set tcapr down && ip link set tcapr up"),
+            0);
+  EXPECT_TRUE(wait([&] { return !events.empty() && events.back() == "resumed tcapr"; }));
+  EXPECT_EQ(events, (std::vector<std::string>{"lost", "resumed tcapr"}));
+  EXPECT_EQ(snoop.AdapterName(), "tcapr");
+  const std::string command = g_inject + " tcap0 02:54:53:00:00:09/10.0.0.9";
+  EXPECT_TRUE(wait([&] { return frames > 0 || std::system(command.c_str()) != 0; }));
+  EXPECT_GT(frames, 0) << "no frame after the capture resumed";
+  snoop.StopCapture();
+  std::system("ip link set tcapr down; ip link set tcapr name tcap1; ip link set tcap1 up");
 }
 
 }  // namespace

@@ -47,6 +47,7 @@ struct State {
   int32_t open_adapters = 0;
   int32_t live_packets = 0;
   int32_t timeout_ms = 20;
+  uint32_t received = 0, dropped = 0;
   int adapter_tag = 0;  // adapters are addresses inside this object
 };
 
@@ -75,6 +76,14 @@ TEST_DRIVER_EXPORT void TestDriverReset() {
   s.last_arg.clear();
   s.opened_name.clear();
   s.timeout_ms = 20;
+  s.received = s.dropped = 0;
+}
+
+TEST_DRIVER_EXPORT void TestDriverSetStats(uint32_t received, uint32_t dropped) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.received = received;
+  s.dropped = dropped;
 }
 
 TEST_DRIVER_EXPORT void TestDriverSetAdapterNames(const void* data, uint32_t bytes, uint32_t size) {
@@ -226,7 +235,15 @@ TEST_DRIVER_EXPORT BOOLEAN PacketSetBuff(LPADAPTER, int32_t bytes) {
 
 TEST_DRIVER_EXPORT BOOLEAN PacketSetBpf(LPADAPTER, void*) { return 0; }
 
-TEST_DRIVER_EXPORT BOOLEAN PacketGetStats(LPADAPTER, void*) { return 0; }
+// Fills the first two fields of the statistics record, as a driver may.
+TEST_DRIVER_EXPORT BOOLEAN PacketGetStats(LPADAPTER, void* stats) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (Enter(s, "PacketGetStats")) return 0;
+  const uint32_t counters[2] = {s.received, s.dropped};
+  std::memcpy(stats, counters, sizeof counters);
+  return 1;
+}
 
 TEST_DRIVER_EXPORT BOOLEAN PacketGetNetType(LPADAPTER, capture::NetType* type) {
   State& s = S();

@@ -40,6 +40,8 @@ using TestDriverLastArgFn = uint32_t (*)(const char* entry);
 using TestDriverOpenedNameFn = const char* (*)();
 // Adapters opened and not closed; descriptors allocated and not freed.
 using TestDriverLiveFn = int32_t (*)(const char* what);
+// The counters PacketGetStats answers from now on (0 and 0 after a reset).
+using TestDriverSetStatsFn = void (*)(uint32_t received, uint32_t dropped);
 }
 
 namespace capture_test {
@@ -65,6 +67,7 @@ struct TestDriver {
   TestDriverLastArgFn LastArg = nullptr;
   TestDriverOpenedNameFn OpenedName = nullptr;
   TestDriverLiveFn Live = nullptr;
+  TestDriverSetStatsFn SetStats = nullptr;
 
   // Loads the full test driver; false when it is missing.
   bool Load() {
@@ -79,7 +82,7 @@ struct TestDriver {
            get(Fail, "TestDriverFail") && get(QueueBatch, "TestDriverQueueBatch") &&
            get(Repeat, "TestDriverRepeat") && get(Calls, "TestDriverCalls") &&
            get(LastArg, "TestDriverLastArg") && get(OpenedName, "TestDriverOpenedName") &&
-           get(Live, "TestDriverLive");
+           get(Live, "TestDriverLive") && get(SetStats, "TestDriverSetStats");
   }
 };
 

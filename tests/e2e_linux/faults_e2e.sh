@@ -7,7 +7,8 @@
 #   file holds the stage label, and /console prints the cause on stderr.
 # - Recovery, under /console: the watched interface deleted and made again
 #   (capture lost, little CPU meanwhile, capture resumed, new pairs
-#   reported), and a syslog host that fails for some reports and works for
+#   reported), the interface renamed and its link flapped (the capture
+#   follows it under its new name), and a syslog host that fails for some reports and works for
 #   the next (the pairs all in the saved table, the failure and the
 #   recovery in the event log).
 #   faults_e2e.sh TESSALIN ARPINJECT
@@ -66,7 +67,7 @@ rm -f /var/lib/harbrook/arptable
 pid=$!
 e2e_own "$pid"
 wait_for 10 grep -q 'starting up' "$work/syslog.log" || fail "no start-up report"
-A=02:00:00:00:00:0a B=02:00:00:00:00:0b C=02:00:00:00:00:0c D=02:00:00:00:00:0d
+A=02:00:00:00:00:0a B=02:00:00:00:00:0b C=02:00:00:00:00:0c D=02:00:00:00:00:0d E=02:00:00:00:00:0e
 # Until the first report arrives the capture may still be opening.
 wait_for 10 bash -c "'$inject' $wire $A/10.9.0.1 && grep -q '10.9.0.1 found' '$work/syslog.log'" ||
   fail "report before the interface was deleted"
@@ -86,6 +87,19 @@ wait_for 10 grep -qF "tessalin: capture resumed on \"$watched\"" "$work/err" || 
 wait_for 10 bash -c "'$inject' $wire $B/10.9.0.2 && grep -q '10.9.0.2 found' '$work/syslog.log'" ||
   fail "report after the interface came back"
 
+# Renamed while down, then the link flaps: the capture follows the
+# interface under its new name.
+ip link set "$watched" down
+ip link set "$watched" name tsw9
+ip link set tsw9 up
+sleep 0.3
+ip link set tsw9 down
+ip link set tsw9 up
+wait_for 10 grep -qF "tessalin: capture resumed on \"tsw9\" (renamed from \"$watched\")" "$work/err" ||
+  fail "no capture resumed entry for the renamed interface"
+wait_for 10 bash -c "'$inject' $wire $E/10.9.0.5 && grep -q '10.9.0.5 found' '$work/syslog.log'" ||
+  fail "report after the rename"
+
 # A host that cannot be resolved: a new pair and a move fail to be reported.
 reg "Adapter=$watched" "SyslogHost=nohost.invalid"
 "$inject" "$wire" "$C/10.9.0.3" "$C/10.9.0.1"
@@ -102,7 +116,7 @@ wait_for 5 grep -qF 'tessalin: reports are sent to 127.0.0.1 again' "$work/err" 
 [ "$(grep -c 'sent to 127.0.0.1 again' "$work/err")" -eq 1 ] || fail "recovery entries"
 
 # Every pair within about 6 s, with no further frame; the move to its new owner.
-printf '10.9.0.1\r\n 020000-00000C\r\n10.9.0.2\r\n 020000-00000B\r\n10.9.0.3\r\n 020000-00000C\r\n10.9.0.4\r\n 020000-00000D\r\n' \
+printf '10.9.0.1\r\n 020000-00000C\r\n10.9.0.2\r\n 020000-00000B\r\n10.9.0.3\r\n 020000-00000C\r\n10.9.0.4\r\n 020000-00000D\r\n10.9.0.5\r\n 020000-00000E\r\n' \
   >"$work/table.want"
 wait_for 7 cmp -s /var/lib/harbrook/arptable "$work/table.want" || {
   cat -A /var/lib/harbrook/arptable

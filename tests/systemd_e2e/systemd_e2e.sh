@@ -5,7 +5,9 @@
 # tarball in CACHE) boots with systemd-nspawn -b in a network namespace of
 # the test's own, joined by a veth pair to a peer namespace and to nothing
 # else. rsyslog inside takes the reports over UDP. The Linux release archive
-# (scripts/package --linux, from BINDIR) is unpacked to /opt/tessalin inside.
+# (scripts/package --linux, from BINDIR) is unpacked to /opt/tessalin inside
+# and installed with /install; then the Debian package made from the same
+# BINDIR is installed with apt, removed and purged.
 # Every check is printed; the test fails when one fails. Everything it
 # starts is stopped and everything it makes is removed, also on failure.
 #   systemd_e2e.sh SOURCE_DIR BINDIR CACHE
@@ -139,6 +141,7 @@ ip netns add "$ct_ns" && ip netns add "$peer_ns" &&
   ip -n "$ct_ns" addr add 192.0.2.1/24 dev eth0 && ip -n "$ct_ns" link set eth0 up &&
   ip -n "$peer_ns" addr add 192.0.2.2/24 dev "$peer_if" &&
   ip -n "$peer_ns" addr add 192.0.2.3/24 dev "$peer_if" &&
+  ip -n "$peer_ns" addr add 192.0.2.4/24 dev "$peer_if" &&
   ip -n "$peer_ns" link set "$peer_if" up && ip -n "$peer_ns" link set lo up ||
   { bad "network namespaces and veth pair"; finish; }
 peer_mac=$(ip -n "$peer_ns" -o link show "$peer_if" | grep -o 'link/ether [0-9a-f:]*' | cut -d' ' -f2)
@@ -170,7 +173,7 @@ ruleset(name="tessalin") { action(type="omfile" file="/var/log/tessalin.log" tem
 CONF
 "$src/scripts/package" --linux "$bindir" "$work/out" >"$work/package.log" 2>&1 &&
   mkdir -p "$root/opt/tessalin" &&
-  tar -C "$root/opt/tessalin" -xzf "$work/out/tessalin-linux-x86_64.tar.gz" ||
+  tar -C "$root/opt/tessalin" --strip-components=1 -xzf "$work/out/tessalin-linux-x86_64.tar.gz" ||
   { bad "release archive" "$(cat "$work/package.log")"; finish; }
 [ -e "$root/var/lib/harbrook" ] && { bad "the data folder exists before the first start"; finish; }
 
@@ -215,6 +218,8 @@ else
   bad "/install" "$out" "is-enabled: $(ct systemctl is-enabled Wirevane 2>&1)"
 fi
 must
+
+installed_unit=$(cat "$root/etc/systemd/system/Wirevane.service")
 
 out=$(ct systemd-analyze verify Wirevane.service 2>&1)
 if [ $? -eq 0 ] && [ -z "$out" ]; then ok "systemd-analyze verify: clean"; else bad "systemd-analyze verify" "$out"; fi
@@ -399,6 +404,60 @@ if [ "$(prop LoadState)" = not-found ] && ! ct systemctl is-enabled Wirevane >/d
   ok "after stop: Wirevane is gone"
 else
   bad "after stop" "load state $(prop LoadState)"
+fi
+
+# ---- The Debian package: apt installs it, the unit it ships (the text
+# /install writes) is enabled and started without /install, the service
+# reports; removal keeps the data folder, purge leaves nothing.
+deb=$(cd "$work/out" && ls tessalin_*_amd64.deb)
+cp "$work/out/$deb" "$root/root/$deb"
+apt_get() { ct env DEBIAN_FRONTEND=noninteractive apt-get -q -y -o Dpkg::Use-Pty=0 "$@"; }
+out=$(apt_get install "/root/$deb" 2>&1)
+rc=$?
+reported() { status_line && has_report "192\.0\.2\.1 192\.0\.2\.4 found on $peer_mac"; }
+if [ "$rc" -eq 0 ] && [ "$(ct systemctl is-enabled Wirevane)" = enabled ] &&
+  within 5 status_line; then
+  ok "apt install ./$deb: Wirevane enabled and running, status \"$status\""
+else
+  bad "apt install ./$deb" "exit $rc" "$(tail -n 5 <<<"$out")" \
+    "is-enabled $(ct systemctl is-enabled Wirevane 2>&1), state $(prop ActiveState)/$(prop SubState)"
+fi
+arping_from 192.0.2.4
+if within 10 reported; then ok "package's service reports the peer's arping"; else bad "report from the package's service"; fi
+packaged_unit=$(cat "$root/lib/systemd/system/Wirevane.service" 2>&1)
+if [ "$packaged_unit" = "${installed_unit//\/opt\/tessalin\/tessalin//usr/sbin/tessalin}" ]; then
+  ok "the package's unit is the text /install writes"
+else
+  bad "the package's unit differs from the one /install writes" \
+    "$(diff <(echo "$installed_unit") <(echo "$packaged_unit"))"
+fi
+version=$(ct tessalin --version 2>&1)
+if [ "$deb" = "tessalin_${version#tessalin }_amd64.deb" ] &&
+  ct test -s /usr/share/man/man8/tessalin.8.gz && ct test -f /etc/harbrook/registry.reg; then
+  ok "tessalin --version: \"$version\"; man page and example registry.reg installed"
+else
+  bad "installed files" "version \"$version\"" "$(ct dpkg -L tessalin 2>&1)"
+fi
+
+out=$(apt_get remove tessalin 2>&1)
+rc=$?
+if [ "$rc" -eq 0 ] && [ "$(prop ActiveState)" = inactive ] && ! ct test -e /usr/sbin/tessalin &&
+  ct test -s /var/lib/harbrook/arptable; then
+  ok "apt remove: service stopped, program gone, the address table kept"
+else
+  bad "apt remove" "exit $rc" "$(tail -n 5 <<<"$out")" "state $(prop ActiveState)" \
+    "$(ls -l "$root/usr/sbin/tessalin" "$root/var/lib/harbrook" 2>&1)"
+fi
+out=$(apt_get purge tessalin 2>&1)
+rc=$?
+left=$(cd "$root" && ls -d lib/systemd/system/Wirevane.service etc/systemd/system/Wirevane.service \
+  etc/systemd/system/*/Wirevane.service usr/sbin/tessalin usr/lib/tessalin var/lib/harbrook \
+  etc/harbrook usr/share/doc/tessalin usr/share/man/man8/tessalin.8.gz 2>/dev/null)
+if [ "$rc" -eq 0 ] && [ -z "$left" ] && [ "$(prop LoadState)" = not-found ] &&
+  ! ct sh -c 'cat /proc/[0-9]*/comm' 2>/dev/null | grep -qx tessalin; then
+  ok "apt purge: no unit, no program, no data folder, no configuration"
+else
+  bad "apt purge" "exit $rc" "$(tail -n 5 <<<"$out")" "left: $left" "load state $(prop LoadState)"
 fi
 
 echo "checks took $(($(date +%s) - t0)) s after the root file system was ready"

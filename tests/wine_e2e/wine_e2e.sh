@@ -180,7 +180,7 @@ qc=$(svcctl qc Wirevane) || fail "service not created: $qc"
 want_qc="type=0x10
 start=2
 errorcontrol=1
-binary=C:\\tessalin\\tessalin.exe
+binary=\"C:\\tessalin\\tessalin.exe\"
 group=
 tag=0
 account=LocalSystem
