@@ -412,11 +412,6 @@ void TEthThread::CheckRegistry(bool last) {
   }
 }
 
-void TEthThread::ShowStatus() {
-  platform::ServiceStatusText("watching " + adapter_name_ + ", " +
-                              std::to_string(Registry->AddressCount()) + " addresses known, " +
-                              std::to_string(ReportsSent()) + " reports sent, " +
-                              std::to_string(ReportsFailed()) + " reports failed");
 void TEthThread::ShowStatus() { platform::ServiceStatusText(StatusText()); }
 
 std::string TEthThread::StatusText() const {
