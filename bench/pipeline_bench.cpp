@@ -137,6 +137,7 @@ class BenchParts : public watch::WatchFactory {
       void SetAdapterIndex(int i) override { inner->SetAdapterIndex(i); }
       bool SelectAdapter(const std::string& n) override { return inner->SelectAdapter(n); }
       std::string AdapterName() const override { return inner->AdapterName(); }
+      std::vector<std::string> AdapterNames() const override { return inner->AdapterNames(); }
       void StartCapture() override { inner->StartCapture(); }
       void StopCapture() override { inner->StopCapture(); }
       bool Capturing() const override { return inner->Capturing(); }

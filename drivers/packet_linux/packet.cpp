@@ -11,7 +11,9 @@
 // has been delivered.
 //
 // One thread at a time uses an adapter. No C++ exception leaves an entry
-// point: failure is a null or zero result.
+// point: failure is a null or zero result, with errno saying why (the
+// system's error of the call that failed; the capture layer names it), as
+// the Windows driver leaves its cause in the thread's last error.
 
 #include <arpa/inet.h>
 #include <linux/ethtool.h>
@@ -197,6 +199,32 @@ void DestroyAdapter(Adapter* a) {
   delete a;
 }
 
+// Keeps errno across clean-up after a failed call, so that the caller learns
+// the cause and not what the clean-up did.
+class KeepErrno {
+ public:
+  KeepErrno() : saved_(errno) {}
+  ~KeepErrno() { errno = saved_ != 0 ? saved_ : EIO; }
+  KeepErrno(const KeepErrno&) = delete;
+  KeepErrno& operator=(const KeepErrno&) = delete;
+
+ private:
+  const int saved_;
+};
+
+// A failed open: the adapter goes, the open's cause stays in errno.
+void* FailOpen(Adapter* a) {
+  KeepErrno keep;
+  DestroyAdapter(a);
+  return nullptr;
+}
+
+// A failed call: errno says why.
+BOOLEAN Fail(int error) {
+  errno = error;
+  return 0;
+}
+
 // ioctl on a throw-away socket about the named interface.
 bool InterfaceIoctl(unsigned long request, ifreq* ifr) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -331,14 +359,20 @@ bool WaitForFrames(Adapter* a, bool wait) {
   int n = poll(&p, 1, timeout);
   if (n < 0) return errno == EINTR;
   if (n > 0 && (p.revents & (POLLERR | POLLNVAL))) {
-    if (p.revents & POLLNVAL) return false;
+    if (p.revents & POLLNVAL) {
+      errno = EBADF;
+      return false;
+    }
     // A pending socket error is cleared. An interface that went down keeps
     // its socket, which works again when it comes up: an empty read. One
     // that was removed never comes back under this index: a failed read.
     int err = 0;
     socklen_t len = sizeof err;
     getsockopt(a->fd, SOL_SOCKET, SO_ERROR, &err, &len);
-    if (InterfaceGone(a)) return false;
+    if (InterfaceGone(a)) {
+      errno = ENODEV;
+      return false;
+    }
   }
   return true;
 }
@@ -346,35 +380,33 @@ bool WaitForFrames(Adapter* a, bool wait) {
 struct InterfaceEntry {
   unsigned index;
   std::string name;
-  int rank;  // 0 up Ethernet, 1 others, 2 loopback
+  bool up;
 };
 
+// The interfaces that carry Ethernet frames (ARPHRD_ETHER: physical ports,
+// bridges, bonds, VLAN and macvlan devices, Wi-Fi in managed mode), those
+// that are up first, each group in index order. Loopback, tunnels and
+// anything else whose frames are not Ethernet frames are left out: no ARP
+// frame is ever seen there, and a watch that opened one would run deaf.
 std::vector<InterfaceEntry> ListInterfaces() {
   std::vector<InterfaceEntry> list;
   struct if_nameindex* names = if_nameindex();
   if (!names) return list;
   for (struct if_nameindex* i = names; i->if_index != 0 && i->if_name; ++i) {
     ifreq ifr;
-    int rank = 1;
-    bool up = false, loopback = false, ethernet = false;
+    if (!InterfaceRequest(i->if_name, &ifr) || !InterfaceIoctl(SIOCGIFHWADDR, &ifr) ||
+        ifr.ifr_hwaddr.sa_family != ARPHRD_ETHER) {
+      continue;
+    }
+    bool up = false;
     if (InterfaceRequest(i->if_name, &ifr) && InterfaceIoctl(SIOCGIFFLAGS, &ifr)) {
       up = (ifr.ifr_flags & IFF_UP) != 0;
-      loopback = (ifr.ifr_flags & IFF_LOOPBACK) != 0;
     }
-    if (InterfaceRequest(i->if_name, &ifr) && InterfaceIoctl(SIOCGIFHWADDR, &ifr)) {
-      ethernet = ifr.ifr_hwaddr.sa_family == ARPHRD_ETHER;
-      loopback = loopback || ifr.ifr_hwaddr.sa_family == ARPHRD_LOOPBACK;
-    }
-    if (loopback) {
-      rank = 2;
-    } else if (up && ethernet) {
-      rank = 0;
-    }
-    list.push_back({i->if_index, i->if_name, rank});
+    list.push_back({i->if_index, i->if_name, up});
   }
   if_freenameindex(names);
   std::stable_sort(list.begin(), list.end(), [](const InterfaceEntry& x, const InterfaceEntry& y) {
-    return x.rank != y.rank ? x.rank < y.rank : x.index < y.index;
+    return x.up != y.up ? x.up : x.index < y.index;
   });
   return list;
 }
@@ -416,27 +448,27 @@ PACKET_EXPORT BOOLEAN PacketGetAdapterNames(char* buffer, uint32_t* size) noexce
 }
 
 PACKET_EXPORT void* PacketOpenAdapter(char* name) noexcept {
-  if (!name) return nullptr;
+  if (!name) {
+    errno = EINVAL;
+    return nullptr;
+  }
   Adapter* a = new (std::nothrow) Adapter;
-  if (!a) return nullptr;
+  if (!a) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  // A name that is no interface (too long ones included): ENODEV.
   a->ifindex = static_cast<int>(if_nametoindex(name));
   std::strncpy(a->name, name, IF_NAMESIZE - 1);
-  if (a->ifindex == 0) {
-    DestroyAdapter(a);
-    return nullptr;
-  }
+  if (a->ifindex == 0) return FailOpen(a);
   // Protocol 0: nothing arrives until the socket is bound to the interface
-  // with its ring in place.
+  // with its ring in place. Without CAP_NET_RAW: EPERM.
   a->fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
-  if (a->fd < 0) {
-    DestroyAdapter(a);
-    return nullptr;
-  }
+  if (a->fd < 0) return FailOpen(a);
   int version = TPACKET_V3;
   if (setsockopt(a->fd, SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0 ||
       !SetUpRing(a, RingSizeFor(0))) {
-    DestroyAdapter(a);
-    return nullptr;
+    return FailOpen(a);
   }
   return a;
 }
@@ -466,9 +498,10 @@ PACKET_EXPORT void PacketFreePacket(LPPACKET packet) noexcept { delete packet; }
 // when none is waiting. Success with 0 bytes when the wait ends empty.
 PACKET_EXPORT BOOLEAN PacketReceivePacket(void* adapter, LPPACKET packet, BOOLEAN sync) noexcept {
   auto* a = static_cast<Adapter*>(adapter);
-  if (!a || !packet || !a->ring || a->gone) return 0;
+  if (!a || !packet || !a->ring) return Fail(EINVAL);
+  if (a->gone) return Fail(ENODEV);
   packet->ulBytesReceived = 0;
-  if (!packet->Buffer || packet->Length <= kRecordHeaderLength) return 0;
+  if (!packet->Buffer || packet->Length <= kRecordHeaderLength) return Fail(EINVAL);
   if (!FrontBlockReady(a) && !WaitForFrames(a, sync != 0)) return 0;
   packet->ulBytesReceived = Drain(a, static_cast<uint8_t*>(packet->Buffer), packet->Length);
   packet->bIoComplete = 1;
@@ -479,10 +512,10 @@ PACKET_EXPORT BOOLEAN PacketSendPacket(void*, LPPACKET, BOOLEAN) noexcept { retu
 
 PACKET_EXPORT BOOLEAN PacketSetHwFilter(void* adapter, uint32_t filter) noexcept {
   auto* a = static_cast<Adapter*>(adapter);
-  if (!a) return 0;
+  if (!a) return Fail(EINVAL);
   if (filter == capture::NDIS_PACKET_TYPE_PROMISCUOUS) return SetPromiscuous(a, true);
   if (filter == capture::NDIS_PACKET_TYPE_DIRECTED) return SetPromiscuous(a, false);
-  return 0;
+  return Fail(EINVAL);
 }
 
 PACKET_EXPORT BOOLEAN PacketRequest(void*, BOOLEAN, void*) noexcept { return 0; }
@@ -492,12 +525,13 @@ PACKET_EXPORT BOOLEAN PacketRequest(void*, BOOLEAN, void*) noexcept { return 0; 
 // rebuilt, which happens only when the size changes.
 PACKET_EXPORT BOOLEAN PacketSetBuff(void* adapter, int32_t bytes) noexcept {
   auto* a = static_cast<Adapter*>(adapter);
-  if (!a || bytes <= 0) return 0;
+  if (!a || bytes <= 0) return Fail(EINVAL);
   size_t size = RingSizeFor(bytes);
   size_t before = a->ring_size;
   if (size == before) return 1;
   if (SetUpRing(a, size)) return 1;
   // The kernel could not give the new size: keep capturing with the old.
+  KeepErrno keep;
   SetUpRing(a, before);
   return 0;
 }
@@ -524,7 +558,7 @@ PACKET_EXPORT BOOLEAN PacketGetStats(void* adapter, void* stats) noexcept {
 // link settings, capped to 32 bits; 0 when the interface does not say.
 PACKET_EXPORT BOOLEAN PacketGetNetType(void* adapter, NetType* type) noexcept {
   auto* a = static_cast<Adapter*>(adapter);
-  if (!a || !type) return 0;
+  if (!a || !type) return Fail(EINVAL);
   char name[IF_NAMESIZE];
   ifreq ifr;
   if (!InterfaceNameOf(a->ifindex, name) || !InterfaceRequest(name, &ifr) ||

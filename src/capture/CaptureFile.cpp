@@ -188,10 +188,6 @@ bool TCaptureFileReader::NextPcap(TCaptureFrameView& frame) {
     Fail(at,
          rtl::Format("record at byte %llu claims %u captured bytes", Ull(at), unsigned(captured)));
   }
-  const uint32_t fraction = Get32(header + 4);
-  if (fraction >= (nanoseconds_ ? 1000000000u : 1000000u)) {
-    Fail(at, rtl::Format("record at byte %llu has a timestamp fraction out of range", Ull(at)));
-  }
   const size_t total = kPcapRecordHeader + captured;
   have = Want(total);
   if (have < total) {
@@ -202,8 +198,12 @@ bool TCaptureFileReader::NextPcap(TCaptureFrameView& frame) {
   frame.Bytes = header + kPcapRecordHeader;
   frame.CapturedLength = captured;
   frame.WireLength = Get32(header + 12);
-  frame.Seconds = Get32(header);
-  frame.Nanoseconds = nanoseconds_ ? fraction : fraction * 1000u;
+  // Some writers put a whole second into the fraction (1,000,000 at a
+  // second's end); any fraction is taken, the excess carried into the
+  // seconds. Only the lengths decide whether a record is damaged.
+  SetTimestamp(
+      frame, uint64_t(Get32(header)) * (nanoseconds_ ? 1000000000u : 1000000u) + Get32(header + 4),
+      nanoseconds_ ? 1000000000u : 1000000u);
   Consume(total);
   return true;
 }

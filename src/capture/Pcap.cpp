@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "capture/Ndis_def.h"
+#include "platform/SystemError.h"
 #include "platform/Text.h"
 
 namespace capture {
@@ -36,6 +37,15 @@ void Release(TCaptureHandle* h) {
   delete[] h->Buffer;
   h->Buffer = nullptr;
   delete h;
+}
+
+// A failed driver call's message: the step's own text, then the system's
+// error that the call left, when it left one. Read before anything else
+// calls the driver.
+std::string WithCause(std::string message) {
+  const std::string cause = platform::LibraryErrorText();
+  if (!cause.empty()) message += ": " + cause;
+  return message;
 }
 
 TCaptureHandle* Fail(TCaptureHandle* h, std::string& error, std::string message) {
@@ -95,21 +105,24 @@ TCaptureHandle* CaptureOpen(const std::string& adapter_name, int32_t snap_len, b
   {
     char name[kOpenNameBytes] = {};
     std::memcpy(name, adapter_name.data(), std::min(adapter_name.size(), kOpenNameBytes - 1));
+    platform::ClearLibraryError();
     h->Adapter = PacketDriver.PacketOpenAdapter(name);
   }
-  if (!h->Adapter) return Fail(h, error, "Cannot Open Adapter \"" + adapter_name + "\"");
+  if (!h->Adapter) return Fail(h, error, WithCause("Cannot Open Adapter \"" + adapter_name + "\""));
 
+  platform::ClearLibraryError();
   if (promiscuous) {
     if (!PacketDriver.PacketSetHwFilter(h->Adapter, NDIS_PACKET_TYPE_PROMISCUOUS))
-      return Fail(h, error, "Cannot set Device Filter to Promiscuous mode");
+      return Fail(h, error, WithCause("Cannot set Device Filter to Promiscuous mode"));
   } else {
     if (!PacketDriver.PacketSetHwFilter(h->Adapter, NDIS_PACKET_TYPE_DIRECTED))
-      return Fail(h, error, "Cannot set Device Filter to Directed mode");
+      return Fail(h, error, WithCause("Cannot set Device Filter to Directed mode"));
   }
 
   NetType type{};
+  platform::ClearLibraryError();
   if (!PacketDriver.PacketGetNetType(h->Adapter, &type))
-    return Fail(h, error, "Cannot determine network type and speed");
+    return Fail(h, error, WithCause("Cannot determine network type and speed"));
 
   h->BufferSize = kCaptureBufferSize;
   h->Buffer = new (std::nothrow) uint8_t[kCaptureBufferSize];
@@ -117,12 +130,14 @@ TCaptureHandle* CaptureOpen(const std::string& adapter_name, int32_t snap_len, b
 
   h->SnapLen = snap_len;
 
+  platform::ClearLibraryError();
   h->Packet = PacketDriver.PacketAllocatePacket();
-  if (!h->Packet) return Fail(h, error, "Cannot allocate Global Packet Object");
+  if (!h->Packet) return Fail(h, error, WithCause("Cannot allocate Global Packet Object"));
   PacketDriver.PacketInitPacket(h->Packet, h->Buffer, static_cast<uint32_t>(h->BufferSize));
 
+  platform::ClearLibraryError();
   if (!PacketDriver.PacketSetBuff(h->Adapter, kDriverBufferSize))
-    return Fail(h, error, "Not enough memory to allocate Driver buffer");
+    return Fail(h, error, WithCause("Not enough memory to allocate Driver buffer"));
 
   return h;
 }
@@ -131,8 +146,9 @@ int32_t CaptureRead(TCaptureHandle* h, int32_t count, TCaptureRecordHandler hand
   const uint8_t* pos;
   const uint8_t* end;
   if (h->BytesLeft == 0) {
+    platform::ClearLibraryError();
     if (!PacketDriver.PacketReceivePacket(h->Adapter, h->Packet, 1)) {
-      SetErrorText(h, "Read Error: PacketRecievePacket failed");
+      SetErrorText(h, WithCause("Read Error: PacketRecievePacket failed").c_str());
       return -1;
     }
     // A count beyond the buffer is the driver's error; never walk past it.

@@ -51,7 +51,9 @@ std::string CaptureAdapterNames(char separator,
 // its network type, and sets up the user buffer, the packet descriptor and
 // the driver buffer. Returns null with error set to the failed step's
 // message, having released whatever the earlier steps acquired; on success
-// error is left untouched.
+// error is left untouched. A driver call that failed adds the system's
+// error that it left, after a colon: Cannot Open Adapter "eth0": Operation
+// not permitted.
 TCaptureHandle* CaptureOpen(const std::string& adapter_name, int32_t snap_len, bool promiscuous,
                             std::string& error);
 
@@ -59,7 +61,8 @@ TCaptureHandle* CaptureOpen(const std::string& adapter_name, int32_t snap_len, b
 // Continues the batch in hand where the previous call stopped; reads a new
 // batch from the driver (waiting up to its read timeout) only when none is
 // pending. Returns the number delivered, or -1 when the driver read failed
-// (ErrorText then says so and the next call reads again). A record that is
+// (ErrorText then says so, with the system's error that the driver left,
+// and the next call reads again). A record that is
 // empty or runs past the end of the batch ends the batch.
 int32_t CaptureRead(TCaptureHandle* handle, int32_t count, TCaptureRecordHandler handler,
                     void* user);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "TestDriver.h"
+#include "platform/SystemError.h"
 
 namespace capture {
 namespace {
@@ -58,6 +59,16 @@ class PcapTest : public ::testing::Test {
     driver_->Reset();
   }
   void TearDown() override { CaptureClose(handle_); }
+
+  // The system's words for the error a failing driver call leaves.
+  std::string Cause(uint32_t code) {
+    platform::ClearLibraryError();
+    driver_->SetSystemError(code);
+    return platform::LibraryErrorText();
+  }
+  // An error number that means "no permission" to Linux (EPERM) and
+  // something else, but with a text, to Windows.
+  static constexpr uint32_t kDriverError = 1;
 
   TCaptureHandle* Open() {
     std::string error;
@@ -164,17 +175,24 @@ TEST_F(PcapTest, OpenFailureNamesTheStepAndReleasesEarlierSteps) {
       {"PacketAllocatePacket", true, "Cannot allocate Global Packet Object"},
       {"PacketSetBuff", true, "Not enough memory to allocate Driver buffer"},
   };
+  const std::string cause = Cause(kDriverError);
+  ASSERT_FALSE(cause.empty());
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    driver_->Reset();
-    driver_->Fail(c.failing);
-    std::string error;
-    EXPECT_EQ(CaptureOpen("eth-test", 1514, c.promiscuous, error), nullptr);
-    EXPECT_EQ(error, c.message);
-    EXPECT_EQ(driver_->Live("adapters"), 0);
-    EXPECT_EQ(driver_->Live("packets"), 0);
-    EXPECT_EQ(driver_->Calls("PacketSetHwFilter"),
-              c.failing == std::string("PacketOpenAdapter") ? 0u : 1u);
+    // A driver call that leaves a system error has it named after the
+    // step's text; one that leaves none, only the text.
+    for (const bool leaves_error : {false, true}) {
+      SCOPED_TRACE(std::string(c.message) + (leaves_error ? ", with an error" : ""));
+      driver_->Reset();
+      driver_->Fail(c.failing);
+      if (leaves_error) driver_->FailError(kDriverError);
+      std::string error;
+      EXPECT_EQ(CaptureOpen("eth-test", 1514, c.promiscuous, error), nullptr);
+      EXPECT_EQ(error, leaves_error ? c.message + (": " + cause) : c.message);
+      EXPECT_EQ(driver_->Live("adapters"), 0);
+      EXPECT_EQ(driver_->Live("packets"), 0);
+      EXPECT_EQ(driver_->Calls("PacketSetHwFilter"),
+                c.failing == std::string("PacketOpenAdapter") ? 0u : 1u);
+    }
   }
 }
 
@@ -245,6 +263,11 @@ TEST_F(PcapTest, ZeroByteReadAndFailedRead) {
   for (size_t i = sizeof(expected); i < sizeof(handle_->ErrorText); ++i)
     ASSERT_EQ(handle_->ErrorText[i], '\0') << i;
   EXPECT_EQ(handle_->BytesLeft, 0);
+
+  // The system's error that the failed read left follows the text.
+  driver_->FailError(kDriverError);
+  EXPECT_EQ(Read(0), -1);
+  EXPECT_EQ(std::string(handle_->ErrorText), expected + (": " + Cause(kDriverError)));
 }
 
 // Records the driver should never write: each ends the walk of its batch

@@ -49,8 +49,10 @@ struct ServiceStatus {
   uint32_t ServiceSpecificExitCode = 0;
   uint32_t CheckPoint = 0;
   uint32_t WaitHint = 0;
-  // Why the service stopped, when it failed; systemd's STATUS= text (on
-  // Windows the event log says it). Null: the state's name.
+  // Why the service stopped, when it failed (systemd's STATUS= text), or
+  // what it does while running (the status line "Running: " and the text).
+  // Windows shows neither; its event log says why a service failed. Null:
+  // the state's name alone.
   const char* Text = nullptr;
 };
 

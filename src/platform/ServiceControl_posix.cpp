@@ -75,7 +75,13 @@ std::string NotifyMessage(const ServiceStatus& status) {
   if (status.CurrentState == kServiceRunning) m += "READY=1\n";
   if (status.CurrentState == kServiceStopPending) m += "STOPPING=1\n";
   m += "STATUS=";
-  m += status.Text ? status.Text : StateName(status.CurrentState);
+  if (!status.Text) {
+    m += StateName(status.CurrentState);
+  } else if (status.CurrentState == kServiceStopped) {
+    m += status.Text;  // why it failed, on its own
+  } else {
+    m += std::string(StateName(status.CurrentState)) + ": " + status.Text;
+  }
   m += "\n";
   if (status.CurrentState == kServiceStopped && status.Win32ExitCode != 0) {
     m += "ERRNO=" +

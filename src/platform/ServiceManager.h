@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace platform {
@@ -78,6 +79,15 @@ class ServiceManager {
   // machine and database null: the local computer's active database.
   virtual ScHandle OpenSCManagerA(const char* machine, const char* database,
                                   uint32_t desired_access) = 0;
+  // Why a service that this manager starts could not run the program at
+  // binary_path (a full path), or empty when it can. Linux: the unit's
+  // sandbox hides /home, /root and /run/user (ProtectHome=yes) and gives
+  // the service a /tmp and /var/tmp of its own (PrivateTmp=yes). Windows
+  // hides nothing from a service.
+  virtual std::string HiddenFromServices(const std::string& binary_path) const {
+    (void)binary_path;
+    return std::string();
+  }
   // dependencies: names each ended by a NUL, the list by one more NUL; a
   // group name starts with '+'. start_name null: the local system account.
   // tag_id null: no tag requested.

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -230,6 +231,28 @@ class SystemdServiceManager : public ServiceManager {
       return 0;
     }
     return reinterpret_cast<ScHandle>(new Handle{true, std::string()});
+  }
+
+  std::string HiddenFromServices(const std::string& binary_path) const override {
+    static const struct {
+      const char* folder;
+      const char* setting;
+    } kHidden[] = {{"/home", "ProtectHome=yes"},
+                   {"/root", "ProtectHome=yes"},
+                   {"/run/user", "ProtectHome=yes"},
+                   {"/tmp", "PrivateTmp=yes"},
+                   {"/var/tmp", "PrivateTmp=yes"}};
+    for (const auto& h : kHidden) {
+      const size_t n = std::strlen(h.folder);
+      if (binary_path.compare(0, n, h.folder) == 0 &&
+          (binary_path.size() == n || binary_path[n] == '/')) {
+        return "the service could not start " + binary_path + ": its sandbox (" + h.setting +
+               ") hides " + h.folder +
+               "; put the program in a folder such as /opt/tessalin "
+               "and install from there";
+      }
+    }
+    return std::string();
   }
 
   ScHandle CreateServiceA(ScHandle manager, const char* service_name, const char* display_name,

@@ -41,4 +41,12 @@ void SetLastError(uint32_t code) noexcept;
 // otherwise empty.
 std::string SystemErrorMessage(uint32_t code);
 
+// The cause of a failed call into a loaded library, the capture driver's
+// entry points: the error that the call left on the calling thread, as the
+// system words it (Windows: GetLastError's text; Linux: errno's, as in
+// "Operation not permitted"). ClearLibraryError before the call;
+// LibraryErrorText after it failed is empty when the call left no error.
+void ClearLibraryError() noexcept;
+std::string LibraryErrorText();
+
 }  // namespace platform

@@ -1,3 +1,6 @@
+#include <cerrno>
+#include <cstring>
+
 #include "platform/SystemError.h"
 
 namespace platform {
@@ -43,6 +46,15 @@ std::string SystemErrorMessage(uint32_t code) {
     if (t.code == code) return t.text;
   }
   return std::string();
+}
+
+void ClearLibraryError() noexcept { errno = 0; }
+
+std::string LibraryErrorText() {
+  const int error = errno;
+  if (error == 0) return std::string();
+  char buffer[256];
+  return ::strerror_r(error, buffer, sizeof buffer);  // the GNU variant
 }
 
 }  // namespace platform

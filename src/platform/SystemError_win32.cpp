@@ -19,4 +19,13 @@ std::string SystemErrorMessage(uint32_t code) {
   return text;
 }
 
+void ClearLibraryError() noexcept { ::SetLastError(0); }
+
+std::string LibraryErrorText() {
+  const DWORD code = ::GetLastError();
+  if (code == 0) return std::string();
+  std::string text = SystemErrorMessage(code);
+  return text.empty() ? "system error " + std::to_string(code) : text;
+}
+
 }  // namespace platform

@@ -41,6 +41,7 @@ class FakeServiceControl : public platform::ServiceControl {
     on_running = nullptr;
     before_main = nullptr;
     reports_.clear();
+    texts_.clear();
     handler_ = nullptr;
     registered_name_.clear();
   }
@@ -85,6 +86,8 @@ class FakeServiceControl : public platform::ServiceControl {
       std::lock_guard<std::mutex> lock(mu_);
       reports_.push_back(status);
       last_text_ = status.Text ? status.Text : "";
+      texts_.push_back(last_text_);
+      reports_.back().Text = nullptr;  // points into the service; see Texts
     }
     cv_.notify_all();
     if (status_error) {
@@ -132,6 +135,11 @@ class FakeServiceControl : public platform::ServiceControl {
     std::lock_guard<std::mutex> lock(mu_);
     return last_text_;
   }
+  // The text of every report, in order ("" for none).
+  std::vector<std::string> Texts() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return texts_;
+  }
   std::string RegisteredName() {
     std::lock_guard<std::mutex> lock(mu_);
     return registered_name_;
@@ -144,6 +152,7 @@ class FakeServiceControl : public platform::ServiceControl {
   platform::ServiceControlHandler handler_ = nullptr;
   std::string registered_name_;
   std::string last_text_;
+  std::vector<std::string> texts_;
 };
 
 struct Entry {
@@ -237,6 +246,10 @@ class FakeServiceManager : public platform::ServiceManager {
   std::map<std::string, Source> sources;
   std::vector<std::string> deleted;
   int open_handles = 0;
+  // What HiddenFromServices answers, for every path.
+  std::string hidden;
+
+  std::string HiddenFromServices(const std::string&) const override { return hidden; }
 
   platform::ScHandle OpenSCManagerA(const char*, const char*, uint32_t access) override {
     if (open_error) {

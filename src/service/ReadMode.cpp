@@ -27,6 +27,7 @@ class ReplayCapture : public rtl::TObject, public watch::CaptureSource {
   void SetAdapterIndex(int) override {}
   bool SelectAdapter(const std::string&) override { return true; }
   std::string AdapterName() const override { return reader_.FileName(); }
+  std::vector<std::string> AdapterNames() const override { return {reader_.FileName()}; }
   void StopCapture() override {}
   bool Capturing() const override { return true; }
   std::string LastError() const override { return std::string(); }

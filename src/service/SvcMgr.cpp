@@ -366,6 +366,8 @@ void TService::ReportState() {
     status.Win32ExitCode = Win32ErrCode;
     status.ServiceSpecificExitCode = ErrCode;
     if (!StatusText.empty()) status.Text = StatusText.c_str();
+  } else if (state == csRunning && !RunningText.empty()) {
+    status.Text = RunningText.c_str();
   }
   status.CheckPoint = IsPending(state) && state == g_report.state ? g_report.checkpoint + 1 : 0;
   status.WaitHint = static_cast<uint32_t>(WaitHint);
@@ -466,6 +468,9 @@ void TService::InstallModule(platform::ScHandle Manager) {
   // program with arguments, which another program placed there would take.
   const std::string command = "\"" + path + "\"";
   if (BeforeInstall) BeforeInstall(this);
+  // An entry whose program the service could never start is not made.
+  const std::string hidden = manager.HiddenFromServices(path);
+  if (!hidden.empty()) throw rtl::Exception(hidden);
   const std::string name = Name();
   const std::string display = DisplayName();
   const std::string dependencies = DependencyList();

@@ -239,6 +239,10 @@ class TService : public rtl::TComponent {
   uint32_t ErrCode = 0;
   uint32_t Win32ErrCode = 0;
   std::string StatusText;
+  // What the service does while it runs, said with each running report
+  // ("watching eth0": systemd's status line and the foreground run's
+  // "Running: watching eth0"). Set by OnStart.
+  std::string RunningText;
 
   // Body of the service main, on the thread the manager made for it.
   void EnterService(uint32_t ArgCount, char** Args);
@@ -262,7 +266,9 @@ class TService : public rtl::TComponent {
   std::string DependencyList() const;
 
   // Registration, on the main thread; both raise on failure.
-  // InstallModule creates the service entry, then sets the description and
+  // InstallModule refuses, creating nothing, a program that the manager's
+  // services cannot reach (HiddenFromServices says why). Otherwise it
+  // creates the service entry, then sets the description and
   // the restart policy and registers the executable as the message file of
   // the event source Name. When one of those later steps fails the others
   // are still done, the entry stays, and the first failure is raised.

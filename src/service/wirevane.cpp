@@ -1,5 +1,7 @@
 #include "service/wirevane.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -86,14 +88,15 @@ class ConsoleWatchFactory : public watch::WatchFactory {
 
 // The watch of the foreground run: the program's parts, reports and
 // event-log entries printed. Never freed.
-watch::TEthThread* StartConsoleWatch(std::function<void(const watch::StartFailure&)> on_failure) {
+watch::TEthThread* StartConsoleWatch(TWirevane::TWatchStart handlers) {
   static ConsoleWatchFactory* parts = new ConsoleWatchFactory;
   static watch::EventSink* events = PrintingEventSink(watch::DefaultEventSink()).release();
   watch::WatchEnvironment environment;
   environment.parts = parts;
   environment.events = events;
   auto* thread = rtl::TThread::Create<watch::TEthThread>(true, environment);
-  thread->OnStartFailed = std::move(on_failure);
+  thread->OnStarted = std::move(handlers.Started);
+  thread->OnStartFailed = std::move(handlers.Failed);
   thread->Resume();
   return thread;
 }
@@ -117,9 +120,10 @@ TWirevane::TWirevane(rtl::TComponent* Owner) : TService(Owner) {
   // the count anew.
   RestartDelay = 10000;
   FailureResetPeriod = 24 * 60 * 60;
+  OnStart = [this](TService* Sender, bool& Started) { ServiceStart(Sender, Started); };
   OnExecute = [this](TService* Sender) { ServiceExecute(Sender); };
-  StartWatch = [](std::function<void(const watch::StartFailure&)> on_failure) {
-    return watch::StartWatch(std::move(on_failure));
+  StartWatch = [](TWatchStart handlers) {
+    return watch::StartWatch(std::move(handlers.Started), std::move(handlers.Failed));
   };
 }
 
@@ -127,34 +131,54 @@ TWirevane::~TWirevane() {
   if (Wirevane == this) Wirevane = nullptr;
 }
 
-void TWirevane::ServiceExecute(TService* /*Sender*/) {
-  watch::TEthThread* watch = nullptr;
-  if (StartWatch) {
-    watch = StartWatch([this](const watch::StartFailure& failure) { WatchFailed(failure); });
+void TWirevane::ServiceStart(TService* /*Sender*/, bool& Started) {
+  if (!StartWatch) return;
+  {
+    std::lock_guard<std::mutex> lock(start_mu_);
+    watch_state_ = WatchState::kStarting;
   }
+  watch_ = StartWatch({[this](const std::string& adapter) { WatchStarted(adapter); },
+                       [this](const watch::StartFailure& failure) { WatchFailed(failure); }});
+  // The manager hears that the start goes on: a new check-point every half
+  // wait hint, so that it neither gives up nor is told of a start that is
+  // not done.
+  const auto step = std::chrono::milliseconds(std::max(WaitHint / 2, 100));
+  std::unique_lock<std::mutex> lock(start_mu_);
+  while (!start_cv_.wait_for(lock, step, [&] { return watch_state_ != WatchState::kStarting; })) {
+    lock.unlock();
+    SetState(csStartPending);
+    lock.lock();
+  }
+  if (watch_state_ == WatchState::kFailed) {
+    ErrCode = failure_.code;
+    Win32ErrCode = platform::kErrorServiceSpecificError;
+    StatusText = failure_.Text();
+    Started = false;
+    return;
+  }
+  RunningText = "watching " + adapter_;
+}
+
+void TWirevane::ServiceExecute(TService* /*Sender*/) {
   TServiceThread* thread = ControlThread();
   if (!thread) return;  // not on a control thread: nothing to serve
   while (!StopRequested()) thread->ProcessControlRequests(true);
-  {
-    std::lock_guard<std::mutex> lock(failure_mu_);
-    if (watch_failed_) {
-      ErrCode = failure_.code;
-      Win32ErrCode = platform::kErrorServiceSpecificError;
-      StatusText = failure_.Text();
-      return;
-    }
-  }
   // What the watch saw up to now reaches the syslog server and the table.
-  if (watch) watch->Shutdown(kWatchShutdownMs);
+  if (watch_) watch_->Shutdown(kWatchShutdownMs);
+}
+
+void TWirevane::WatchStarted(const std::string& Adapter) {
+  std::lock_guard<std::mutex> lock(start_mu_);
+  watch_state_ = WatchState::kWatching;
+  adapter_ = Adapter;
+  start_cv_.notify_all();
 }
 
 void TWirevane::WatchFailed(const watch::StartFailure& Failure) {
-  {
-    std::lock_guard<std::mutex> lock(failure_mu_);
-    watch_failed_ = true;
-    failure_ = Failure;
-  }
-  RequestStop();
+  std::lock_guard<std::mutex> lock(start_mu_);
+  watch_state_ = WatchState::kFailed;
+  failure_ = Failure;
+  start_cv_.notify_all();
 }
 
 platform::ServiceControlHandler TWirevane::ControlCallback() { return &ServiceControlEntry; }

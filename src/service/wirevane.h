@@ -1,11 +1,14 @@
 // The program's service module Wirevane and the program's main body.
 //
-// TWirevane's only behaviour is its execute handler: start the watch, then
-// serve control requests on the control thread until the service is told
-// to stop. The module is created and owned by the service application on
-// the main thread; ServiceControlEntry reaches it on the dispatcher thread.
+// TWirevane's behaviour is its start and execute handlers: start the watch
+// and report running only once it watches (or stopped, with the cause, when
+// it could not start), then serve control requests on the control thread
+// until the service is told to stop. The module is created and owned by the
+// service application on the main thread; ServiceControlEntry reaches it on
+// the dispatcher thread.
 #pragma once
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -21,30 +24,45 @@ class TWirevane : public TService {
   explicit TWirevane(rtl::TComponent* Owner);
   ~TWirevane() override;
 
-  // The OnExecute handler, on the control thread: starts the watch once,
-  // then handles control requests until StopRequested. Then it ends the
-  // watch (the last reports and the last save), or, when the watch could
-  // not start, sets the service's exit code and status text to the stage
-  // and cause so that the service ends as failed.
+  // The OnStart handler, on the control thread while start is pending:
+  // starts the watch once and waits until its start-up has ended, raising
+  // the start-pending check-point every half wait hint meanwhile. Started
+  // stays true when the watch watches (the running report then names the
+  // adapter); when it could not start, Started becomes false and the
+  // service's exit code and status text say the stage and cause, so that
+  // the service goes from start pending to stopped, failed.
+  void ServiceStart(TService* Sender, bool& Started);
+  // The OnExecute handler, on the control thread once running: handles
+  // control requests until StopRequested, then ends the watch (the last
+  // reports and the last save).
   void ServiceExecute(TService* Sender);
 
+  // What the watch calls, on its own thread, when its start-up has ended:
+  // Started with the adapter it watches, or Failed with why it could not
+  // start. Exactly one of them, once.
+  struct TWatchStart {
+    std::function<void(const std::string& Adapter)> Started;
+    std::function<void(const watch::StartFailure&)> Failed;
+  };
   // Starts the watch thread and returns it (null: nothing to end at stop);
-  // the program's is watch::StartWatch. The argument is the watch's
-  // start-up failure handler.
-  using TStartWatch =
-      std::function<watch::TEthThread*(std::function<void(const watch::StartFailure&)>)>;
+  // the program's is watch::StartWatch.
+  using TStartWatch = std::function<watch::TEthThread*(TWatchStart)>;
   TStartWatch StartWatch;
 
-  // Called on the watch thread when its start-up failed: ends the service.
+  void WatchStarted(const std::string& Adapter);
   void WatchFailed(const watch::StartFailure& Failure);
 
  protected:
   platform::ServiceControlHandler ControlCallback() override;
 
  private:
-  std::mutex failure_mu_;
-  bool watch_failed_ = false;    // guarded by failure_mu_
-  watch::StartFailure failure_;  // guarded by failure_mu_
+  enum class WatchState { kNone, kStarting, kWatching, kFailed };
+  std::mutex start_mu_;
+  std::condition_variable start_cv_;
+  WatchState watch_state_ = WatchState::kNone;  // guarded by start_mu_
+  std::string adapter_;                         // guarded by start_mu_
+  watch::StartFailure failure_;                 // guarded by start_mu_
+  watch::TEthThread* watch_ = nullptr;          // control thread only
 };
 
 // The module reference: the module the service application created, or

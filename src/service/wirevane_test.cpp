@@ -81,13 +81,14 @@ class WirevaneTest : public ::testing::Test {
                            .ExecutablePath = "/opt/tessalin/bin/tessalin"};
   }
 
-  // A service application with the module, its watch replaced by a counter.
+  // A service application with the module, its watch replaced by a counter
+  // that starts at once.
   TRaisingWirevane* MakeModule() {
     app_ = std::make_unique<TServiceApplication>(Facilities());
     TRaisingWirevane* module = nullptr;
     app_->CreateServiceModule(module);
     Wirevane = module;
-    module->StartWatch = [this](auto) { return CountStart(); };
+    module->StartWatch = [this](TWirevane::TWatchStart start) { return CountStart(start); };
     return module;
   }
 
@@ -103,8 +104,9 @@ class WirevaneTest : public ::testing::Test {
     control_.WaitFor([](const platform::ServiceStatus& s) { return s.CurrentState == kRunning; });
   }
   void Join() { main_.join(); }
-  watch::TEthThread* CountStart() {
+  watch::TEthThread* CountStart(const TWirevane::TWatchStart& start) {
     ++watch_starts_;
+    start.Started("eth-test");
     return nullptr;
   }
 
@@ -236,13 +238,20 @@ TEST_F(WirevaneTest, FailuresAreLoggedAndStateRestored) {
        {},
        {kStart1, kStart2, kDown},
        "Service failed on start: boom"},
-      {"execute",
+      // A watch that cannot even be started: the start fails, running is
+      // never reported.
+      {"watch start",
        [&](TRaisingWirevane* m) {
          m->StartWatch = [&](auto) -> watch::TEthThread* {
            raise();
            return nullptr;
          };
        },
+       {},
+       {kStart1, kStart2, kDown},
+       "Service failed on start: boom"},
+      {"execute",
+       [&](TRaisingWirevane* m) { m->OnExecute = [&](TService*) { raise(); }; },
        {},
        {kStart1, kStart2, kRun, kDown},
        "Service failed on execute: boom"},
@@ -333,8 +342,9 @@ TEST_F(WirevaneTest, ManagerFailuresAreLogged) {
 TEST_F(WirevaneTest, ProgramRunsTheServiceUnderTheManager) {
   rtl::ThreadId served_on = 0;
   control_.before_main = [&] {
-    Wirevane->StartWatch = [&](auto) -> watch::TEthThread* {
+    Wirevane->StartWatch = [&](TWirevane::TWatchStart start) -> watch::TEthThread* {
       rtl::Synchronize([&] { served_on = rtl::CurrentThreadId(); });
+      start.Started("eth0");
       return nullptr;
     };
   };
@@ -350,7 +360,9 @@ TEST_F(WirevaneTest, ProgramRunsTheServiceUnderTheManager) {
 
 // /console runs the same service life under the in-process controller.
 TEST_F(WirevaneTest, ConsoleSwitchRunsUnderTheConsoleController) {
-  console_.before_main = [this] { Wirevane->StartWatch = [this](auto) { return CountStart(); }; };
+  console_.before_main = [this] {
+    Wirevane->StartWatch = [this](TWirevane::TWatchStart start) { return CountStart(start); };
+  };
   console_.on_running = [](FakeServiceControl& c) { c.Control(1); };
   EXPECT_EQ(RunProgram(Facilities({"/Console"})), 0);
   EXPECT_EQ(Summary(console_.Reports()), (std::vector<R>{kStart1, kStart2, kRun, kStopP, kDown}));
@@ -358,27 +370,63 @@ TEST_F(WirevaneTest, ConsoleSwitchRunsUnderTheConsoleController) {
   EXPECT_TRUE(control_.Reports().empty());
 }
 
-// A watch that cannot start ends the service as failed: stopped with the
-// stage's service-specific code and the cause as its status text, and the
-// program's exit code is that code.
-TEST_F(WirevaneTest, WatchStartFailureFailsTheService) {
-  std::thread watch;
-  control_.before_main = [&] {
-    Wirevane->StartWatch = [&](std::function<void(const watch::StartFailure&)> failed) {
-      watch = std::thread([failed] {
-        failed(watch::StartFailure{"configuring snoop", "No Adpaters", 5});
-      });
-      return static_cast<watch::TEthThread*>(nullptr);
-    };
+// Running is reported only once the watch's start-up has ended well: the
+// start stays pending meanwhile, with a new check-point every half wait
+// hint, and the running report names the adapter. A watch that cannot start
+// ends the service from start pending as failed: stopped with the stage's
+// service-specific code and the cause as its status text, never running,
+// and the program's exit code is that code.
+TEST_F(WirevaneTest, RunningOnlyOnceTheWatchWatches) {
+  struct Case {
+    const char* name;
+    bool starts;
+    std::vector<R> after;  // the reports after the pending ones
+    int exit_code;
+    const char* text;  // of the report after the pending ones
+  } cases[] = {
+      {"watching", true, {kRun, kStopP, kDown}, 0, "watching eth7"},
+      {"failed",
+       false,
+       {kDown},
+       5,
+       "The watch could not start (stage \"configuring snoop\"): No Adpaters"},
   };
-  EXPECT_EQ(RunProgram(Facilities()), 5);
-  watch.join();
-  EXPECT_EQ(Summary(control_.Reports()), (std::vector<R>{kStart1, kStart2, kRun, kDown}));
-  const platform::ServiceStatus last = control_.Reports().back();
-  EXPECT_EQ(last.Win32ExitCode, 1066u);
-  EXPECT_EQ(last.ServiceSpecificExitCode, 5u);
-  EXPECT_EQ(control_.LastText(),
-            "The watch could not start (stage \"configuring snoop\"): No Adpaters");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetStatusReportMemory();
+    control_.Reset();
+    std::thread watch;
+    control_.before_main = [&] {
+      Wirevane->WaitHint = 200;
+      Wirevane->StartWatch = [&](TWirevane::TWatchStart start) {
+        // The start-up ends once the manager has seen four pending reports.
+        watch = std::thread([this, &c, start] {
+          control_.WaitForReports(4);
+          if (c.starts) {
+            start.Started("eth7");
+          } else {
+            start.Failed(watch::StartFailure{"configuring snoop", "No Adpaters", 5});
+          }
+        });
+        return static_cast<watch::TEthThread*>(nullptr);
+      };
+    };
+    control_.on_running = [](FakeServiceControl& fake) { fake.Control(1); };
+    EXPECT_EQ(RunProgram(Facilities()), c.exit_code);
+    watch.join();
+
+    const auto reports = Summary(control_.Reports());
+    ASSERT_GE(reports.size(), 4u + c.after.size());
+    const size_t pending = reports.size() - c.after.size();
+    for (size_t i = 0; i < pending; ++i) {
+      EXPECT_EQ(reports[i], (R{kStartPending, 0, uint32_t(i + 1)})) << i;
+    }
+    EXPECT_EQ(std::vector<R>(reports.begin() + pending, reports.end()), c.after);
+    EXPECT_EQ(control_.Texts()[pending], c.text);
+    const platform::ServiceStatus last = control_.Reports().back();
+    EXPECT_EQ(last.Win32ExitCode, c.starts ? 0u : 1066u);
+    EXPECT_EQ(last.ServiceSpecificExitCode, c.starts ? 0u : 5u);
+  }
 }
 
 // Started without a service manager: one entry under the executable's name
@@ -525,6 +573,21 @@ TEST_F(WirevaneTest, InstallAndRemove) {
   ASSERT_EQ(manager_.sources.count("Wirevane"), 1u);
   EXPECT_EQ(manager_.sources.at("Wirevane").message_file, "/opt/tessalin/bin/tessalin");
   EXPECT_EQ(manager_.sources.at("Wirevane").types, 7u);  // error, warning, information
+}
+
+// A program that the manager's services cannot reach (under systemd: in a
+// folder the unit's sandbox hides) is refused with the reason, before
+// anything is registered.
+TEST_F(WirevaneTest, InstallRefusesAProgramTheServiceCannotReach) {
+  manager_.hidden = "the service could not start /root/tessalin: its sandbox hides /root";
+  EXPECT_EQ(RunProgram(Facilities({"/install", "/silent"})), 1);
+  EXPECT_TRUE(manager_.services.empty());
+  EXPECT_TRUE(manager_.sources.empty());
+  EXPECT_EQ(manager_.open_handles, 0);
+  ASSERT_EQ(dialogs_.shown.size(), 1u);
+  EXPECT_EQ(dialogs_.shown[0].caption, "Error");
+  EXPECT_EQ(dialogs_.shown[0].text,
+            "Service \"Wirevane\" failed to install with error: \"" + manager_.hidden + "\"");
 }
 
 // A step after the entry exists (or, on removal, the source after the

@@ -64,6 +64,12 @@ class SnoopAdapter : public CaptureSource {
     return snoop_->AdapterIndex() >= 0;
   }
   std::string AdapterName() const override { return snoop_->AdapterName(); }
+  std::vector<std::string> AdapterNames() const override {
+    std::vector<std::string> names;
+    const rtl::TStringList& list = snoop_->Adapters();
+    for (int i = 0; i < list.Count(); ++i) names.push_back(list.Strings(i));
+    return names;
+  }
   void StartCapture() override { snoop_->StartCapture(); }
   void StopCapture() override { snoop_->StopCapture(); }
   bool Capturing() const override { return snoop_->Capturing(); }

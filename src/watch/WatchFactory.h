@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "capture/Ndis_def.h"
 #include "rtl/Classes.h"
@@ -53,6 +54,8 @@ class CaptureSource {
   virtual void SetAdapterIndex(int index) = 0;
   // Selects the adapter of that name; false when there is none.
   virtual bool SelectAdapter(const std::string& name) = 0;
+  // The adapters there are, in the driver's order.
+  virtual std::vector<std::string> AdapterNames() const = 0;
   virtual std::string AdapterName() const = 0;
   virtual void StartCapture() = 0;
   // Stops the reader; waits for the frame in hand.

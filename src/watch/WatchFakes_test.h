@@ -252,6 +252,7 @@ class FakeCapture : public CaptureSource {
     return false;
   }
   std::string AdapterName() const override { return adapter_name; }
+  std::vector<std::string> AdapterNames() const override { return adapters; }
   void StartCapture() override { started = open_error.empty(); }
   void StopCapture() override { stopped = true; }
   bool Capturing() const override { return started && !stopped; }
@@ -344,6 +345,7 @@ class NullParts : public WatchFactory {
     void SetAdapterIndex(int) override {}
     bool SelectAdapter(const std::string&) override { return true; }
     std::string AdapterName() const override { return "null"; }
+    std::vector<std::string> AdapterNames() const override { return {"null"}; }
     void StartCapture() override {}
     void StopCapture() override {}
     bool Capturing() const override { return true; }

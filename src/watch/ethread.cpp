@@ -176,6 +176,7 @@ bool TEthThread::Shutdown(int timeout_ms) {
 bool TEthThread::StartUp() {
   std::string stage;
   uint32_t code = kStartSenderFailed;
+  bool started = false;
   try {
     SysLog = parts_.CreateSysLog();
     SysLog->SetActive(true);
@@ -203,6 +204,7 @@ bool TEthThread::StartUp() {
       std::lock_guard<std::mutex> lock(save_mu_);
       saved_version_ = Registry->Version();
     }
+    CheckDataFolder();
 
     stage = "configuring snoop";
     code = kStartCaptureFailed;
@@ -212,11 +214,15 @@ bool TEthThread::StartUp() {
         report_capacity_, ticks_);
     Sender->Resume();
     StartCaptureOrRaise();
-    return true;
+    started = true;
   } catch (...) {
     failure_.stage = stage;
     failure_.cause = rtl::ExceptionMessage(std::current_exception());
     failure_.code = code;
+  }
+  if (started) {
+    if (OnStarted) OnStarted(AdapterName());
+    return true;
   }
   if (Sender) Sender->Stop(true);
   // Only the stage goes into the file, never the exception's message.
@@ -242,7 +248,12 @@ void TEthThread::StartCaptureOrRaise() {
   if (registry_.ReadString(platform::kHKeyLocalMachine, kConfigKey, kAdapterValue, wanted) &&
       !wanted.empty()) {
     if (!Capture->SelectAdapter(wanted)) {
-      throw rtl::Exception("no adapter is named \"" + wanted + "\"");
+      std::string there;
+      for (const std::string& name : Capture->AdapterNames()) {
+        there += (there.empty() ? "" : ", ") + name;
+      }
+      throw rtl::Exception("no adapter is named \"" + wanted + "\"; the adapters are " +
+                           (there.empty() ? "none" : there));
     }
   } else {
     Capture->SetAdapterIndex(0);
@@ -257,6 +268,25 @@ void TEthThread::StartCaptureOrRaise() {
     const std::string error = Capture->LastError();
     throw rtl::Exception(error.empty() ? "the capture did not start on \"" + name + "\"" : error);
   }
+}
+
+void TEthThread::CheckDataFolder() {
+  // The table's temporary file is the program's own to make and remove.
+  const std::string probe = TempTablePath();
+  std::string error;
+  try {
+    if (files_.FileExists(probe)) files_.RemoveFile(probe);
+    files_.CreateTextFile(probe)->Close();
+    files_.RemoveFile(probe);
+  } catch (...) {
+    error = rtl::ExceptionMessage(std::current_exception());
+  }
+  if (error.empty()) return;
+  std::lock_guard<std::mutex> lock(save_mu_);
+  save_log_.Failure("The data folder " + directory_ +
+                        " cannot take the table (missing or not writable), so changes will "
+                        "not be saved",
+                    "table saves failed", error);
 }
 
 std::string TEthThread::AdapterName() const {
@@ -535,8 +565,10 @@ void TEthThread::SaveIfDue() {
   LastSave = clock_.Now();
 }
 
-TEthThread* StartWatch(std::function<void(const StartFailure&)> on_failure) {
+TEthThread* StartWatch(std::function<void(const std::string& Adapter)> on_started,
+                       std::function<void(const StartFailure&)> on_failure) {
   EthThread = rtl::TThread::Create<TEthThread>(true);
+  EthThread->OnStarted = std::move(on_started);
   EthThread->OnStartFailed = std::move(on_failure);
   EthThread->Resume();
   return EthThread;

@@ -19,9 +19,12 @@
 // the saved version belong to whichever thread saves, one at a time under
 // save_mu_.
 //
-// A start-up that fails writes its stage label to the error file, tells the
-// event log the stage and the cause, and calls OnStartFailed, so that the
-// service can end as failed. The sender and the capture component are made
+// A start-up that ends well calls OnStarted once the capture is open and
+// its reader runs, so that the service says it runs only then; one that
+// fails writes its stage label to the error file, tells the event log the
+// stage and the cause, and calls OnStartFailed, so that the service can end
+// as failed. A data folder that cannot be written is told at start, once,
+// as a save failure would be. The sender and the capture component are made
 // by a WatchFactory; the files, the clock, the registry and the event
 // log come through the platform interfaces. WatchEnvironment bundles them; a
 // default-constructed one means the real program's parts.
@@ -117,9 +120,9 @@ class TEthThread : public rtl::TThread {
   // last save. Public so that tests can run it on their own thread.
   void Run() override;
 
-  // The start-up sequence. On failure: the stage label goes to the error
-  // file, the stage and cause to the event log, OnStartFailed is called and
-  // false returned.
+  // The start-up sequence. On success OnStarted is called and true
+  // returned. On failure: the stage label goes to the error file, the stage
+  // and cause to the event log, OnStartFailed is called and false returned.
   bool StartUp();
   // Asks the body to end (see Run) and waits up to timeout_ms (< 0: for
   // ever) for it. Any thread but the watch thread. True when it ended in
@@ -174,6 +177,9 @@ class TEthThread : public rtl::TThread {
   std::string TempTablePath() const { return directory_ + "arptable.tmp"; }
   std::string ErrorFilePath() const { return directory_ + "tessalin.err"; }
 
+  // Called on the watch thread when the start-up succeeded (the capture is
+  // open, its reader runs), with the adapter watched.
+  std::function<void(const std::string& Adapter)> OnStarted;
   // Called on the watch thread when the start-up failed.
   std::function<void(const StartFailure&)> OnStartFailed;
   // Whether the start-up failed, and why; set before OnStartFailed runs.
@@ -195,6 +201,9 @@ class TEthThread : public rtl::TThread {
 
  private:
   void StartCaptureOrRaise();
+  // Tells the event log, as a failed save, when the data folder cannot take
+  // the table: missing, read-only, full.
+  void CheckDataFolder();
   // The service manager's status line: the adapter, the addresses known,
   // the reports sent and failed, and the frames dropped if any. Watch
   // thread, once a second.
@@ -251,8 +260,9 @@ class TEthThread : public rtl::TThread {
 };
 
 // Creates the watch thread running, with the program's parts, and keeps a
-// reference to it. on_failure becomes its OnStartFailed. Called once, by
-// the service's execute handler.
-TEthThread* StartWatch(std::function<void(const StartFailure&)> on_failure = {});
+// reference to it. on_started and on_failure become its OnStarted and
+// OnStartFailed. Called once, by the service's start handler.
+TEthThread* StartWatch(std::function<void(const std::string& Adapter)> on_started = {},
+                       std::function<void(const StartFailure&)> on_failure = {});
 
 }  // namespace watch

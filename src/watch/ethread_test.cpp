@@ -44,6 +44,7 @@ class EthThreadTest : public ::testing::Test {
     env.report_capacity = capacity;
     auto t = std::make_unique<TEthThread>(true, env);
     t->OnStartFailed = [this](const StartFailure& f) { failures.push_back(f); };
+    t->OnStarted = [this](const std::string& adapter) { watching.push_back(adapter); };
     return t;
   }
   // A thread past its start-up: sender active, start-up report sent,
@@ -76,6 +77,7 @@ class EthThreadTest : public ::testing::Test {
   FakeEvents events;
   FakeTicks ticks;
   std::vector<StartFailure> failures;
+  std::vector<std::string> watching;  // what OnStarted was called with
 };
 
 TEST(AddressTextTest, MacAndIpText) {
@@ -304,7 +306,7 @@ TEST_F(EthThreadTest, StartUpStages) {
        {"starting up"},
        true,
        5,
-       "no adapter is named \"eth9\""},
+       "no adapter is named \"eth9\"; the adapters are eth0, eth1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -314,6 +316,7 @@ TEST_F(EthThreadTest, StartUpStages) {
     parts.open_error = c.open_error;
     events.Clear();
     failures.clear();
+    watching.clear();
     registry.Erase("Adapter");
     if (c.adapter) registry.Set("Adapter", c.adapter);
     files.files = {{kTable, "10.0.0.1\r\n 02AA00-000001\r\n"}, {kErr, "earlier failure\r\n"}};
@@ -332,9 +335,13 @@ TEST_F(EthThreadTest, StartUpStages) {
       EXPECT_EQ(entries[0].type, platform::kEventLogErrorType);
       EXPECT_EQ(entries[0].text, failures[0].Text());
       EXPECT_NE(entries[0].text.find(c.cause), std::string::npos);
+      EXPECT_TRUE(watching.empty());
       continue;
     }
     EXPECT_TRUE(failures.empty());
+    // Started is told once the capture runs, with the adapter it watches.
+    EXPECT_EQ(watching, std::vector<std::string>{c.adapter ? c.adapter : "eth0"});
+    EXPECT_TRUE(events.Entries().empty());
     EXPECT_EQ(parts.Sents()[0].host, kDefaultSyslogHost);
     EXPECT_TRUE(t->StartupSent);
     ASSERT_NE(parts.capture, nullptr);
@@ -622,6 +629,28 @@ TEST_F(EthThreadTest, InterruptedSaveKeepsTheTable) {
     EXPECT_EQ(events.WithId(kEventSaveFailed).size(), 2u);  // the summary of the second
     EXPECT_EQ(events.WithId(kEventSaveResumed).size(), 1u);
   }
+}
+
+// A data folder that cannot take the table is told at start, not first at
+// the stop; the watch starts all the same, and the first save that works
+// says so.
+TEST_F(EthThreadTest, DataFolderThatCannotTakeTheTableIsToldAtStart) {
+  files.fail = [](const std::string& op, const std::string&) { return op == "create"; };
+  auto t = NewThread();
+  EXPECT_TRUE(t->StartUp());
+  auto failed = events.WithId(kEventSaveFailed);
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].type, platform::kEventLogErrorType);
+  EXPECT_EQ(failed[0].text,
+            "The data folder /data/ cannot take the table (missing or not writable), so changes "
+            "will not be saved: open(/data/arptable.tmp) failed");
+
+  files.fail = nullptr;
+  const uint8_t mac[] = {0x02, 0xAA, 0x00, 0x00, 0x00, 0x09};
+  t->UpdateAddress(mac, 0x0A000009);
+  EXPECT_TRUE(t->SaveTable());
+  EXPECT_EQ(events.WithId(kEventSaveResumed).size(), 1u);
+  EXPECT_FALSE(files.Has(kTemp));
 }
 
 // The whole life of the watch thread: what it saw before the stop is sent

@@ -17,8 +17,10 @@
 #include "capture/Packet32.h"
 
 #if defined(_WIN32)
+#include <windows.h>
 #define TEST_DRIVER_EXPORT extern "C" __declspec(dllexport)
 #else
+#include <cerrno>
 #define TEST_DRIVER_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
@@ -48,7 +50,27 @@ struct State {
   int32_t live_packets = 0;
   int32_t timeout_ms = 20;
   uint32_t received = 0, dropped = 0;
-  int adapter_tag = 0;  // adapters are addresses inside this object
+  int adapter_tag = 0;      // adapters are addresses inside this object
+  uint32_t fail_error = 0;  // the system error a failing entry point leaves
+};
+
+// Sets the calling thread's system error, as a real driver's failed call
+// leaves it: the last error on Windows, errno elsewhere.
+void SetSystemError(uint32_t code) {
+#if defined(_WIN32)
+  ::SetLastError(code);
+#else
+  errno = static_cast<int>(code);
+#endif
+}
+
+// The error a failing entry point leaves, set once its lock is released
+// (unlocking may touch the thread's error itself): declared before the lock.
+struct LeaveError {
+  uint32_t code = 0;
+  ~LeaveError() {
+    if (code != 0) SetSystemError(code);
+  }
 };
 
 State& S() {
@@ -60,6 +82,12 @@ State& S() {
 bool Enter(State& s, const char* entry) {
   ++s.calls[entry];
   return s.failing.count(entry) != 0;
+}
+// The same, for an entry point that leaves the set error when it fails.
+bool Enter(State& s, const char* entry, LeaveError& leave) {
+  if (!Enter(s, entry)) return false;
+  leave.code = s.fail_error;
+  return true;
 }
 
 }  // namespace
@@ -76,6 +104,7 @@ TEST_DRIVER_EXPORT void TestDriverReset() {
   s.last_arg.clear();
   s.opened_name.clear();
   s.timeout_ms = 20;
+  s.fail_error = 0;
   s.received = s.dropped = 0;
 }
 
@@ -99,6 +128,14 @@ TEST_DRIVER_EXPORT void TestDriverFail(const char* entry) {
   std::lock_guard<std::mutex> lock(s.mu);
   s.failing.insert(entry);
 }
+
+TEST_DRIVER_EXPORT void TestDriverFailError(uint32_t code) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.fail_error = code;
+}
+
+TEST_DRIVER_EXPORT void TestDriverSetSystemError(uint32_t code) { SetSystemError(code); }
 
 TEST_DRIVER_EXPORT void TestDriverQueueBatch(const void* data, uint32_t bytes, uint32_t reported) {
   State& s = S();
@@ -158,10 +195,11 @@ TEST_DRIVER_EXPORT BOOLEAN PacketGetAdapterNames(char* buffer, uint32_t* size) {
 }
 
 TEST_DRIVER_EXPORT LPADAPTER PacketOpenAdapter(char* name) {
+  LeaveError leave;
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   s.opened_name = name;
-  if (Enter(s, "PacketOpenAdapter")) return nullptr;
+  if (Enter(s, "PacketOpenAdapter", leave)) return nullptr;
   ++s.open_adapters;
   return &s.adapter_tag;
 }
@@ -174,9 +212,10 @@ TEST_DRIVER_EXPORT void PacketCloseAdapter(LPADAPTER adapter) {
 }
 
 TEST_DRIVER_EXPORT LPPACKET PacketAllocatePacket() {
+  LeaveError leave;
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
-  if (Enter(s, "PacketAllocatePacket")) return nullptr;
+  if (Enter(s, "PacketAllocatePacket", leave)) return nullptr;
   ++s.live_packets;
   return new capture::PACKET{};
 }
@@ -199,9 +238,10 @@ TEST_DRIVER_EXPORT void PacketFreePacket(LPPACKET packet) {
 }
 
 TEST_DRIVER_EXPORT BOOLEAN PacketReceivePacket(LPADAPTER, LPPACKET packet, BOOLEAN) {
+  LeaveError leave;
   State& s = S();
   std::unique_lock<std::mutex> lock(s.mu);
-  if (Enter(s, "PacketReceivePacket")) return 0;
+  if (Enter(s, "PacketReceivePacket", leave)) return 0;
   s.queued.wait_for(lock, std::chrono::milliseconds(s.timeout_ms),
                     [&] { return !s.batches.empty(); });
   packet->ulBytesReceived = 0;
@@ -218,37 +258,41 @@ TEST_DRIVER_EXPORT BOOLEAN PacketReceivePacket(LPADAPTER, LPPACKET packet, BOOLE
 TEST_DRIVER_EXPORT BOOLEAN PacketSendPacket(LPADAPTER, LPPACKET, BOOLEAN) { return 0; }
 
 TEST_DRIVER_EXPORT BOOLEAN PacketSetHwFilter(LPADAPTER, uint32_t filter) {
+  LeaveError leave;
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   s.last_arg["PacketSetHwFilter"] = filter;
-  return Enter(s, "PacketSetHwFilter") ? 0 : 1;
+  return Enter(s, "PacketSetHwFilter", leave) ? 0 : 1;
 }
 
 TEST_DRIVER_EXPORT BOOLEAN PacketRequest(LPADAPTER, BOOLEAN, void*) { return 0; }
 
 TEST_DRIVER_EXPORT BOOLEAN PacketSetBuff(LPADAPTER, int32_t bytes) {
+  LeaveError leave;
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   s.last_arg["PacketSetBuff"] = static_cast<uint32_t>(bytes);
-  return Enter(s, "PacketSetBuff") ? 0 : 1;
+  return Enter(s, "PacketSetBuff", leave) ? 0 : 1;
 }
 
 TEST_DRIVER_EXPORT BOOLEAN PacketSetBpf(LPADAPTER, void*) { return 0; }
 
 // Fills the first two fields of the statistics record, as a driver may.
 TEST_DRIVER_EXPORT BOOLEAN PacketGetStats(LPADAPTER, void* stats) {
+  LeaveError leave;
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
-  if (Enter(s, "PacketGetStats")) return 0;
+  if (Enter(s, "PacketGetStats", leave)) return 0;
   const uint32_t counters[2] = {s.received, s.dropped};
   std::memcpy(stats, counters, sizeof counters);
   return 1;
 }
 
 TEST_DRIVER_EXPORT BOOLEAN PacketGetNetType(LPADAPTER, capture::NetType* type) {
+  LeaveError leave;
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
-  if (Enter(s, "PacketGetNetType")) return 0;
+  if (Enter(s, "PacketGetNetType", leave)) return 0;
   type->LinkType = 0;  // NdisMedium802_3
   type->LinkSpeed = 100000000;
   return 1;

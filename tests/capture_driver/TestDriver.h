@@ -26,6 +26,11 @@ using TestDriverResetFn = void (*)();
 using TestDriverSetAdapterNamesFn = void (*)(const void* data, uint32_t bytes, uint32_t size);
 // Makes the named entry point fail (null or false) until the next reset.
 using TestDriverFailFn = void (*)(const char* entry);
+// The system error (errno; on Windows the last error) that a failing entry
+// point leaves on the calling thread; 0, as after a reset: none.
+using TestDriverFailErrorFn = void (*)(uint32_t code);
+// Sets the calling thread's system error as the failing entry points do.
+using TestDriverSetSystemErrorFn = void (*)(uint32_t code);
 // Queues a batch for PacketReceivePacket: its bytes, and the received-byte
 // count the descriptor reports (normally bytes).
 using TestDriverQueueBatchFn = void (*)(const void* data, uint32_t bytes, uint32_t reported);
@@ -61,6 +66,8 @@ struct TestDriver {
   TestDriverResetFn Reset = nullptr;
   TestDriverSetAdapterNamesFn SetAdapterNames = nullptr;
   TestDriverFailFn Fail = nullptr;
+  TestDriverFailErrorFn FailError = nullptr;
+  TestDriverSetSystemErrorFn SetSystemError = nullptr;
   TestDriverQueueBatchFn QueueBatch = nullptr;
   TestDriverRepeatFn Repeat = nullptr;
   TestDriverCallsFn Calls = nullptr;
@@ -79,10 +86,12 @@ struct TestDriver {
       return fn != nullptr;
     };
     return get(Reset, "TestDriverReset") && get(SetAdapterNames, "TestDriverSetAdapterNames") &&
-           get(Fail, "TestDriverFail") && get(QueueBatch, "TestDriverQueueBatch") &&
-           get(Repeat, "TestDriverRepeat") && get(Calls, "TestDriverCalls") &&
-           get(LastArg, "TestDriverLastArg") && get(OpenedName, "TestDriverOpenedName") &&
-           get(Live, "TestDriverLive") && get(SetStats, "TestDriverSetStats");
+           get(Fail, "TestDriverFail") && get(FailError, "TestDriverFailError") &&
+           get(SetSystemError, "TestDriverSetSystemError") &&
+           get(QueueBatch, "TestDriverQueueBatch") && get(Repeat, "TestDriverRepeat") &&
+           get(Calls, "TestDriverCalls") && get(LastArg, "TestDriverLastArg") &&
+           get(OpenedName, "TestDriverOpenedName") && get(Live, "TestDriverLive") &&
+           get(SetStats, "TestDriverSetStats");
   }
 };
 

@@ -3,8 +3,10 @@
 # namespace with rsyslog on its loopback.
 # - Start-up faults, one table: each case runs the program as a service (the
 #   test owns the notify socket) and under /console. Both must end with the
-#   stage's exit code; the service's last status names the cause, the error
-#   file holds the stage label, and /console prints the cause on stderr.
+#   stage's exit code, the service never ready; the service's last status
+#   names the cause, the error file holds the stage label, and /console
+#   prints the cause on stderr.
+# - A data folder that cannot be written is told at start.
 # - Recovery, under /console: the watched interface deleted and made again
 #   (capture lost, little CPU meanwhile, capture resumed, new pairs
 #   reported), the interface renamed and its link flapped (the capture
@@ -37,6 +39,7 @@ start_fault() {
     fail "$name: no status \"$want\""
   grep -F "STATUS=$want" "$work/notify.log" | grep -q "ERRNO=$code " ||
     fail "$name: ERRNO=$code missing"
+  grep -q "READY=1" "$work/notify.log" && fail "$name: the service said it was ready"
   printf '%s\r\n' "$stage" >"$work/err.want"
   cmp -s /var/lib/harbrook/tessalin.err "$work/err.want" || fail "$name: error file"
 
@@ -48,16 +51,36 @@ start_fault() {
 }
 
 snoop="configuring snoop"
+# Loopback alone: no adapter that carries ARP, so none to watch.
+reg
+start_fault "no Ethernet adapter" 5 "$snoop" "No Adpaters" "$tessalin"
 e2e_veth
 reg "Adapter=$watched"
-start_fault "no CAP_NET_RAW" 5 "$snoop" "Cannot Open Adapter \"$watched\"" \
+start_fault "no CAP_NET_RAW" 5 "$snoop" "Cannot Open Adapter \"$watched\": Operation not permitted" \
   setpriv --bounding-set -net_raw --inh-caps -net_raw "$tessalin"
 mkdir "$work/alone"
 cp "$tessalin" "$work/alone/"
 start_fault "no driver library" 5 "$snoop" "Fail to initilize Packet32" \
   "$work/alone/$(basename "$tessalin")"
 reg "Adapter=nosuch0"
-start_fault "wrong Adapter" 5 "$snoop" 'no adapter is named "nosuch0"' "$tessalin"
+# The Ethernet interfaces in index order.
+there=$(ip -o link show | sed -nE 's/^[0-9]+: ([^:@]+)[:@].*link\/ether.*/\1/p' | paste -sd, | sed 's/,/, /g')
+start_fault "wrong Adapter" 5 "$snoop" "no adapter is named \"nosuch0\"; the adapters are $there" \
+  "$tessalin"
+
+# A read-only data folder: said at start, and the watch runs all the same.
+mount -o remount,ro /var/lib/harbrook
+reg "Adapter=$watched"
+"$tessalin" /console >"$work/out" 2>"$work/err" </dev/null &
+pid=$!
+e2e_own "$pid"
+wait_for 10 grep -qF "Wirevane: Running: watching $watched" "$work/out" || fail "read-only folder: not running"
+grep -qF "tessalin: The data folder /var/lib/harbrook/ cannot take the table (missing or not writable), so changes will not be saved: open(/var/lib/harbrook/arptable.tmp) failed: Read-only file system" "$work/err" ||
+  fail "read-only folder: not told at start"
+kill -INT "$pid"
+wait "$pid" || true
+mount -o remount,rw /var/lib/harbrook
+echo "ok: read-only data folder told at start"
 
 # Recovery, in one foreground run.
 reg "Adapter=$watched"
@@ -73,7 +96,8 @@ wait_for 10 bash -c "'$inject' $wire $A/10.9.0.1 && grep -q '10.9.0.1 found' '$w
   fail "report before the interface was deleted"
 
 ip link del "$watched"
-wait_for 10 grep -qF "tessalin: capture lost on \"$watched\"" "$work/err" || fail "no capture lost entry"
+wait_for 10 grep -qF "tessalin: capture lost on \"$watched\": Read Error: PacketRecievePacket failed: No such device" "$work/err" ||
+  fail "no capture lost entry with its cause"
 before=$(cpu_ticks "$pid")
 sleep 3
 used=$(($(cpu_ticks "$pid") - before))

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -228,16 +229,16 @@ class PacketDriverTest : public ::testing::Test {
   Bytes buffer_;
 };
 
-// The list holds Ethernet links that are up in index order, then the
-// others, loopback last, as 16-bit little-endian text.
-TEST_F(PacketDriverTest, AdapterNamesPutUpEthernetFirstAndLoopbackLast) {
+// The list holds the Ethernet links, those that are up first, each group in
+// index order, as 16-bit little-endian text. Loopback carries no ARP and is
+// not listed.
+TEST_F(PacketDriverTest, AdapterNamesListEthernetLinksUpFirst) {
   auto by_index = [](const char* a, const char* b) {
     return if_nametoindex(a) < if_nametoindex(b) ? std::vector<std::string>{a, b}
                                                  : std::vector<std::string>{b, a};
   };
   std::vector<std::string> expected = by_index("tcap0", "tcap1");
   for (auto& n : by_index("tdn0", "tdn1")) expected.push_back(n);
-  expected.push_back("lo");
 
   std::vector<char> buffer(40960, 0);
   uint32_t size = 20480;
@@ -274,7 +275,7 @@ TEST_F(PacketDriverTest, AdapterNamesStayWithinTheGivenSize) {
     bool ok;
   } cases[] = {
       {full_size, full_size, true},
-      {full_size - 1, full_size - 3, false},  // "lo" no longer fits
+      {full_size - 1, full_size - 5, false},  // the last name, tdn0 or tdn1, no longer fits
       {first_name + 2, first_name + 2, false},
       {first_name + 1, 2, false},  // not even one name: an empty list
       {1, 1, false},
@@ -297,13 +298,18 @@ TEST_F(PacketDriverTest, AdapterNamesStayWithinTheGivenSize) {
   }
 }
 
+// A failed open leaves its cause in errno for the capture layer to name.
 TEST_F(PacketDriverTest, OpenFailsForNamesThatAreNoInterface) {
   std::string too_long(64, 'x');
   for (const char* name : {"", "nosuch0", too_long.c_str()}) {
     std::string copy = name;
+    errno = 0;
     EXPECT_EQ(PacketDriver.PacketOpenAdapter(copy.data()), nullptr) << name;
+    EXPECT_EQ(errno, ENODEV) << name;
   }
+  errno = 0;
   EXPECT_EQ(PacketDriver.PacketOpenAdapter(nullptr), nullptr);
+  EXPECT_EQ(errno, EINVAL);
 }
 
 TEST_F(PacketDriverTest, NetTypeAnswersMediumAndSpeed) {

@@ -6,12 +6,13 @@ Usage: service_process_test.py PATH_TO_TESSALIN
 The script runs itself again inside private mount and network namespaces
 (unshare -mn), where /var/lib, /etc/systemd and /run/systemd are private
 tmpfs mounts: the program can neither touch the real data folder or unit
-files nor reach any network but the namespace's own loopback. It then acts
-as the service manager: it owns the notify socket, reads the status
-reports and sends the signals.
+files nor reach any network but the namespace's own loopback and a veth
+pair, tsp0 and tsp1, for it to watch. It then acts as the service manager:
+it owns the notify socket, reads the status reports and sends the signals.
 """
 import os
 import re
+import shutil
 import signal
 import socket
 import struct
@@ -29,6 +30,12 @@ INSIDE = "--inside-namespace"
 def private_mounts():
     # The watch sends its reports to 127.0.0.1: the namespace's own loopback.
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    # Its first adapter, the one it watches (loopback is none): tsp0, made
+    # first as the peer, with the lower index.
+    subprocess.run(["ip", "link", "add", "tsp1", "type", "veth", "peer", "name", "tsp0"],
+                   check=True)
+    for link in ("tsp0", "tsp1"):
+        subprocess.run(["ip", "link", "set", link, "up"], check=True)
     subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/var/lib"], check=True)
     os.makedirs("/var/lib/harbrook")
     if os.path.isdir("/run/systemd"):
@@ -69,7 +76,7 @@ class ServiceUnderFakeManager(unittest.TestCase):
     def report(self):
         while True:
             message = self.sock.recv(4096).decode()
-            if not re.match(r"STATUS=[A-Za-z ]+: watching ", message):
+            if not re.match(r"STATUS=[A-Za-z ]+: watching \S+, \d+ addresses known", message):
                 return message
 
     def test_status_line_names_adapter_and_counts(self):
@@ -87,7 +94,8 @@ class ServiceUnderFakeManager(unittest.TestCase):
         self.start()
         self.assertEqual(self.report(), "STATUS=Start pending" + pending)
         self.assertEqual(self.report(), "STATUS=Start pending" + pending)
-        self.assertEqual(self.report(), "READY=1\nSTATUS=Running\n")
+        # Ready once the capture is open, naming what it watches.
+        self.assertEqual(self.report(), "READY=1\nSTATUS=Running: watching tsp0\n")
 
         self.proc.send_signal(signal.SIGUSR1)
         self.assertEqual(self.report(), "STATUS=Pause pending" + pending)
@@ -98,7 +106,7 @@ class ServiceUnderFakeManager(unittest.TestCase):
         self.proc.send_signal(signal.SIGRTMIN + 2)
         self.proc.send_signal(signal.SIGUSR2)
         self.assertEqual(self.report(), "STATUS=Continue pending" + pending)
-        self.assertEqual(self.report(), "READY=1\nSTATUS=Running\n")
+        self.assertEqual(self.report(), "READY=1\nSTATUS=Running: watching tsp0\n")
 
         self.proc.send_signal(signal.SIGTERM)
         self.assertEqual(self.report(), "STOPPING=1\nSTATUS=Stop pending" + pending)
@@ -116,9 +124,25 @@ class ServiceUnderFakeManager(unittest.TestCase):
         states = []
         while not states or states[-1] != "STATUS=Stopped":
             states.append([l for l in self.report().split("\n") if l.startswith("STATUS=")][0])
-        self.assertEqual(states, ["STATUS=Start pending", "STATUS=Running",
+        self.assertEqual(states, ["STATUS=Start pending", "STATUS=Running: watching tsp0",
                                   "STATUS=Stop pending", "STATUS=Stopped"])
         self.assertEqual(self.proc.wait(timeout=10), 0)
+
+    # With no Ethernet adapter (loopback alone, as under PrivateNetwork=yes)
+    # the start fails at the capture stage: never ready, stopped with the
+    # cause, and the stage's exit code.
+    def test_without_ethernet_adapter_never_ready(self):
+        env = dict(os.environ, NOTIFY_SOCKET=self.path)
+        self.proc = subprocess.Popen(
+            ["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$0"', EXE], env=env,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        messages = []
+        while not messages or not messages[-1].startswith("STATUS=The watch"):
+            messages.append(self.report())
+        self.assertEqual(self.proc.wait(timeout=10), 5)
+        self.assertEqual(messages[-1], 'STATUS=The watch could not start (stage "configuring '
+                         'snoop"): No Adpaters\nERRNO=5\n')
+        self.assertFalse([m for m in messages if "READY=1" in m], messages)
 
     def test_console_run_prints_states_and_reports(self):
         env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
@@ -127,19 +151,22 @@ class ServiceUnderFakeManager(unittest.TestCase):
         lines = queue.Queue()
         threading.Thread(target=lambda: [lines.put(l.decode().rstrip("\n"))
                                          for l in self.proc.stdout], daemon=True).start()
-        seen = [lines.get(timeout=10) for _ in range(3)]
-        self.assertEqual(seen, ["Wirevane: Start pending"] * 2 + ["Wirevane: Running"])
-        # The watch's start-up report, printed as it is sent.
+        # The watch's start-up report, printed as it is sent, comes before
+        # running: running is said once the adapter is open, and names it.
+        seen = []
         try:
-            report = lines.get(timeout=3)
+            while len(seen) < 4:
+                seen.append(lines.get(timeout=10))
         except queue.Empty:
-            report = None
+            pass
         self.proc.send_signal(signal.SIGINT)  # Ctrl-C
         self.proc.wait(timeout=10)
         self.assertEqual(self.proc.returncode, 0)
+        self.assertEqual(seen, ["Wirevane: Start pending"] * 2 +
+                         ["Report: starting up", "Wirevane: Running: watching tsp0"],
+                         error_file())
         rest = [lines.get(timeout=5) for _ in range(2)]
         self.assertEqual(rest, ["Wirevane: Stop pending", "Wirevane: Stopped"])
-        self.assertEqual(report, "Report: starting up", error_file())
 
     def test_without_service_manager_exits_zero_silently(self):
         env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
@@ -164,10 +191,11 @@ def arp(mac, ip):
             bytes([10, 0, 0, ip]) + b"\x00" * 6 + bytes([10, 0, 0, 1]))
 
 
-def pcap(frames):
+def pcap(frames, fractions=None):
     out = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1)
-    for f in frames:
-        out += struct.pack("<IIII", 1, 0, len(f), len(f)) + f
+    for i, f in enumerate(frames):
+        fraction = fractions[i] if fractions else 0
+        out += struct.pack("<IIII", 1, fraction, len(f), len(f)) + f
     return out
 
 
@@ -218,6 +246,15 @@ class ReadMode(unittest.TestCase):
             "Report: starting up", "Report: 10.0.0.1 found on 00A0C9-000001"])
         with open(self.TABLE, "rb") as f:
             self.assertEqual(f.read(), b"10.0.0.1\r\n 00A0C9-000001\r\n10.0.0.9\r\n 00A0C9-000009\r\n")
+
+    # Some capture tools write a whole second of microseconds at a second's
+    # end: the program has no use for time stamps, and reads every frame.
+    def test_full_second_fraction_is_read(self):
+        r = self.read(pcap([arp(i, i) for i in range(1, 6)],
+                           [999999, 1000000, 0, 4294967295, 5]))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.decode().splitlines(), ["Report: starting up"] + [
+            "Report: 10.0.0.%d found on 00A0C9-00000%d" % (i, i) for i in range(1, 6)])
 
     def test_not_a_capture_file_leaves_the_table(self):
         r = self.read(b"GIF89a" + b"\0" * 40)
@@ -308,6 +345,18 @@ class InstallAndRemove(unittest.TestCase):
         self.assertEqual(r.returncode, 1)
         self.assertIn('failed to uninstall with error: "System Error.  Code: 1060.\r\n'
                       'The specified service does not exist as an installed service"', r.stderr)
+
+    # A program in a folder that the unit's sandbox hides would fail at every
+    # start: it is not installed, and the reason is given.
+    def test_install_refuses_a_folder_the_service_cannot_see(self):
+        with tempfile.TemporaryDirectory(dir="/tmp") as folder:
+            exe = os.path.join(os.path.realpath(folder), "tessalin")
+            shutil.copy(EXE, exe)
+            r = subprocess.run([exe, "/install", "/silent"], capture_output=True, timeout=20)
+            self.assertEqual(r.returncode, 1)
+            self.assertIn(f"the service could not start {exe}: its sandbox (PrivateTmp=yes) "
+                          "hides /tmp", r.stderr.decode())
+        self.assertFalse(os.path.lexists(UNIT))
 
     def test_install_needs_root(self):
         r = self.run_exe("/install", "/silent", user="nobody")

@@ -209,6 +209,19 @@ t0=$(date +%s)
 if boot; then ok "container boots: systemd reports running"; else bad "container boots" "$(tail -n 20 "$work/nspawn.log")"; fi
 must
 
+# /install of a program in a folder that the unit's sandbox hides is
+# refused with the reason, and writes no unit (it would fail with 203/EXEC).
+mkdir -p "$root/root/tessalin" && cp "$root/opt/tessalin/tessalin" "$root/root/tessalin/"
+rc=0
+out=$(ct /root/tessalin/tessalin /install 2>&1) || rc=$?
+if [ "$rc" -eq 1 ] && [[ $out == *"could not start /root/tessalin/tessalin: its sandbox (ProtectHome=yes) hides /root"* ]] &&
+  [ ! -e "$root/etc/systemd/system/Wirevane.service" ]; then
+  ok "/install from /root: refused, no unit"
+else
+  bad "/install from /root" "exit $rc" "$out"
+fi
+rm -rf "$root/root/tessalin"
+
 # /install: the unit is written and enabled for automatic start.
 out=$(ct /opt/tessalin/tessalin /install 2>&1)
 if [ "$out" = "Information: Service installed successfully" ] &&
@@ -349,29 +362,39 @@ else
 fi
 must
 
-# Without CAP_NET_RAW the watch cannot capture: the service ends failed,
-# with the cause in its journal at error priority.
-printf '[Service]\nCapabilityBoundingSet=~CAP_NET_RAW\n' \
-  >"$root/etc/systemd/system/Wirevane.service.d/nocap.conf"
-ct systemctl daemon-reload
-since=$(ct date '+%Y-%m-%d %H:%M:%S')
-sleep 1
-ct systemctl restart Wirevane >/dev/null 2>&1
-start_rc=$?
-ended() { [ "$(prop ExecMainStatus)" != 0 ] || [ "$(prop ActiveState)" != active ]; }
-within 10 ended
-cause=$(ct journalctl -u Wirevane -p err --since "$since" --no-pager -o cat _COMM=tessalin 2>/dev/null)
-state="$(prop ActiveState)/$(prop SubState), result $(prop Result), exit status $(prop ExecMainStatus)"
-# The service reports running before the watch starts, so systemctl's own
-# answer does not tell; the service's end does.
-if [ "$(prop Result)" = exit-code ] && [ "$(prop ExecMainStatus)" != 0 ] && [ -n "$cause" ]; then
-  ok "without CAP_NET_RAW: the service ends failed ($state), journal -p err: $(echo "$cause" | head -n 1)"
-else
-  bad "without CAP_NET_RAW" "systemctl restart exit $start_rc, $state" "journal -p err: ${cause:-nothing}"
-fi
-rm "$root/etc/systemd/system/Wirevane.service.d/nocap.conf"
-ct systemctl daemon-reload
-ct systemctl reset-failed Wirevane 2>/dev/null
+# A start that cannot watch fails as a start: the service says it is ready
+# only once the capture is open, so `systemctl start` itself fails, and the
+# journal holds the cause at error priority.
+# start_fails NAME DROP-IN CAUSE: DROP-IN is the [Service] setting that
+# keeps the watch from capturing, CAUSE a text the journal must hold.
+start_fails() {
+  local name=$1 setting=$2 want=$3
+  printf '[Service]\n%s\n' "$setting" >"$root/etc/systemd/system/Wirevane.service.d/fault.conf"
+  ct systemctl daemon-reload
+  local since
+  since=$(ct date '+%Y-%m-%d %H:%M:%S')
+  sleep 1
+  local start_rc=0
+  ct systemctl restart Wirevane >/dev/null 2>&1 || start_rc=$?
+  local cause state
+  cause=$(ct journalctl -u Wirevane -p err --since "$since" --no-pager -o cat _COMM=tessalin 2>/dev/null)
+  state="$(prop ActiveState)/$(prop SubState), result $(prop Result), exit status $(prop ExecMainStatus)"
+  if [ "$start_rc" -ne 0 ] && [ "$(prop Result)" = exit-code ] && [ "$(prop ExecMainStatus)" = 5 ] &&
+    grep -qF -- "$want" <<<"$cause"; then
+    ok "$name: systemctl restart exits $start_rc ($state), journal -p err: $(grep -F -- "$want" <<<"$cause" | head -n 1)"
+  else
+    bad "$name" "systemctl restart exit $start_rc, $state" "journal -p err: ${cause:-nothing}"
+  fi
+  rm "$root/etc/systemd/system/Wirevane.service.d/fault.conf"
+  ct systemctl daemon-reload
+  ct systemctl reset-failed Wirevane 2>/dev/null
+}
+mkdir -p "$root/etc/systemd/system/Wirevane.service.d"
+start_fails "without CAP_NET_RAW" "CapabilityBoundingSet=~CAP_NET_RAW" \
+  'Cannot Open Adapter "eth0": Operation not permitted'
+# Loopback alone: nothing that carries ARP to watch, so no adapter at all.
+start_fails "with PrivateNetwork=yes" "PrivateNetwork=yes" \
+  'The watch could not start (stage "configuring snoop"): No Adpaters'
 ct systemctl restart Wirevane
 [ "$(prop ActiveState)" = active ] || bad "start again with CAP_NET_RAW" "$(prop ActiveState)"
 

@@ -5,6 +5,11 @@
 //   svcctl status NAME               its current status
 //   svcctl control NAME CODE         sends a control code, prints the status
 //                                    that the call returned
+//   svcctl start NAME SECONDS        starts the service and follows it as
+//                                    net start does, until it leaves start
+//                                    pending: every state seen
+//                                    (states=2,4), then its status; exit 1
+//                                    unless it runs
 //   svcctl wait NAME STATE SECONDS   polls until the state (a number) is
 //                                    reported, prints the status
 //   svcctl message CODE              the system's message text for an error
@@ -186,6 +191,25 @@ int main(int argc, char** argv) {
     }
     PrintStatus(status);
     return 0;
+  }
+  if (command == "start" && argc == 4) {
+    if (!StartServiceA(service.h, 0, nullptr)) return Fail("StartServiceA");
+    const ULONGLONG deadline = GetTickCount64() + 1000ull * std::strtoul(argv[3], nullptr, 0);
+    SERVICE_STATUS status{};
+    std::string states;
+    DWORD last = 0;
+    for (;;) {
+      if (!QueryServiceStatus(service.h, &status)) return Fail("QueryServiceStatus");
+      if (status.dwCurrentState != last) {
+        last = status.dwCurrentState;
+        states += (states.empty() ? "" : ",") + std::to_string(last);
+      }
+      if (last != SERVICE_START_PENDING || GetTickCount64() >= deadline) break;
+      Sleep(5);
+    }
+    std::printf("states=%s\n", states.c_str());
+    PrintStatus(status);
+    return last == SERVICE_RUNNING ? 0 : 1;
   }
   if (command == "wait" && argc == 5) {
     const DWORD want = DWORD(std::strtoul(argv[3], nullptr, 0));

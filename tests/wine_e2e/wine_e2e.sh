@@ -311,6 +311,24 @@ expect_state 1 7 0
 for _ in $(seq 100); do [ -z "$(service_pids)" ] && break; sleep 0.1; done
 [ -z "$(service_pids)" ] || fail "service process still there after stop: $(service_pids)"
 
+log "start without a capture driver"
+# The watch cannot start: the service never reports running; it goes from
+# start pending to stopped with the capture stage's own error code, and a
+# start that follows it as net start does fails.
+mv "$drive/tessalin/Packet.dll" "$drive/tessalin/Packet.dll.away"
+rc=0
+s=$(svcctl start Wirevane 30) || rc=$?
+[ "$rc" -eq 1 ] && [ "$(field states <<<"$s")" = 2,1 ] ||
+  fail "start without a capture driver: expected start pending, then stopped: $s"
+[ "$(field exitcode <<<"$s")" = 1066 ] && [ "$(field specific <<<"$s")" = 5 ] ||
+  fail "stopped without the capture stage's service-specific error: $s"
+printf 'configuring snoop\r\n' >"$work/err.want"
+cmp -s "$drive/harbrook/tessalin.err" "$work/err.want" || fail "error file after the failed start"
+for _ in $(seq 100); do [ -z "$(service_pids)" ] && break; sleep 0.1; done
+[ -z "$(service_pids)" ] || fail "service process still there after the failed start: $(service_pids)"
+mv "$drive/tessalin/Packet.dll.away" "$drive/tessalin/Packet.dll"
+rm "$drive/harbrook/tessalin.err"
+
 log "install and remove again"
 MB_ICONERROR=00000010 MB_ICONINFORMATION=00000040
 run_traced install2 /install /silent
