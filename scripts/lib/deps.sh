@@ -1,15 +1,15 @@
 # Debian packages the scripts need. Sourced by the scripts.
 # What building and running the program needs (scripts/run):
 TESSALIN_RUN_PACKAGES=(
-  build-essential cmake ninja-build
+  build-essential cmake ninja-build libssl-dev
 )
 # What the tests, the Windows cross build and the release artifacts need as
 # well (scripts/test, scripts/package):
 TESSALIN_PACKAGES=(
   "${TESSALIN_RUN_PACKAGES[@]}" pkg-config
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev openssl
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
-  rsyslog iproute2 util-linux procps python3
+  rsyslog rsyslog-openssl iproute2 util-linux procps python3
   clang-format
   mmdebstrap systemd-container arping
   zip unzip
@@ -28,8 +28,8 @@ install_packages() {
   echo "installing: ${missing[*]}"
   local sudo=
   [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -qq || return 1
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null || return 1
+  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq || return 1
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null || return 1
 }
 
 install_build_deps() { install_packages "${TESSALIN_PACKAGES[@]}"; }

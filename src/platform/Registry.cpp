@@ -283,6 +283,11 @@ const char* RegistrySourceText(RegistrySource source) {
   return "cannot be used";
 }
 
+namespace {
+// Questions remembered per state of the file.
+constexpr size_t kMaxKeptAnswers = 16;
+}  // namespace
+
 bool RegistryFile::ReadString(RegistryRoot root, const std::string& key, const std::string& name,
                               std::string& out) {
   // A file written this recently may change again within the same tick of
@@ -291,24 +296,28 @@ bool RegistryFile::ReadString(RegistryRoot root, const std::string& key, const s
   try {
     std::lock_guard<std::mutex> lock(mu_);
     // The answer kept for the same question of the file in this state.
-    auto kept = [&](const FileStamp& stamp) {
-      return last_ && last_->stamp == stamp && last_->root == root && last_->key == key &&
-             last_->name == name;
+    auto kept = [&](const FileStamp& stamp) -> const Answer* {
+      for (const Answer& a : kept_) {
+        if (a.stamp == stamp && a.root == root && a.key == key && a.name == name) return &a;
+      }
+      return nullptr;
     };
-    auto answer_kept = [&] {
+    auto answer_kept = [&](const Answer* a) {
       source_ = RegistrySource::kUsable;
-      if (last_->found) out = last_->text;
-      return last_->found;
+      if (a->found) out = a->text;
+      return a->found;
     };
     // A file that has not changed: one look at the file system, no opening
     // or reading (every report asks).
     FileStamp now;
-    if (last_ && RegularFileStamp(path_, now) && kept(now)) return answer_kept();
+    if (!kept_.empty() && RegularFileStamp(path_, now)) {
+      if (const Answer* a = kept(now)) return answer_kept(a);
+    }
     OpenProblem problem = OpenProblem::kNone;
     std::string error;
     std::unique_ptr<RegularFile> file = OpenRegularFile(path_, problem, error);
     if (!file) {
-      last_.reset();
+      kept_.clear();
       source_ = problem == OpenProblem::kMissing      ? RegistrySource::kMissing
                 : problem == OpenProblem::kNotRegular ? RegistrySource::kNotRegular
                                                       : RegistrySource::kUnreadable;
@@ -316,13 +325,13 @@ bool RegistryFile::ReadString(RegistryRoot root, const std::string& key, const s
     }
     const FileStamp stamp = file->Stamp();
     if (stamp.size > kMaxRegistryFileSize) {
-      last_.reset();
+      kept_.clear();
       source_ = RegistrySource::kTooLarge;
       return false;
     }
-    if (kept(stamp)) return answer_kept();
+    if (const Answer* a = kept(stamp)) return answer_kept(a);
     source_ = RegistrySource::kUsable;
-    last_.reset();
+    if (!kept_.empty() && !(kept_.front().stamp == stamp)) kept_.clear();
 
     ++content_reads_;
     std::string content;
@@ -346,13 +355,14 @@ bool RegistryFile::ReadString(RegistryRoot root, const std::string& key, const s
     // Only a file read whole, exactly as it was opened, and not written
     // lately, is remembered.
     if (content.size() == stamp.size && now_ns - stamp.modified_ns > kSettledNs) {
-      last_ = answer;
+      if (!kept_.empty() && !(kept_.front().stamp == stamp)) kept_.clear();
+      if (kept_.size() < kMaxKeptAnswers) kept_.push_back(answer);
     }
     if (answer.found) out = std::move(answer.text);
     return answer.found;
   } catch (...) {
     std::lock_guard<std::mutex> lock(mu_);
-    last_.reset();
+    kept_.clear();
     source_ = RegistrySource::kUnreadable;
     return false;
   }

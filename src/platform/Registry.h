@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Files.h"
 
@@ -105,7 +106,9 @@ class RegistryFile : public Registry {
   const std::string path_;
   std::mutex mu_;
   // Guarded by mu_.
-  std::optional<Answer> last_;
+  // The answers kept for the file as it stood at one stamp, one per
+  // question (a report asks several).
+  std::vector<Answer> kept_;
   RegistrySource source_ = RegistrySource::kUsable;
   uint64_t content_reads_ = 0;
 };

@@ -110,6 +110,23 @@ TEST_F(RegistryFilePosixTest, ParsesTheFileAgainOnlyWhenItHasChanged) {
   }
 }
 
+// Every report asks several values of an unchanged file: each is parsed
+// once, not once per question.
+TEST_F(RegistryFilePosixTest, SeveralValuesOfAnUnchangedFileAreReadOnce) {
+  Write(ExportWithHost("10.0.0.1"), {1700000000, 0});
+  RegistryFile registry(path_);
+  const char* names[] = {"SyslogHost", "SyslogTransport", "SyslogPort", "SyslogRate"};
+  std::string out;
+  for (const char* name : names) registry.ReadString(kHKeyLocalMachine, kKey, name, out);
+  const uint64_t after_first = registry.ContentReads();
+  EXPECT_EQ(after_first, 4u);
+  for (int report = 0; report < 3; ++report) {
+    for (const char* name : names) registry.ReadString(kHKeyLocalMachine, kKey, name, out);
+  }
+  EXPECT_EQ(registry.ContentReads(), after_first);
+  EXPECT_EQ(Read(registry), "10.0.0.1");
+}
+
 TEST_F(RegistryFilePosixTest, AFifoIsRefusedWithoutBlocking) {
   ASSERT_EQ(::mkfifo(path_.c_str(), 0600), 0);
   RegistryFile registry(path_);

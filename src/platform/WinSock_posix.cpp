@@ -335,6 +335,14 @@ int WINSOCK_API Ws_sendto(SocketHandle s, const char* buffer, int length, int fl
   return static_cast<int>(n);
 }
 
+int WINSOCK_API Ws_connect(SocketHandle s, const WinSockAddr* to, int to_length) {
+  sockaddr_in addr;
+  if (int error = PosixDestination(to, to_length, addr); error != 0) return SetError(error);
+  if (::connect(Fd(s), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    return FailFromErrno();
+  }
+  return 0;
+}
 int WINSOCK_API Ws_sendtomany(SocketHandle s, const WinSockDatagram* datagrams, int count,
                               int flags, const WinSockAddr* to, int to_length) {
   if (count < 0 || (count > 0 && !datagrams)) return SetError(WSAEINVAL);
@@ -565,6 +573,7 @@ void* LookUp(const char* name) {
       {"socket", reinterpret_cast<void*>(&Ws_socket)},
       {"setsockopt", reinterpret_cast<void*>(&Ws_setsockopt)},
       {"sendto", reinterpret_cast<void*>(&Ws_sendto)},
+      {"connect", reinterpret_cast<void*>(&Ws_connect)},
       {kSendToManyExport, reinterpret_cast<void*>(&Ws_sendtomany)},
       {"shutdown", reinterpret_cast<void*>(&Ws_shutdown)},
       {"closesocket", reinterpret_cast<void*>(&Ws_closesocket)},

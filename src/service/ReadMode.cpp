@@ -94,6 +94,8 @@ int RunReadMode(const std::string& Path, watch::WatchEnvironment Environment) {
       PrintingEventSink(Environment.events ? *Environment.events : watch::DefaultEventSink());
   Environment.parts = replay;
   Environment.clock = replay;
+  // No live capture to keep up with: a full report queue waits for room.
+  Environment.report_wait_for_room = true;
   Environment.events = replay->events.get();
   replay->thread = rtl::TThread::Create<watch::TEthThread>(true, Environment);
   replay->thread->Resume();

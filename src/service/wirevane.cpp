@@ -39,6 +39,21 @@ class PrintingSender : public watch::SysLogSender {
     Print(texts, sent);
     return sent;
   }
+  void SetPort(int port) override { inner_->SetPort(port); }
+  std::string WireText(const std::string& text, syslog::TIdSyslogFacility facility,
+                       syslog::TIdSyslogSeverity severity) override {
+    return inner_->WireText(text, facility, severity);
+  }
+  std::unique_ptr<platform::ReportStream> OpenStream(const std::string& host,
+                                                     platform::StreamTarget target,
+                                                     const std::atomic<bool>& abandon) override {
+    return inner_->OpenStream(host, std::move(target), abandon);
+  }
+  // Written to a stream connection: printed then, as sent datagrams are.
+  void Written(const std::string* texts, size_t count) override {
+    Print(texts, count);
+    inner_->Written(texts, count);
+  }
 
  private:
   static void Print(const std::string* texts, size_t count) {
@@ -163,8 +178,14 @@ void TWirevane::ServiceExecute(TService* /*Sender*/) {
   TServiceThread* thread = ControlThread();
   if (!thread) return;  // not on a control thread: nothing to serve
   while (!StopRequested()) thread->ProcessControlRequests(true);
-  // What the watch saw up to now reaches the syslog server and the table.
-  if (watch_) watch_->Shutdown(kWatchShutdownMs);
+  // What the watch saw up to now reaches the table and the syslog server.
+  if (watch_ && !watch_->Shutdown(kWatchShutdownMs)) {
+    watch::DefaultEventSink().WriteEvent(
+        platform::kEventLogWarningType, watch::kEventWatchStopped,
+        "the watch did not end within " + std::to_string(kWatchShutdownMs / 1000) +
+            " s of the stop; " + std::to_string(watch_->ReportsQueued()) +
+            " reports were still queued");
+  }
 }
 
 void TWirevane::WatchStarted(const std::string& Adapter) {

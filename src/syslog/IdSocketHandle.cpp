@@ -40,6 +40,8 @@ void TIdSocketHandle::ReleaseSocket(bool) {
 
 void TIdSocketHandle::OpenSocket(int socket_type, int protocol) {
   ReleaseSocket();
+  remote_address_.clear();
+  remote_port_ = 0;
   os_socket_ = SharedStack()->NewSocket(socket_type, protocol);
   socket_open_ = true;
 }
@@ -53,6 +55,16 @@ void TIdSocketHandle::ClearBinding(bool reset_local) {
   }
   remote_address_.clear();
   remote_port_ = 0;
+}
+
+void TIdSocketHandle::ConnectTo(const std::string& address, int port) {
+  if (remote_address_ == address && remote_port_ == port) return;
+  TIdStack* stack = SharedStack();
+  remote_address_.clear();
+  remote_port_ = 0;
+  stack->CheckSocketResult(stack->WSConnect(os_socket_, address, port), {});
+  remote_address_ = address;
+  remote_port_ = port;
 }
 
 void TIdSocketHandle::TransmitTo(const std::string& address, int port, const void* buffer,

@@ -29,6 +29,11 @@ class TIdSocketHandle : public rtl::TObject {
   // EIdInvalidSocket "Cannot allocate socket.".
   void OpenSocket(int socket_type, int protocol);
   void ClearBinding(bool reset_local);
+  // Fixes the socket's peer (a datagram socket: the peer's refusal of an
+  // earlier datagram then fails a later send instead of passing unseen).
+  // Does nothing when the socket already has that peer. Raises
+  // EIdSocketError.
+  void ConnectTo(const std::string& address, int port);
   // One datagram of count bytes to address:port. Raises
   // EIdPackageSizeTooBig (10040), EIdSocketError (any other error) or
   // EIdNotAllBytesSent.

@@ -67,6 +67,10 @@ class TIdStack : public rtl::TObject {
   // them one WSSendTo at a time.
   virtual int WSSendToMany(ws2::TSocket socket, const ws2::TDatagram* datagrams, int count,
                            int flags, const std::string& address, int port);
+  // Connects a socket to the IPv4 address of a dotted quad and a port (a
+  // datagram socket: fixes its peer, so that the peer's refusal comes back
+  // as the error of a later send).
+  virtual int WSConnect(ws2::TSocket socket, const std::string& address, int port) = 0;
   virtual int WSSetSockOpt(ws2::TSocket socket, int level, int option, const void* value,
                            int length) = 0;
   virtual ws2::TSocket WSSocket(int family, int socket_type, int protocol) = 0;

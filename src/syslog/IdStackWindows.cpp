@@ -121,6 +121,12 @@ ws2::TSockAddrIn TIdStackWindows::Destination(const std::string& address, int po
   return to;
 }
 
+int TIdStackWindows::WSConnect(ws2::TSocket socket, const std::string& address, int port) {
+  const ws2::TSockAddrIn to = Destination(address, port);
+  return ws2::Call<ws2::Row::connect>(socket, reinterpret_cast<const ws2::TSockAddr*>(&to),
+                                      static_cast<int>(sizeof to));
+}
+
 int TIdStackWindows::WSSendTo(ws2::TSocket socket, const void* buffer, int count, int flags,
                               const std::string& address, int port) {
   const ws2::TSockAddrIn to = Destination(address, port);

@@ -29,6 +29,7 @@ class TIdStackWindows : public TIdStack {
   // The platform's host name, up to its first zero byte (250 at most).
   std::string LocalHostName() override;
   uint16_t WSHToNs(uint16_t value) override;
+  int WSConnect(ws2::TSocket socket, const std::string& address, int port) override;
   int WSSendTo(ws2::TSocket socket, const void* buffer, int count, int flags,
                const std::string& address, int port) override;
   // Through the library's batch send when it has one (the Linux module),

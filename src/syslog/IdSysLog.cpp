@@ -22,6 +22,16 @@ void TIdSysLog::SendText(const std::string& text, TIdSyslogFacility facility,
   TransmitMessage(message, true);
 }
 
+std::string TIdSysLog::WireText(const std::string& text, TIdSyslogFacility facility,
+                                TIdSyslogSeverity severity) {
+  TIdSysLogMessage message(nullptr, clock_);
+  message.Msg()->SetText(text);
+  message.SetFacility(facility);
+  message.SetSeverity(severity);
+  message.SetEventTime(Now());
+  return message.FormatWireText();
+}
+
 int TIdSysLog::SendTexts(const std::string* texts, int count, TIdSyslogFacility facility,
                          TIdSyslogSeverity severity) {
   // One message made as SendText makes it, its text and time set anew for

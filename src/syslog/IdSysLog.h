@@ -23,6 +23,9 @@ class TIdSysLog : public TIdUDPClient {
   // Sends message (which stays the caller's); with stamp_now its EventTime
   // becomes the current time first.
   void TransmitMessage(TIdSysLogMessage& message, bool stamp_now);
+  // The wire text SendText would send for text, stamped now.
+  std::string WireText(const std::string& text, TIdSyslogFacility facility,
+                       TIdSyslogSeverity severity);
   // One datagram with text as the whole MSG part.
   void SendText(const std::string& text, TIdSyslogFacility facility, TIdSyslogSeverity severity);
   // count texts, each as SendText makes it, sent in order to Host (resolved

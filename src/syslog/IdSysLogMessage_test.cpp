@@ -34,6 +34,7 @@ class FakeStack : public TIdStack {
   int WSSendTo(ws2::TSocket, const void*, int count, int, const std::string&, int) override {
     return count;
   }
+  int WSConnect(ws2::TSocket, const std::string&, int) override { return 0; }
   int WSSetSockOpt(ws2::TSocket, int, int, const void*, int) override { return 0; }
   ws2::TSocket WSSocket(int, int, int) override { return 3; }
   int WSShutdown(ws2::TSocket, int) override { return 0; }

@@ -70,6 +70,7 @@ void TIdUDPBase::ApplyBroadcastOption(bool enabled, TIdSocketHandle* binding) {
 void TIdUDPBase::SendBytesTo(const std::string& host, int port, const void* buffer, int count) {
   std::string address = SharedStack()->HostToAddress(host);
   TIdSocketHandle* binding = EnsureBinding();
+  binding->ConnectTo(address, port);
   binding->TransmitTo(address, port, buffer, count);
 }
 
@@ -82,6 +83,7 @@ int TIdUDPBase::SendStringsTo(const std::string& host, int port, const std::stri
   if (count <= 0) return 0;
   std::string address = SharedStack()->HostToAddress(host);
   TIdSocketHandle* binding = EnsureBinding();
+  binding->ConnectTo(address, port);
   std::vector<ws2::TDatagram> datagrams(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
     datagrams[i] = {data[i].data(), static_cast<int>(data[i].size())};

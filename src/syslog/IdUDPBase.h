@@ -34,7 +34,9 @@ class TIdUDPBase : public TIdComponent {
   void SetBroadcastEnabled(bool value);
 
   // Resolves host first (nothing is opened when that fails), then opens
-  // the socket as needed and sends count bytes as one datagram.
+  // the socket as needed, gives it host:port as its peer (so that a
+  // refusal from there fails the next send) and sends count bytes as one
+  // datagram.
   void SendBytesTo(const std::string& host, int port, const void* buffer, int count);
   void SendStringTo(const std::string& host, int port, const std::string& data);
   // Each string as one datagram, in order, to host:port, which is resolved

@@ -13,9 +13,16 @@ namespace {
 
 // Reports taken from the queue at a time.
 constexpr size_t kBatch = 1024;
-// Reports whose hosts are read before they go out together; consecutive
-// reports for one host leave in one send.
+// Reports in a row for one destination that leave in one send (UDP) or one
+// write (TCP, TLS).
 constexpr size_t kGroup = 64;
+// Reports a paced sender waits to have tokens for before it sends: fewer
+// wake-ups, still an even flow.
+constexpr double kPacedGroup = 8;
+// A stream connection that failed is tried again after this, doubling up
+// to the longest wait.
+constexpr int kFirstRetryMs = 1000;
+constexpr int kLongestRetryMs = 60000;
 // How long a failed host name look-up stands for the next ones.
 constexpr int64_t kLookupRetryMs = 1000;
 // The sender wakes at least this often to write pending summaries.
@@ -41,7 +48,10 @@ TReportSender::TReportSender(SysLogSender& sender, platform::Registry& registry,
 
 bool TReportSender::Queue(std::string text) {
   std::unique_lock<std::mutex> lock(mu_);
-  if (queue_.size() >= capacity_) {
+  if (wait_for_room_ && queue_.size() >= capacity_) {
+    room_.wait(lock, [&] { return queue_.size() < capacity_ || stopping_; });
+  }
+  if (queue_.size() >= capacity_ || (wait_for_room_ && stopping_)) {
     ++dropped_;
     dropped_total_.fetch_add(1, std::memory_order_relaxed);
     return false;
@@ -77,6 +87,7 @@ size_t TReportSender::Stop(bool discard) {
     }
   }
   wake_.notify_all();
+  room_.notify_all();
   Terminate();
   WaitFor();
   std::lock_guard<std::mutex> lock(mu_);
@@ -107,35 +118,57 @@ void TReportSender::Run() {
       }
       in_hand_ = n;
     }
+    room_.notify_all();
     for (size_t i = 0; i < batch.size();) {
-      // The registry is read for every report, in order, before its group
-      // goes out.
-      const size_t group = std::min(kGroup, batch.size() - i);
-      hosts_.resize(group);
-      for (size_t k = 0; k < group; ++k) {
-        hosts_[k] = ReadSyslogHost(registry_);
-        TellConfiguration();
+      // A stop that gives up the rest does not wait for the reports in
+      // hand (a name look-up may hang, a server may not answer).
+      if (discard_.load(std::memory_order_relaxed)) {
+        std::lock_guard<std::mutex> lock(mu_);
+        discarded_ += batch.size() - i;
+        in_hand_ = 0;
+        idle_.notify_all();
+        return;
       }
-      for (size_t k = 0; k < group;) {
-        // A stop that gives up the rest does not wait for the other runs
-        // in hand (each run's name look-up may hang).
-        if (discard_.load(std::memory_order_relaxed)) {
-          std::lock_guard<std::mutex> lock(mu_);
-          discarded_ += batch.size() - (i + k);
-          in_hand_ = 0;
-          idle_.notify_all();
-          return;
+      // The registry is read for every report, in order, before it goes
+      // out.
+      const ReportConfig config = ReadReportConfig(registry_);
+      TellConfiguration(config);
+      size_t limit = std::min(kGroup, batch.size() - i);
+      const bool paced = config.transport == Transport::kUdp && config.rate > 0;
+      if (paced) {
+        const double wanted = std::min<double>(kPacedGroup, static_cast<double>(limit));
+        const auto wait = pacer_.Until(wanted, config.rate, TokenBucket::Clock::now());
+        if (wait > TokenBucket::Clock::duration::zero()) {
+          Pause(wait);
+          continue;
         }
-        size_t run = 1;
-        while (k + run < group && hosts_[k + run] == hosts_[k]) ++run;
-        k += DeliverRun(hosts_[k], &batch[i + k], run);
+        const double tokens = pacer_.Available(config.rate, TokenBucket::Clock::now());
+        limit = std::min(limit, std::max<size_t>(1, static_cast<size_t>(tokens)));
       }
-      i += group;
+      size_t run = 1;
+      while (run < limit) {
+        const ReportConfig next = ReadReportConfig(registry_);
+        if (!next.SameDestination(config)) break;
+        ++run;
+      }
+      const size_t handled = config.transport == Transport::kUdp
+                                 ? DeliverUdp(config, &batch[i], run)
+                                 : DeliverStream(config, &batch[i], run);
+      if (paced) pacer_.Take(static_cast<double>(handled));
+      i += handled;
+      // Waiting for the server: what overflowed meanwhile is told.
+      if (handled == 0) TellDropped();
+      send_log_.Tick();
     }
     TellDropped();
     send_log_.Tick();
     drop_log_.Tick();
   }
+}
+
+void TReportSender::Pause(std::chrono::steady_clock::duration wait) {
+  std::unique_lock<std::mutex> lock(mu_);
+  wake_.wait_for(lock, wait, [&] { return discard_.load(std::memory_order_relaxed); });
 }
 
 void TReportSender::TellDropped() {
@@ -158,28 +191,41 @@ void TReportSender::TellDropped() {
                     error);
 }
 
-void TReportSender::TellConfiguration() {
+void TReportSender::TellConfiguration(const ReportConfig& config) {
   const platform::RegistrySource source = registry_.LastSource();
-  const bool usable =
-      source == platform::RegistrySource::kUsable || source == platform::RegistrySource::kMissing;
-  if (source == told_source_ || (usable && told_usable_)) {
-    told_source_ = source;
-    return;
+  std::string problem;
+  if (source != platform::RegistrySource::kUsable && source != platform::RegistrySource::kMissing) {
+    problem = std::string("the configuration file ") + platform::RegistrySourceText(source) +
+              ": reports go to " + kDefaultSyslogHost;
+  } else if (!config.host_configured && host_seen_) {
+    // A file that named the server and no longer does (deleted, cut,
+    // malformed, the key renamed).
+    problem = std::string("the configuration no longer names a SyslogHost: reports go to ") +
+              kDefaultSyslogHost;
+  } else if (!config.host_configured && source == platform::RegistrySource::kUsable) {
+    // A file there that yields none: malformed, or the key misnamed.
+    problem =
+        std::string("the configuration names no SyslogHost: reports go to ") + kDefaultSyslogHost;
   }
-  told_source_ = source;
-  told_usable_ = usable;
-  if (usable) {
+  if (config.host_configured) host_seen_ = true;
+  if (!config.problem.empty()) {
+    problem += problem.empty() ? config.problem : "; " + config.problem;
+  }
+  if (problem == told_problem_) return;
+  const bool recovered = problem.empty();
+  told_problem_ = problem;
+  if (recovered) {
     events_.WriteEvent(kEventLogSuccessType, kEventConfigUnusable,
                        "the configuration can be read again");
   } else {
-    events_.WriteEvent(platform::kEventLogWarningType, kEventConfigUnusable,
-                       std::string("the configuration file ") +
-                           platform::RegistrySourceText(source) + ": reports go to " +
-                           kDefaultSyslogHost);
+    events_.WriteEvent(platform::kEventLogWarningType, kEventConfigUnusable, problem);
   }
 }
 
-size_t TReportSender::DeliverRun(const std::string& host, const std::string* texts, size_t count) {
+size_t TReportSender::DeliverUdp(const ReportConfig& config, const std::string* texts,
+                                 size_t count) {
+  stream_.reset();
+  const std::string& host = config.host;
   if (!failed_host_.empty() && host == failed_host_ && ticks_() - failed_at_ms_ < kLookupRetryMs) {
     Failed(host, failed_error_);
     return 1;
@@ -187,6 +233,7 @@ size_t TReportSender::DeliverRun(const std::string& host, const std::string* tex
   std::string error;
   try {
     sender_.SetHost(host);
+    sender_.SetPort(config.port);
     const size_t sent = sender_.SendTexts(texts, count, syslog::sfLocalUseFive, syslog::slCritical);
     failed_host_.clear();
     sent_.fetch_add(sent, std::memory_order_relaxed);
@@ -206,6 +253,82 @@ size_t TReportSender::DeliverRun(const std::string& host, const std::string* tex
   }
   Failed(host, error);
   return 1;
+}
+
+size_t TReportSender::DeliverStream(const ReportConfig& config, const std::string* texts,
+                                    size_t count) {
+  if (stream_ && (!stream_config_.SameDestination(config) || stream_->PeerClosed())) {
+    // Another server, or this one closed the connection (a restart): a new
+    // connection at once.
+    stream_.reset();
+  }
+  if (!stream_) {
+    const auto now = std::chrono::steady_clock::now();
+    if (down_ && now < retry_at_) {
+      Pause(std::min<std::chrono::steady_clock::duration>(retry_at_ - now,
+                                                          std::chrono::milliseconds(kTickMs)));
+      return 0;
+    }
+    platform::StreamTarget target;
+    target.port = config.port;
+    target.tls = config.transport == Transport::kTls;
+    target.server_name = config.host;
+    target.ca_file = config.ca_file;
+    target.cert_file = config.cert_file;
+    target.key_file = config.key_file;
+    try {
+      stream_ = sender_.OpenStream(config.host, target, discard_);
+      stream_config_ = config;
+      stream_wrote_ = false;
+    } catch (...) {
+      stream_.reset();
+      if (!discard_) StreamDown(config, rtl::ExceptionMessage(std::current_exception()));
+      return 0;
+    }
+    if (down_) {
+      down_ = false;
+      down_flag_ = false;
+      events_.WriteEvent(kEventLogSuccessType, kEventServerReachable,
+                         "reports reach the server again (" + config.DestinationText() + "); " +
+                             std::to_string(Pending()) + " reports waited");
+    }
+    backoff_ms_ = 0;
+  }
+  wire_.clear();
+  for (size_t i = 0; i < count; ++i) {
+    const std::string message =
+        sender_.WireText(texts[i], syslog::sfLocalUseFive, syslog::slCritical);
+    wire_ += std::to_string(message.size());
+    wire_ += ' ';
+    wire_ += message;
+  }
+  try {
+    stream_->WriteAll(wire_.data(), wire_.size(), discard_);
+  } catch (...) {
+    stream_.reset();
+    // The reports go again on the next connection: at once after a
+    // connection that carried reports broke (a server restart), after the
+    // backoff when a new one fails at its first write.
+    if (!discard_ && !stream_wrote_) {
+      StreamDown(config, rtl::ExceptionMessage(std::current_exception()));
+    }
+    return 0;
+  }
+  stream_wrote_ = true;
+  sent_.fetch_add(count, std::memory_order_relaxed);
+  sender_.Written(texts, count);
+  return count;
+}
+
+void TReportSender::StreamDown(const ReportConfig& config, const std::string& error) {
+  backoff_ms_ = backoff_ms_ == 0 ? kFirstRetryMs : std::min(backoff_ms_ * 2, kLongestRetryMs);
+  retry_at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(backoff_ms_);
+  if (down_) return;
+  down_ = true;
+  down_flag_ = true;
+  events_.WriteEvent(platform::kEventLogErrorType, kEventServerUnreachable,
+                     "reports cannot reach the server (" + config.DestinationText() + "): " +
+                         error + "; they wait in the queue and the connection is tried again");
 }
 
 void TReportSender::Failed(const std::string& host, const std::string& error) {

@@ -3,18 +3,29 @@
 // registry file.
 //
 // The capture reader queues report texts (Queue); the sender thread takes
-// them in order and sends each one: the host from the registry value
-// SyslogHost, read anew for every report, then one datagram at facility
-// local use 5, severity critical. A report that cannot be sent is written to
-// the error file ("some major error :" and the message) and told to the
-// event log (the first at once, then a summary at most once a minute, and
-// one entry when sending works again). A host name that failed to resolve
-// is not asked again within a second; the reports meanwhile fail with the
-// same error.
+// them in order and delivers each one as the registry says at that moment
+// (ReportConfig: host, transport, port, rate), at facility local use 5,
+// severity critical:
+// - UDP: one datagram each, paced to SyslogRate reports a second (a token
+//   bucket with a small burst), through a socket whose peer is the server,
+//   so that a refusal fails the next send. A report that cannot be sent is
+//   written to the error file ("some major error :" and the message) and
+//   told to the event log (the first at once, then a summary at most once a
+//   minute, and one entry when sending works again). A host name that
+//   failed to resolve is not asked again within a second; the reports
+//   meanwhile fail with the same error.
+// - TCP and TLS: octet-counted frames ("LEN SP MSG") on one kept
+//   connection. A write the server holds back waits (the queue holds the
+//   rest); a connection that cannot be made or breaks is made again after
+//   1 s, doubling to 60 s, and the reports it was carrying are written again
+//   on the new one. Meanwhile the reports wait in the queue: one entry says
+//   the server cannot be reached and why, one says when delivery resumed
+//   and how many reports waited. "Sent" means written to the connection.
 //
 // The queue holds at most Capacity reports; further ones are counted, not
 // queued, and the event log says how many (their pairs are in the registry
-// all the same).
+// all the same), unless the sender waits for room (a replay, which has no
+// live capture to keep up with).
 //
 // Threads: Queue from one producer at a time; Drain, Stop and the counters
 // from any thread. The sender is used only by the sender thread once it
@@ -22,16 +33,20 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/Registry.h"
 #include "rtl/Thread.h"
+#include "watch/ReportConfig.h"
+#include "watch/TokenBucket.h"
 #include "watch/WatchEvents.h"
 #include "watch/WatchFactory.h"
 
@@ -47,8 +62,11 @@ class TReportSender : public rtl::TThread {
                 size_t capacity = kDefaultCapacity, TickSource ticks = {});
 
   // Capture reader: queues one report. False when the queue is full (the
-  // report is counted as dropped).
+  // report is counted as dropped); with WaitForRoom, waits for room instead
+  // and fails only when the sender stops meanwhile.
   bool Queue(std::string text);
+  // Before the first Queue.
+  void SetWaitForRoom(bool value) { wait_for_room_ = value; }
 
   // Waits until every report queued so far has been handled (sent or
   // failed), or timeout_ms has passed; true when it was all handled.
@@ -61,21 +79,30 @@ class TReportSender : public rtl::TThread {
   uint64_t Failed() const noexcept { return failed_.load(std::memory_order_relaxed); }
   uint64_t Dropped() const noexcept { return dropped_total_.load(std::memory_order_relaxed); }
   size_t Pending() const;
+  // False while a stream connection to the server cannot be made.
+  bool Reaching() const noexcept { return !down_flag_.load(std::memory_order_relaxed); }
 
  protected:
   void Run() override;
 
  private:
-  // Sends texts[0..count), whose registry reads all named host, as far as
-  // one send goes; returns how many of them it dealt with (at least one),
-  // a failed report included.
-  size_t DeliverRun(const std::string& host, const std::string* texts, size_t count);
+  // Delivers texts[0..count), all under config, as far as one attempt
+  // goes; returns how many it dealt with (a failed UDP report included),
+  // 0 when none (the connection is down, or a stop gives them up).
+  size_t DeliverUdp(const ReportConfig& config, const std::string* texts, size_t count);
+  size_t DeliverStream(const ReportConfig& config, const std::string* texts, size_t count);
   // The failure of one report: the error file, the counters, the log.
   void Failed(const std::string& host, const std::string& error);
+  // A stream connection failed: told once, retried with backoff.
+  void StreamDown(const ReportConfig& config, const std::string& error);
   void TellDropped();
-  // One entry when the configuration file becomes unusable (not a regular
-  // file, too large, unreadable), one when it can be read again.
-  void TellConfiguration();
+  // One entry when the configuration becomes unusable (the file is not a
+  // regular file, too large, unreadable; it yields no SyslogHost after
+  // having done so, or a value cannot be used), one when it is usable
+  // again.
+  void TellConfiguration(const ReportConfig& config);
+  // Sleeps up to ms, less when a discarding stop comes.
+  void Pause(std::chrono::steady_clock::duration wait);
 
   SysLogSender& sender_;
   platform::Registry& registry_;
@@ -93,19 +120,29 @@ class TReportSender : public rtl::TThread {
   // Set under mu_; the sender thread also reads it between the reports in
   // its hands, which a discarding stop gives up too.
   std::atomic<bool> discard_{false};
-  size_t discarded_ = 0;  // guarded by mu_
-  bool waiting_ = false;  // guarded by mu_: the sender sleeps on wake_
-  uint64_t dropped_ = 0;  // guarded by mu_: not yet told
+  size_t discarded_ = 0;          // guarded by mu_
+  std::condition_variable room_;  // Queue: room in the queue, or stop
+  bool wait_for_room_ = false;    // set before the thread runs
+  bool waiting_ = false;          // guarded by mu_: the sender sleeps on wake_
+  uint64_t dropped_ = 0;          // guarded by mu_: not yet told
 
   // The sender thread's own.
   FailureLog send_log_;
   FailureLog drop_log_;
-  platform::RegistrySource told_source_ = platform::RegistrySource::kUsable;
-  bool told_usable_ = true;
-  std::vector<std::string> hosts_;  // the registry's host for each report of a group
-  std::string failed_host_;         // the host whose look-up failed last
+  std::string told_problem_;  // the configuration's trouble as last told ("" none)
+  bool host_seen_ = false;    // SyslogHost has been read at least once
+  std::string failed_host_;   // the host whose look-up failed last
   std::string failed_error_;
   int64_t failed_at_ms_ = 0;
+  TokenBucket pacer_;
+  std::string wire_;  // the frames of one stream write
+  std::unique_ptr<platform::ReportStream> stream_;
+  ReportConfig stream_config_;
+  bool stream_wrote_ = false;  // the connection has carried reports
+  bool down_ = false;          // the stream connection cannot be made
+  int backoff_ms_ = 0;
+  std::chrono::steady_clock::time_point retry_at_{};
+  std::atomic<bool> down_flag_{false};
 
   std::atomic<uint64_t> sent_{0}, failed_{0}, dropped_total_{0};
 };

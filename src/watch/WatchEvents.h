@@ -19,21 +19,24 @@ namespace watch {
 
 // Event IDs. 0 is every entry of the service machinery itself.
 enum WatchEventId : uint32_t {
-  kEventServiceHost = 0,     // the service host's own entries
-  kEventStartFailed = 1,     // error: the watch could not start (stage and cause)
-  kEventCaptureLost = 2,     // error: capture lost, the adapter is reopened until it works
-  kEventCaptureResumed = 3,  // success: capture works again
-  kEventReportsFailed = 4,   // error: reports could not be sent (first one, then summaries)
-  kEventReportsResumed = 5,  // success: reports are sent again
-  kEventSaveFailed = 6,      // error: the table could not be saved
-  kEventSaveResumed = 7,     // success: the table is saved again
-  kEventReportsDropped = 8,  // warning: the report queue was full, reports were counted
-  kEventConfigUnusable = 9,  // warning: the configuration file is not usable
-  kEventFramesDropped = 10,  // error: the capture driver dropped frames (first, then summaries)
-  kEventFramesKeptUp = 11,   // success: no frame dropped for a while
-  kEventRegistryFull = 12,   // warning: the registry holds MaxAddresses pairs (then summaries)
-  kEventMacFlood = 13,       // warning: more new MAC addresses a second than a network makes
-  kEventMacFloodEnded = 14,  // success: the flood of new MAC addresses is over
+  kEventServiceHost = 0,         // the service host's own entries
+  kEventStartFailed = 1,         // error: the watch could not start (stage and cause)
+  kEventCaptureLost = 2,         // error: capture lost, the adapter is reopened until it works
+  kEventCaptureResumed = 3,      // success: capture works again
+  kEventReportsFailed = 4,       // error: reports could not be sent (first one, then summaries)
+  kEventReportsResumed = 5,      // success: reports are sent again
+  kEventSaveFailed = 6,          // error: the table could not be saved
+  kEventSaveResumed = 7,         // success: the table is saved again
+  kEventReportsDropped = 8,      // warning: the report queue was full, reports were counted
+  kEventConfigUnusable = 9,      // warning: the configuration file is not usable
+  kEventFramesDropped = 10,      // error: the capture driver dropped frames (first, then summaries)
+  kEventFramesKeptUp = 11,       // success: no frame dropped for a while
+  kEventServerUnreachable = 12,  // error: a stream connection to the server failed; reports wait
+  kEventServerReachable = 13,    // success: the reports that waited are delivered again
+  kEventWatchStopped = 14,       // information: the watch stopped, with its report counts
+  kEventRegistryFull = 15,       // warning: the registry holds MaxAddresses pairs (then summaries)
+  kEventMacFlood = 16,           // warning: more new MAC addresses a second than a network makes
+  kEventMacFloodEnded = 17,      // success: the flood of new MAC addresses is over
 };
 
 inline constexpr uint16_t kEventLogSuccessType = 0;

@@ -5,9 +5,16 @@
 #include <memory>
 
 #include "capture/Snoop.h"
+#include "syslog/IdStack.h"
 #include "syslog/IdSysLog.h"
 
 namespace watch {
+namespace {
+
+// How long a stream connection (and its TLS handshake) may take.
+constexpr int kStreamConnectTimeoutMs = 5000;
+
+}  // namespace
 
 size_t SysLogSender::SendTexts(const std::string* texts, size_t count,
                                syslog::TIdSyslogFacility facility,
@@ -22,6 +29,25 @@ size_t SysLogSender::SendTexts(const std::string* texts, size_t count,
   }
   return count;
 }
+
+void SysLogSender::SetPort(int) {}
+
+std::string SysLogSender::WireText(const std::string& text, syslog::TIdSyslogFacility facility,
+                                   syslog::TIdSyslogSeverity severity) {
+  syslog::TIdSysLog sender(nullptr);
+  return sender.WireText(text, facility, severity);
+}
+
+std::unique_ptr<platform::ReportStream> SysLogSender::OpenStream(const std::string& host,
+                                                                 platform::StreamTarget target,
+                                                                 const std::atomic<bool>& abandon) {
+  // The socket stack lives while a socket component does.
+  syslog::TIdSysLog resolver(nullptr);
+  target.address = syslog::SharedStack()->HostToAddress(host);
+  return platform::OpenReportStream(target, kStreamConnectTimeoutMs, abandon);
+}
+
+void SysLogSender::Written(const std::string*, size_t) {}
 
 namespace {
 
@@ -39,6 +65,17 @@ class SysLogAdapter : public SysLogSender {
                    syslog::TIdSyslogSeverity severity) override {
     const int n = static_cast<int>(std::min<size_t>(count, INT_MAX));
     return static_cast<size_t>(sender_->SendTexts(texts, n, facility, severity));
+  }
+  void SetPort(int port) override { sender_->SetPort(port); }
+  std::string WireText(const std::string& text, syslog::TIdSyslogFacility facility,
+                       syslog::TIdSyslogSeverity severity) override {
+    return sender_->WireText(text, facility, severity);
+  }
+  std::unique_ptr<platform::ReportStream> OpenStream(const std::string& host,
+                                                     platform::StreamTarget target,
+                                                     const std::atomic<bool>& abandon) override {
+    target.address = syslog::SharedStack()->HostToAddress(host);
+    return platform::OpenReportStream(target, kStreamConnectTimeoutMs, abandon);
   }
 
  private:

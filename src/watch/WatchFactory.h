@@ -4,6 +4,7 @@
 // their own.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "capture/Ndis_def.h"
+#include "platform/ReportStream.h"
 #include "rtl/Classes.h"
 #include "syslog/IdSysLogMessage.h"
 
@@ -36,6 +38,21 @@ class SysLogSender {
   // SendText when the first cannot be sent. This one calls SendText.
   virtual size_t SendTexts(const std::string* texts, size_t count,
                            syslog::TIdSyslogFacility facility, syslog::TIdSyslogSeverity severity);
+
+  // The datagrams' port (514 unless set). This one ignores it.
+  virtual void SetPort(int port);
+  // The wire text of one report, as SendText would send it now.
+  virtual std::string WireText(const std::string& text, syslog::TIdSyslogFacility facility,
+                               syslog::TIdSyslogSeverity severity);
+  // Resolves host as a send does (raising as it would) and opens a stream
+  // connection to the address at target's port (target.address is filled
+  // in). Raises platform::EConnectionError and the like.
+  virtual std::unique_ptr<platform::ReportStream> OpenStream(const std::string& host,
+                                                             platform::StreamTarget target,
+                                                             const std::atomic<bool>& abandon);
+  // Tells that texts were written to a stream connection (the foreground
+  // run prints them). This one does nothing.
+  virtual void Written(const std::string* texts, size_t count);
 };
 
 // The capture component as the watch uses it. Creating or configuring it

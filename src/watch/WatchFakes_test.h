@@ -210,10 +210,22 @@ class FakeSender : public SysLogSender {
   // the texts go out one by one ("send <text>").
   size_t SendTexts(const std::string* texts, size_t count, syslog::TIdSyslogFacility facility,
                    syslog::TIdSyslogSeverity severity) override;
+  void SetPort(int port) override { port_ = port; }
+  // The report text itself, so that tests read the frames easily.
+  std::string WireText(const std::string& text, syslog::TIdSyslogFacility,
+                       syslog::TIdSyslogSeverity) override {
+    return text;
+  }
+  // "connect <host>:<port>" may fail; the stream's writes are "write"
+  // steps and land in FakeParts::stream.
+  std::unique_ptr<platform::ReportStream> OpenStream(const std::string& host,
+                                                     platform::StreamTarget target,
+                                                     const std::atomic<bool>& abandon) override;
 
  private:
   FakeParts& parts_;
   std::string host_;
+  int port_ = 514;
 };
 
 // The capture component as the test drives it: Frame hands a frame to the
@@ -321,8 +333,16 @@ class FakeParts : public WatchFactory {
     sent.clear();
   }
 
+  std::string Stream() {
+    std::lock_guard<std::mutex> lock(mu);
+    return stream;
+  }
+
   std::mutex mu;
-  std::vector<Sent> sent;  // guarded by mu
+  std::vector<Sent> sent;                        // guarded by mu
+  std::string stream;                            // guarded by mu: the bytes written to streams
+  std::vector<platform::StreamTarget> connects;  // guarded by mu
+  bool peer_closed = false;                      // guarded by mu
 };
 
 // Parts that do nothing: a sender that drops every text, a capture that
@@ -354,6 +374,32 @@ class NullParts : public WatchFactory {
   std::unique_ptr<SysLogSender> CreateSysLog() override { return std::make_unique<Sender>(); }
   std::unique_ptr<CaptureSource> CreateCapture() override { return std::make_unique<Capture>(); }
 };
+
+inline std::unique_ptr<platform::ReportStream> FakeSender::OpenStream(const std::string& host,
+                                                                      platform::StreamTarget target,
+                                                                      const std::atomic<bool>&) {
+  parts_.Check("connect " + host + ":" + std::to_string(target.port));
+  target.address = host;
+  {
+    std::lock_guard<std::mutex> lock(parts_.mu);
+    parts_.connects.push_back(target);
+    parts_.peer_closed = false;
+  }
+  struct Stream : platform::ReportStream {
+    explicit Stream(FakeParts& p) : parts(p) {}
+    void WriteAll(const char* data, size_t size, const std::atomic<bool>&) override {
+      parts.Check("write");
+      std::lock_guard<std::mutex> lock(parts.mu);
+      parts.stream.append(data, size);
+    }
+    bool PeerClosed() override {
+      std::lock_guard<std::mutex> lock(parts.mu);
+      return parts.peer_closed;
+    }
+    FakeParts& parts;
+  };
+  return std::make_unique<Stream>(parts_);
+}
 
 inline void FakeSender::SetActive(bool) { parts_.Check("SetActive"); }
 inline void FakeSender::SendText(const std::string& text, syslog::TIdSyslogFacility facility,

@@ -114,6 +114,7 @@ TEthThread::TEthThread(bool CreateSuspended, WatchEnvironment environment)
                                                     : environment.data_directory),
       report_capacity_(environment.report_capacity ? environment.report_capacity
                                                    : TReportSender::kDefaultCapacity),
+      report_wait_for_room_(environment.report_wait_for_room),
       save_log_(events_, kEventSaveFailed, kEventSaveResumed, ticks_),
       drop_log_(events_, kEventFramesDropped, kEventFramesKeptUp, ticks_) {}
 
@@ -141,21 +142,36 @@ void TEthThread::Run() {
       lock.lock();
     }
     lock.unlock();
-    // What was seen up to the stop reaches the table: no new frames, the
-    // queued reports sent (or given up after a while), one last save.
+    // No new frames; then the table first: the registry is complete before
+    // any report leaves, so a server or a name look-up that hangs cannot
+    // cost the changes. Then the queued reports, for what time is left.
     Capture->StopCapture();
+    SaveTable();
     const int drain_ms = stop_drain_ms_;
+    size_t left = 0;
     if (!Sender->Drain(drain_ms < 0 ? std::numeric_limits<int>::max() : drain_ms)) {
-      const size_t left = Sender->Stop(true);
-      if (left > 0) {
-        events_.WriteEvent(platform::kEventLogWarningType, kEventReportsFailed,
-                           std::to_string(left) + " reports were not sent before the stop");
-      }
+      left = Sender->Stop(true);
     } else {
       Sender->Stop();
     }
-    SaveTable();
     CheckRegistry(true);
+    std::string counts = std::to_string(Sender->Sent()) + " reports sent, " +
+                         std::to_string(Sender->Failed()) + " reports failed, " +
+                         std::to_string(Sender->Dropped()) + " reports dropped";
+    if (left > 0) {
+      events_.WriteEvent(platform::kEventLogWarningType, kEventWatchStopped,
+                         "the watch stopped with " + std::to_string(left) +
+                             " reports not sent (still queued at the stop); " + counts);
+    } else {
+      events_.WriteEvent(platform::kEventLogInformationType, kEventWatchStopped,
+                         "the watch stopped: " + counts);
+    }
+    bool changed;
+    {
+      std::lock_guard<std::mutex> lock(save_mu_);
+      changed = Registry->Version() != saved_version_;
+    }
+    if (changed || !last_save_ok_) SaveTable();
   }
   std::lock_guard<std::mutex> lock(run_mu_);
   ended_ = true;
@@ -212,6 +228,7 @@ bool TEthThread::StartUp() {
         *SysLog, registry_, events_,
         [this](const std::string& text) { WriteErrorFile(files_, directory_, text); },
         report_capacity_, ticks_);
+    Sender->SetWaitForRoom(report_wait_for_room_);
     Sender->Resume();
     StartCaptureOrRaise();
     started = true;
@@ -447,11 +464,13 @@ void TEthThread::ShowStatus() { platform::ServiceStatusText(StatusText()); }
 std::string TEthThread::StatusText() const {
   const uint64_t dropped = FramesDropped();
   return ("watching " + AdapterName() + ", " + std::to_string(Registry->AddressCount()) +
-          " addresses known, " + std::to_string(ReportsSent()) + " reports sent, " +
-          std::to_string(ReportsFailed()) + " reports failed" +
+          " addresses known, " + std::to_string(ReportsQueued()) + " reports queued, " +
+          std::to_string(ReportsSent()) + " reports sent, " + std::to_string(ReportsFailed()) +
+          " reports failed" +
           (dropped > 0 ? ", " + std::to_string(dropped) + " frames dropped" : std::string()));
 }
 
+uint64_t TEthThread::ReportsQueued() const { return Sender ? Sender->Pending() : 0; }
 uint64_t TEthThread::ReportsSent() const { return Sender ? Sender->Sent() : 0; }
 uint64_t TEthThread::ReportsFailed() const {
   return Sender ? Sender->Failed() + Sender->Dropped() : 0;

@@ -7,9 +7,10 @@
 //   registry, table load, report sender, capture start), then a loop that
 //   wakes four times a second to save the table when a change is due and to
 //   update the service manager's status line (at most once a second), until
-//   Shutdown; then it stops the capture, lets the report sender finish and
-//   saves the table a last time. In the program the thread object is never
-//   freed.
+//   Shutdown; then it stops the capture, saves the table, lets the report
+//   sender finish for what time the stop allows, tells the event log the
+//   report counts and saves again if anything changed meanwhile. In the program the thread object
+//   is never freed.
 // - Capture reader (HandleCapture): every frame; applies each ARP sighting to
 //   the registry at once and queues its reports. It never waits on the
 //   network, a name look-up or the disk, only on the registry's lock while
@@ -64,6 +65,9 @@ struct WatchEnvironment {
   TickSource ticks;            // empty: a monotonic clock
   std::string data_directory;  // with its trailing separator
   size_t report_capacity = 0;  // 0: the report sender's default
+  // A full report queue makes the capture reader wait instead of dropping
+  // (a replay of a file, which has no live capture to keep up with).
+  bool report_wait_for_room = false;
 };
 
 // The built-in syslog server: the start-up report goes here, and so does
@@ -187,6 +191,7 @@ class TEthThread : public rtl::TThread {
   const StartFailure& Failure() const noexcept { return failure_; }
 
   // Counters for the status line.
+  uint64_t ReportsQueued() const;
   uint64_t FramesDropped() const { return Capture ? Capture->FramesDropped() : 0; }
   uint64_t ReportsSent() const;
   uint64_t ReportsFailed() const;
@@ -219,6 +224,7 @@ class TEthThread : public rtl::TThread {
   TickSource ticks_;
   const std::string directory_;
   const size_t report_capacity_;
+  const bool report_wait_for_room_;
 
   std::mutex save_mu_;
   uint64_t saved_version_ = 0;  // guarded by save_mu_

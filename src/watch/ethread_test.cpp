@@ -433,10 +433,12 @@ TEST_F(EthThreadTest, DroppedFramesAreToldOnceThenSummarised) {
     EXPECT_EQ(fresh, s.entries);
   }
   EXPECT_EQ(t->StatusText(),
-            "watching eth0, 0 addresses known, 0 reports sent, 0 reports failed, 4700 frames "
+            "watching eth0, 0 addresses known, 0 reports queued, 0 reports sent, 0 reports failed, "
+            "4700 frames "
             "dropped");
   parts.capture.load()->dropped = 0;
-  EXPECT_EQ(t->StatusText(), "watching eth0, 0 addresses known, 0 reports sent, 0 reports failed");
+  EXPECT_EQ(t->StatusText(),
+            "watching eth0, 0 addresses known, 0 reports queued, 0 reports sent, 0 reports failed");
 }
 
 TEST_F(EthThreadTest, NotifyChoosesTheHost) {
@@ -946,6 +948,8 @@ TEST(ReportSenderTest, UnusableConfigurationIsToldOnce) {
   FakeRegistry registry;
   FakeEvents events;
   auto sender = parts.CreateSysLog();
+  // A file that, when usable, names the server.
+  registry.Set("SyslogHost", "192.0.2.1");
   TReportSender reports(*sender, registry, events, [](const std::string&) {});
   reports.Resume();
   struct Step {

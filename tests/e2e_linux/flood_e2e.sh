@@ -23,7 +23,7 @@ counter=$3
 e2e_setup
 e2e_veth
 e2e_notify
-reg "Adapter=$watched"
+reg "Adapter=$watched" "SyslogRate=0"
 e2e_show+=("program output=$work/out" "program stderr=$work/err")
 
 "$counter" 127.0.0.1 514 "$work/count" 110 >"$work/counter.out" &
@@ -126,7 +126,7 @@ wait "$pid" || rc=$?
 check_table ips 100000 >/dev/null && check_table macs 100000 >/dev/null || fail "table after the stop"
 
 # The registry's bound.
-reg "Adapter=$watched" "MaxAddresses=50000"
+reg "Adapter=$watched" "MaxAddresses=50000" "SyslogRate=0"
 rm /var/lib/harbrook/arptable
 "$tessalin" /console >"$work/out" 2>"$work/err" </dev/null &
 pid=$!
@@ -149,7 +149,7 @@ grep -q '^tessalin: 49999 more new address pairs were reported but not kept' "$w
   fail "bound: no summary of the pairs not kept"
 grep -q 'A flood of new MAC addresses' "$work/err" || fail "bound: the flood of new MACs was not told"
 echo "bound: 100000 reports, 50000 pairs kept; $(grep -c 'MaxAddresses\|not kept\|flood' "$work/err") event-log entries"
-reg "Adapter=$watched"
+reg "Adapter=$watched" "SyslogRate=0"
 
 # The slow resolver: a name server on the loopback that reads and drops.
 "$counter" 127.0.0.53 53 "$work/dns" 100 >"$work/dns.out" &
@@ -159,7 +159,7 @@ wait_for 5 grep -q listening "$work/dns.out" || fail "name server did not start"
 printf 'nameserver 127.0.0.53\noptions timeout:5 attempts:2\n' >"$work/resolv.conf"
 mount --bind "$work/resolv.conf" /etc/resolv.conf
 printf 'hosts: files dns\n' >"$work/nsswitch.conf"  # bound over /etc/nsswitch.conf already
-reg "Adapter=$watched" "SyslogHost=syslog.harbrook.test"
+reg "Adapter=$watched" "SyslogHost=syslog.harbrook.test" "SyslogRate=0"
 rm /var/lib/harbrook/arptable
 "$tessalin" /console >"$work/out" 2>"$work/err" </dev/null &
 pid=$!

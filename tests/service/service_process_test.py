@@ -82,7 +82,7 @@ class ServiceUnderFakeManager(unittest.TestCase):
     def test_status_line_names_adapter_and_counts(self):
         self.start()
         line = re.compile(r"STATUS=Running: watching \S+, \d+ addresses known, "
-                          r"\d+ reports sent, \d+ reports failed\n$")
+                          r"\d+ reports queued, \d+ reports sent, \d+ reports failed\n$")
         messages = []
         while not messages or not line.match(messages[-1]):
             messages.append(self.sock.recv(4096).decode())

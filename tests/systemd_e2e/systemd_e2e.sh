@@ -31,7 +31,7 @@ done
 # ---- root file system, cached
 suite=bookworm
 mirror=http://deb.debian.org/debian
-include=systemd,systemd-sysv,dbus,rsyslog,iproute2,libstdc++6
+include=systemd,systemd-sysv,dbus,rsyslog,iproute2,libstdc++6,libssl3
 key=$(printf '%s %s %s\n' "$suite" "$mirror" "$include" | sha256sum | cut -c1-12)
 tarball=$cache/rootfs-$suite-$key.tar
 exec 9>"$cache/rootfs.lock"
@@ -250,7 +250,7 @@ fi
 out=$(ct systemctl start Wirevane 2>&1)
 status_line() {
   status=$(prop StatusText)
-  [[ $status =~ ^Running:\ watching\ eth0,\ [0-9]+\ addresses\ known,\ [0-9]+\ reports\ sent,\ [0-9]+\ reports\ failed$ ]]
+  [[ $status =~ ^Running:\ watching\ eth0,\ [0-9]+\ addresses\ known,\ [0-9]+\ reports\ queued,\ [0-9]+\ reports\ sent,\ [0-9]+\ reports\ failed$ ]]
 }
 within 3 status_line
 if [ -z "$out" ] && [ "$(prop ActiveState)/$(prop SubState)" = active/running ] &&

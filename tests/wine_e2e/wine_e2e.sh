@@ -373,4 +373,39 @@ grep -qF 'Call advapi32.RegisterEventSourceA(00000000,' "$work/plain.trace" &&
   fail "event source is not the executable's name; traced:
 $(cat "$work/plain.trace")"
 
+log "reports over TCP to rsyslog"
+# The same capture read again from an empty table, the reports as
+# octet-counted frames on a TCP connection to a real rsyslog (imtcp).
+if command -v rsyslogd >/dev/null; then
+  mkdir -p "$work/rs"
+  cat >"$work/tcp.conf" <<CONF
+global(workDirectory="$work/rs")
+module(load="imtcp")
+template(name="raw" type="string" string="%rawmsg%\n")
+ruleset(name="r") { action(type="omfile" file="$work/tcp.log" template="raw") }
+input(type="imtcp" address="$syslog_host" port="10514" ruleset="r")
+CONF
+  rsyslogd -n -f "$work/tcp.conf" -i "$work/rsyslog.pid" >"$work/rsyslog.out" 2>&1 &
+  rsyslog=$!
+  for _ in $(seq 50); do ss -tln | grep -qF "$syslog_host:10514" && break; sleep 0.1; done
+  w reg add 'HKLM\Software\quillmere\harbrook\Tessalin' /v SyslogTransport /d tcp /f >/dev/null
+  w reg add 'HKLM\Software\quillmere\harbrook\Tessalin' /v SyslogPort /d 10514 /f >/dev/null
+  rm -f "$drive/harbrook/arptable"
+  rc=0
+  w 'C:\tessalin\tessalin.exe' /read 'C:\tessalin\arp.pcap' >"$work/tcp_read.out" || rc=$?
+  [ "$rc" -eq 0 ] || fail "/read over tcp: exit code $rc; $(cat "$work/tcp_read.out")"
+  for _ in $(seq 50); do grep -q '10.0.0.4 found on 020000-00000E' "$work/tcp.log" 2>/dev/null && break; sleep 0.1; done
+  kill "$rsyslog" 2>/dev/null || true
+  # Every report but the start-up one, which always goes by datagram.
+  want=$(grep '^Report: ' "$work/tcp_read.out" | grep -vc '^Report: starting up$')
+  got=$(wc -l <"$work/tcp.log" 2>/dev/null || echo 0)
+  [ "$want" -ge 5 ] && [ "$got" -eq "$want" ] ||
+    fail "over tcp: $got of $want reports at rsyslog: $(cat "$work/tcp.log" "$work/rsyslog.out" 2>/dev/null)"
+  grep -q '^<170>.* 10.0.0.1 moved from 020000-00000A to 020000-00000B$' "$work/tcp.log" ||
+    fail "over tcp: the moved report is not at rsyslog: $(cat "$work/tcp.log")"
+  echo "over tcp: $got of $want reports at rsyslog"
+else
+  echo "skipped: no rsyslogd"
+fi
+
 echo "PASS: Windows service end to end under Wine"

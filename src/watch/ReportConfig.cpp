@@ -1,0 +1,107 @@
+#include "watch/ReportConfig.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "rtl/SysUtils.h"
+#include "watch/ethread.h"
+
+namespace watch {
+namespace {
+
+void AddProblem(std::string& problem, const std::string& text) {
+  if (!problem.empty()) problem += "; ";
+  problem += text;
+}
+
+bool ReadValue(platform::Registry& registry, const char* name, std::string& out) {
+  try {
+    return registry.ReadString(platform::kHKeyLocalMachine, kConfigKey, name, out);
+  } catch (...) {
+    return false;
+  }
+}
+
+// A whole decimal number, no sign, no spaces.
+bool ParseNumber(const std::string& text, double& out) {
+  if (text.empty() || text.size() > 12) return false;
+  for (char c : text) {
+    if ((c < '0' || c > '9') && c != '.') return false;
+  }
+  char* end = nullptr;
+  errno = 0;
+  out = std::strtod(text.c_str(), &end);
+  return errno == 0 && end == text.c_str() + text.size();
+}
+
+}  // namespace
+
+const char* TransportName(Transport transport) {
+  switch (transport) {
+    case Transport::kTcp:
+      return "tcp";
+    case Transport::kTls:
+      return "tls";
+    default:
+      return "udp";
+  }
+}
+
+bool ReportConfig::SameDestination(const ReportConfig& other) const {
+  return host == other.host && transport == other.transport && port == other.port &&
+         ca_file == other.ca_file && cert_file == other.cert_file && key_file == other.key_file;
+}
+
+std::string ReportConfig::DestinationText() const {
+  return std::string(TransportName(transport)) + " to " + host + ":" + std::to_string(port);
+}
+
+ReportConfig ReadReportConfig(platform::Registry& registry) {
+  ReportConfig c;
+  std::string value;
+  c.host_configured = ReadValue(registry, kSyslogHostValue, value);
+  c.host = c.host_configured ? value : std::string(kDefaultSyslogHost);
+
+  if (ReadValue(registry, kSyslogTransportValue, value) && !value.empty()) {
+    const std::string_view name = rtl::TrimView(value);
+    if (rtl::SameText(name, "tcp")) {
+      c.transport = Transport::kTcp;
+    } else if (rtl::SameText(name, "tls")) {
+      c.transport = Transport::kTls;
+    } else if (!rtl::SameText(name, "udp")) {
+      AddProblem(c.problem, std::string(kSyslogTransportValue) + " \"" + value +
+                                "\" is not udp, tcp or tls: reports go over udp");
+    }
+  }
+  c.port = c.transport == Transport::kTls ? kDefaultTlsPort : kDefaultSyslogPort;
+  if (ReadValue(registry, kSyslogPortValue, value) && !value.empty()) {
+    double port = 0;
+    if (ParseNumber(rtl::Trim(value), port) && port >= 1 && port <= 65535 &&
+        port == static_cast<int>(port)) {
+      c.port = static_cast<int>(port);
+    } else {
+      AddProblem(c.problem, std::string(kSyslogPortValue) + " \"" + value +
+                                "\" is not a port number: reports go to port " +
+                                std::to_string(c.port));
+    }
+  }
+  if (ReadValue(registry, kSyslogRateValue, value) && !value.empty()) {
+    double rate = 0;
+    if (ParseNumber(rtl::Trim(value), rate) && rate <= 1e7) {
+      c.rate = rate;
+    } else {
+      AddProblem(c.problem, std::string(kSyslogRateValue) + " \"" + value +
+                                "\" is not a number of reports per second: " +
+                                std::to_string(static_cast<int>(kDefaultSyslogRate)) +
+                                " a second are sent");
+    }
+  }
+  if (c.transport == Transport::kTls) {
+    if (ReadValue(registry, kSyslogCAFileValue, value)) c.ca_file = value;
+    if (ReadValue(registry, kSyslogCertFileValue, value)) c.cert_file = value;
+    if (ReadValue(registry, kSyslogKeyFileValue, value)) c.key_file = value;
+  }
+  return c;
+}
+
+}  // namespace watch

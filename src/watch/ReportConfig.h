@@ -1,0 +1,61 @@
+// How reports leave: the syslog server, the transport and its settings, as
+// the registry says at the moment a report goes out. Read anew for every
+// report, so that a change takes effect with the next one.
+//
+// Values beside SyslogHost, all strings:
+//   SyslogTransport  "udp" (default), "tcp" or "tls" (any letter case)
+//   SyslogPort       1 to 65535; default 514, and 6514 for tls
+//   SyslogRate       UDP reports per second, paced; "0" sends unpaced
+//   SyslogCAFile     tls: PEM file of the CA that signed the server's
+//                    certificate (absent: the system's trust store)
+//   SyslogCertFile,
+//   SyslogKeyFile    tls: a client certificate and its key, for servers that
+//                    ask for one
+// A value that cannot be used gives its default and a Problem text.
+#pragma once
+
+#include <string>
+
+#include "platform/Registry.h"
+
+namespace watch {
+
+enum class Transport { kUdp, kTcp, kTls };
+
+// UDP reports per second when SyslogRate is absent: a default rsyslog on a
+// machine whose cores are busy receives every one of a long burst.
+inline constexpr double kDefaultSyslogRate = 2000;
+inline constexpr int kDefaultSyslogPort = 514;
+inline constexpr int kDefaultTlsPort = 6514;
+
+inline constexpr char kSyslogTransportValue[] = "SyslogTransport";
+inline constexpr char kSyslogPortValue[] = "SyslogPort";
+inline constexpr char kSyslogRateValue[] = "SyslogRate";
+inline constexpr char kSyslogCAFileValue[] = "SyslogCAFile";
+inline constexpr char kSyslogCertFileValue[] = "SyslogCertFile";
+inline constexpr char kSyslogKeyFileValue[] = "SyslogKeyFile";
+
+struct ReportConfig {
+  std::string host;
+  // Whether SyslogHost itself was read (host is the default otherwise).
+  bool host_configured = false;
+  Transport transport = Transport::kUdp;
+  int port = kDefaultSyslogPort;
+  double rate = kDefaultSyslogRate;  // UDP only; 0: unpaced
+  std::string ca_file, cert_file, key_file;
+  // Values that could not be used, in words; empty when all could.
+  std::string problem;
+
+  // Whether two configurations reach the same server the same way (a
+  // stream connection is kept while they do).
+  bool SameDestination(const ReportConfig& other) const;
+  // "tcp to 192.0.2.1:514"
+  std::string DestinationText() const;
+};
+
+// Never raises.
+ReportConfig ReadReportConfig(platform::Registry& registry);
+
+const char* TransportName(Transport transport);
+
+}  // namespace watch

@@ -1,0 +1,288 @@
+#include "watch/ReportSender.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <thread>
+#include <vector>
+
+#include "watch/WatchFakes_test.h"
+
+namespace watch {
+namespace {
+
+using testing::FakeEvents;
+using testing::FakeParts;
+using testing::FakeRegistry;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kWait = 10000;
+
+// The frames of an octet-counted stream ("LEN SP MSG" each), or an empty
+// list with a marker when the stream is not well formed.
+std::vector<std::string> Frames(const std::string& stream) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos < stream.size()) {
+    const size_t space = stream.find(' ', pos);
+    if (space == std::string::npos) return {"<cut>"};
+    const size_t length = std::stoul(stream.substr(pos, space - pos));
+    if (space + 1 + length > stream.size()) return {"<cut>"};
+    out.push_back(stream.substr(space + 1, length));
+    pos = space + 1 + length;
+  }
+  return out;
+}
+
+TEST(ReportConfigTest, ValuesAndTheirDefaults) {
+  struct Case {
+    std::map<std::string, std::string> values;
+    Transport transport;
+    int port;
+    double rate;
+    bool problem;
+  } cases[] = {
+      {{}, Transport::kUdp, 514, kDefaultSyslogRate, false},
+      {{{"SyslogTransport", "TCP"}}, Transport::kTcp, 514, kDefaultSyslogRate, false},
+      {{{"SyslogTransport", " tls "}}, Transport::kTls, 6514, kDefaultSyslogRate, false},
+      {{{"SyslogTransport", "tls"}, {"SyslogPort", "10514"}},
+       Transport::kTls,
+       10514,
+       kDefaultSyslogRate,
+       false},
+      {{{"SyslogTransport", "carrier pigeon"}}, Transport::kUdp, 514, kDefaultSyslogRate, true},
+      {{{"SyslogPort", "0"}}, Transport::kUdp, 514, kDefaultSyslogRate, true},
+      {{{"SyslogPort", "65536"}}, Transport::kUdp, 514, kDefaultSyslogRate, true},
+      {{{"SyslogPort", "-1"}}, Transport::kUdp, 514, kDefaultSyslogRate, true},
+      {{{"SyslogPort", "5 14"}}, Transport::kUdp, 514, kDefaultSyslogRate, true},
+      {{{"SyslogRate", "0"}}, Transport::kUdp, 514, 0, false},
+      {{{"SyslogRate", "250.5"}}, Transport::kUdp, 514, 250.5, false},
+      {{{"SyslogRate", "fast"}}, Transport::kUdp, 514, kDefaultSyslogRate, true},
+      {{{"SyslogRate", "1e9"}}, Transport::kUdp, 514, kDefaultSyslogRate, true},
+  };
+  for (const Case& c : cases) {
+    FakeRegistry registry;
+    registry.values = c.values;
+    const ReportConfig config = ReadReportConfig(registry);
+    SCOPED_TRACE(config.problem);
+    EXPECT_EQ(config.transport, c.transport);
+    EXPECT_EQ(config.port, c.port);
+    EXPECT_EQ(config.rate, c.rate);
+    EXPECT_EQ(!config.problem.empty(), c.problem);
+    EXPECT_EQ(config.host, "127.0.0.1");
+  }
+}
+
+TEST(TokenBucketTest, FillsAtTheRateUpToASmallBurst) {
+  TokenBucket bucket;
+  const auto t0 = Clock::now();
+  // Starts full: a burst of 16 at 2000 a second.
+  EXPECT_DOUBLE_EQ(bucket.Available(2000, t0), 16);
+  bucket.Take(16);
+  EXPECT_DOUBLE_EQ(bucket.Available(2000, t0), 0);
+  // 1 ms later: two more; waiting for eight takes 3 ms more.
+  EXPECT_NEAR(bucket.Available(2000, t0 + std::chrono::milliseconds(1)), 2, 1e-9);
+  using Ms = std::chrono::duration<double, std::milli>;
+  const Ms wait = bucket.Until(8, 2000, t0 + std::chrono::milliseconds(1));
+  EXPECT_NEAR(wait.count(), 3, 1e-6);
+  // Never more than the burst, however long it stood.
+  EXPECT_DOUBLE_EQ(bucket.Available(2000, t0 + std::chrono::seconds(10)), 16);
+  // A slow rate holds one report at a time.
+  TokenBucket slow;
+  EXPECT_DOUBLE_EQ(slow.Available(10, t0), 1);
+}
+
+// Paced reports leave evenly: in no tenth of a second more than the burst
+// and that tenth's share (sleeping late only spreads them more).
+TEST(ReportSenderTest, UdpReportsArePaced) {
+  FakeParts parts;
+  FakeRegistry registry;
+  FakeEvents events;
+  registry.Set("SyslogRate", "200");
+  std::mutex mu;
+  std::vector<Clock::time_point> times;
+  parts.SetFail([&](const std::string& at) {
+    if (!at.starts_with("send")) return;
+    std::lock_guard<std::mutex> lock(mu);
+    times.push_back(Clock::now());
+  });
+  auto sender = parts.CreateSysLog();
+  TReportSender reports(*sender, registry, events, [](const std::string&) {});
+  reports.Resume();
+  constexpr int kReports = 60;
+  for (int i = 0; i < kReports; ++i) reports.Queue("r" + std::to_string(i));
+  ASSERT_TRUE(reports.Drain(kWait));
+  reports.Stop();
+  ASSERT_EQ(times.size(), static_cast<size_t>(kReports));
+  const double burst = TokenBucket::Burst(200);
+  for (size_t i = 0; i < times.size(); ++i) {
+    size_t in_window = 0;
+    for (size_t k = i; k < times.size() && times[k] - times[i] < std::chrono::milliseconds(100);
+         ++k) {
+      ++in_window;
+    }
+    EXPECT_LE(static_cast<double>(in_window), burst + 200 * 0.1 + 1) << "from report " << i;
+  }
+  EXPECT_EQ(reports.Sent(), static_cast<uint64_t>(kReports));
+}
+
+// TCP: while the server cannot be reached the reports wait (none failed),
+// told once; then every one arrives in order, framed, with one recovery
+// entry that says how many waited. A connection that breaks mid-write
+// carries its reports again on the next one, made at once.
+TEST(ReportSenderTest, StreamReportsWaitForTheServerAndArriveInOrder) {
+  FakeParts parts;
+  FakeRegistry registry;
+  FakeEvents events;
+  registry.Set("SyslogHost", "logs.example");
+  registry.Set("SyslogTransport", "tcp");
+  std::atomic<int> refusals{2}, writes{0};
+  parts.SetFail([&](const std::string& at) {
+    if (at.starts_with("connect") && refusals > 0) {
+      --refusals;
+      throw platform::EConnectionError("connect to 192.0.2.1:514: Connection refused");
+    }
+    // The second write breaks: the connection had carried reports, so a
+    // new one is made at once, unlogged.
+    if (at == "write" && ++writes == 2) {
+      throw platform::EConnectionError("send to 192.0.2.1:514: Broken pipe");
+    }
+  });
+  auto sender = parts.CreateSysLog();
+  std::vector<std::string> errors;
+  TReportSender reports(*sender, registry, events,
+                        [&](const std::string& e) { errors.push_back(e); });
+  reports.Resume();
+  std::vector<std::string> expected;
+  for (int i = 0; i < 200; ++i) {
+    expected.push_back("report " + std::to_string(i));
+    reports.Queue(expected.back());
+  }
+  ASSERT_TRUE(reports.Drain(kWait));
+  EXPECT_EQ(Frames(parts.Stream()), expected);
+  EXPECT_EQ(reports.Sent(), 200u);
+  EXPECT_EQ(reports.Failed(), 0u);
+  EXPECT_TRUE(errors.empty());
+  auto down = events.WithId(kEventServerUnreachable);
+  ASSERT_EQ(down.size(), 1u);
+  EXPECT_EQ(down[0].text,
+            "reports cannot reach the server (tcp to logs.example:514): connect to "
+            "192.0.2.1:514: Connection refused; they wait in the queue and the connection is "
+            "tried again");
+  auto up = events.WithId(kEventServerReachable);
+  ASSERT_EQ(up.size(), 1u);
+  EXPECT_EQ(up[0].text.rfind("reports reach the server again (tcp to logs.example:514); ", 0), 0u);
+  EXPECT_NE(up[0].text.find("200 reports waited"), std::string::npos) << up[0].text;
+
+  // A server that closed its end (a restart) gets a new connection before
+  // the next write, at once.
+  const size_t connects = parts.connects.size();
+  {
+    std::lock_guard<std::mutex> lock(parts.mu);
+    parts.peer_closed = true;
+  }
+  reports.Queue("after restart");
+  ASSERT_TRUE(reports.Drain(kWait));
+  EXPECT_EQ(parts.connects.size(), connects + 1);
+  EXPECT_EQ(Frames(parts.Stream()).back(), "after restart");
+  // TLS asks for its own port and carries the host as the name to verify.
+  registry.Set("SyslogTransport", "tls");
+  registry.Set("SyslogCAFile", "/etc/harbrook/ca.pem");
+  reports.Queue("over tls");
+  ASSERT_TRUE(reports.Drain(kWait));
+  ASSERT_FALSE(parts.connects.empty());
+  const platform::StreamTarget& tls = parts.connects.back();
+  EXPECT_TRUE(tls.tls);
+  EXPECT_EQ(tls.port, 6514);
+  EXPECT_EQ(tls.server_name, "logs.example");
+  EXPECT_EQ(tls.ca_file, "/etc/harbrook/ca.pem");
+  reports.Stop();
+}
+
+// A stop gives up reports that wait for a server that never answers, and
+// does not wait out the backoff.
+TEST(ReportSenderTest, StopDoesNotWaitForAnUnreachableServer) {
+  FakeParts parts;
+  FakeRegistry registry;
+  FakeEvents events;
+  registry.Set("SyslogTransport", "tcp");
+  parts.SetFail([&](const std::string& at) {
+    if (at.starts_with("connect")) throw platform::EConnectionError("connect: timed out");
+  });
+  auto sender = parts.CreateSysLog();
+  TReportSender reports(*sender, registry, events, [](const std::string&) {});
+  reports.Resume();
+  for (int i = 0; i < 10; ++i) reports.Queue("r");
+  EXPECT_FALSE(reports.Drain(300));
+  EXPECT_FALSE(reports.Reaching());
+  EXPECT_EQ(reports.Pending(), 10u);
+  EXPECT_EQ(reports.Stop(true), 10u);
+  EXPECT_EQ(reports.Failed(), 0u);
+}
+
+// A replay waits for room in a full queue instead of dropping reports.
+TEST(ReportSenderTest, WaitForRoomDropsNothing) {
+  FakeParts parts;
+  FakeRegistry registry;
+  FakeEvents events;
+  registry.Set("SyslogRate", "0");
+  parts.SetFail([&](const std::string& at) {
+    if (at.starts_with("send")) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  });
+  auto sender = parts.CreateSysLog();
+  TReportSender reports(
+      *sender, registry, events, [](const std::string&) {}, 4);
+  reports.SetWaitForRoom(true);
+  reports.Resume();
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(reports.Queue("r" + std::to_string(i)));
+  ASSERT_TRUE(reports.Drain(kWait));
+  EXPECT_EQ(parts.Texts().size(), 100u);
+  EXPECT_EQ(reports.Dropped(), 0u);
+  reports.Stop();
+}
+
+// A configuration file that names no server, or stops naming it, is told
+// once, and its return too; so is a value that cannot be used. A system
+// never configured has nothing to tell.
+TEST(ReportSenderTest, ConfigurationThatNamesNoServerIsTold) {
+  FakeParts parts;
+  FakeRegistry registry;
+  FakeEvents events;
+  auto sender = parts.CreateSysLog();
+  TReportSender reports(*sender, registry, events, [](const std::string&) {});
+  reports.Resume();
+  auto send = [&](int n) {
+    for (int i = 0; i < n; ++i) reports.Queue("r");
+    ASSERT_TRUE(reports.Drain(kWait));
+  };
+  registry.source = platform::RegistrySource::kMissing;
+  send(3);  // never configured: nothing to tell
+  EXPECT_TRUE(events.WithId(kEventConfigUnusable).empty());
+  registry.source = platform::RegistrySource::kUsable;
+  send(3);  // a file that yields no host (malformed, the key misnamed)
+  registry.Set("SyslogHost", "127.0.0.2");
+  send(3);
+  registry.Erase("SyslogHost");  // the file cut, or the key renamed
+  send(3);
+  registry.Set("SyslogHost", "127.0.0.2");
+  send(3);
+  registry.Set("SyslogPort", "none");
+  send(3);
+  auto entries = events.WithId(kEventConfigUnusable);
+  std::vector<std::string> texts;
+  for (const auto& e : entries) texts.push_back(e.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{
+                       "the configuration names no SyslogHost: reports go to 127.0.0.1",
+                       "the configuration can be read again",
+                       "the configuration no longer names a SyslogHost: reports go to 127.0.0.1",
+                       "the configuration can be read again",
+                       "SyslogPort \"none\" is not a port number: reports go to port 514"}));
+  ASSERT_EQ(entries.size(), 5u);
+  EXPECT_EQ(entries[0].type, platform::kEventLogWarningType);
+  EXPECT_EQ(entries[1].type, kEventLogSuccessType);
+  reports.Stop();
+}
+
+}  // namespace
+}  // namespace watch
