@@ -3,9 +3,14 @@
 // nothing, so the figures are the watch's own cost. Memory is the heap in
 // use (mallinfo2), blocks that malloc maps on their own included, per
 // address pair.
+//   BM_Registry*     the address registry alone, at sizes from 10^3 to
+//                    5*10^6 pairs: a new pair, a known pair, bytes per
+//                    pair, the table load, and the longest a sighting
+//                    waits while a save copies the table out
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +19,7 @@
 #include <memory>
 #include <numeric>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "watch/WatchFakes_test.h"
@@ -206,6 +212,173 @@ void BM_LoadTable(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_LoadTable)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+// A registry of n pairs, one MAC address each, added in a shuffled order.
+std::unique_ptr<watch::AddressRegistry> RegistryOf(uint32_t n) {
+  auto r = std::make_unique<watch::AddressRegistry>();
+  std::vector<uint32_t> order(n);
+  std::iota(order.begin(), order.end(), 0u);
+  std::shuffle(order.begin(), order.end(), std::mt19937(11));
+  watch::AddressRegistry::Reports reports;
+  Frame f;
+  for (uint32_t k : order) {
+    f.Set(PairMac(k, 1), PairIp(k));
+    r->Sight(f.bytes + 6, PairIp(k), reports);
+  }
+  return r;
+}
+
+double Nanoseconds(std::chrono::steady_clock::duration d) {
+  return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
+}
+
+const std::vector<int64_t> kSizes = {1000, 10000, 100000, 1000000, 5000000};
+
+// 2^16 new pairs (new MAC, new address, one found report each) into a
+// registry of n pairs; the tables' growth is part of the cost.
+void BM_RegistryNewPair(benchmark::State& state) {
+  const uint32_t n = static_cast<uint32_t>(state.range(0));
+  constexpr uint32_t kNew = 1 << 16;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto r = RegistryOf(n);
+    watch::AddressRegistry::Reports reports;
+    Frame f;
+    state.ResumeTiming();
+    for (uint32_t k = n; k < n + kNew; ++k) {
+      f.Set(PairMac(k, 1), PairIp(k));
+      r->Sight(f.bytes + 6, PairIp(k), reports);
+    }
+    // Seconds of CPU time per pair.
+    state.counters["per_pair"] =
+        benchmark::Counter(kNew, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.PauseTiming();
+    r.reset();
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_RegistryNewPair)->ArgsProduct({kSizes})->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// A known pair drawn at random from the whole registry.
+void BM_RegistryKnownPair(benchmark::State& state) {
+  const uint32_t n = static_cast<uint32_t>(state.range(0));
+  auto r = RegistryOf(n);
+  std::vector<uint32_t> picks(1 << 20);
+  std::mt19937 rng(5);
+  for (auto& p : picks) p = rng() % n;
+  watch::AddressRegistry::Reports reports;
+  Frame f;
+  size_t i = 0;
+  for (auto _ : state) {
+    const uint32_t k = picks[i++ & (picks.size() - 1)];
+    f.Set(PairMac(k, 1), PairIp(k));
+    r->Sight(f.bytes + 6, PairIp(k), reports);
+  }
+  if (reports.count != 0) state.SkipWithError("a known pair made a report");
+}
+BENCHMARK(BM_RegistryKnownPair)->ArgsProduct({kSizes});
+
+// Heap per pair of a registry of n pairs, one MAC address each or 16
+// addresses per MAC address.
+void BM_RegistryBytes(benchmark::State& state) {
+  const uint32_t n = static_cast<uint32_t>(state.range(0));
+  const uint32_t ips_per_mac = static_cast<uint32_t>(state.range(1));
+  for (auto _ : state) {
+    const size_t before = HeapInUse();
+    watch::AddressRegistry r;
+    watch::AddressRegistry::Reports reports;
+    Frame f;
+    for (uint32_t k = 0; k < n; ++k) {
+      f.Set(PairMac(k, ips_per_mac), PairIp(k));
+      r.Sight(f.bytes + 6, PairIp(k), reports);
+    }
+    state.counters["bytes_per_pair"] = static_cast<double>(HeapInUse() - before) / n;
+  }
+}
+BENCHMARK(BM_RegistryBytes)
+    ->ArgsProduct({kSizes, {1, 16}})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+// The table file of n pairs loaded by the watch, through the platform's
+// text reader.
+void BM_RegistryLoad(benchmark::State& state) {
+  const uint32_t n = static_cast<uint32_t>(state.range(0));
+  {
+    const std::string text = RegistryOf(n)->TableText();
+    std::FILE* f = std::fopen((BenchDirectory() + "arptable").c_str(), "wb");
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+  }
+  for (auto _ : state) {
+    state.PauseTiming();
+    watch::WatchEnvironment env;
+    env.parts = &parts;
+    env.clock = &fixed_clock;
+    env.registry = &fixed_registry;
+    env.data_directory = BenchDirectory();
+    auto t = std::make_unique<watch::TEthThread>(true, env);
+    t->Registry = std::make_unique<watch::AddressRegistry>();
+    state.ResumeTiming();
+    t->LoadTable();
+    state.PauseTiming();
+    const bool loaded = t->Registry->AddressCount() == static_cast<int>(n);
+    t.reset();
+    state.ResumeTiming();
+    if (!loaded) state.SkipWithError("table did not load");
+  }
+  std::filesystem::remove(BenchDirectory() + "arptable");
+}
+BENCHMARK(BM_RegistryLoad)
+    ->Arg(1000000)
+    ->Arg(5000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+// A save of a registry of n pairs while a writer adds new pairs as fast as
+// it can: the save's own time, the longest the copy held the registry's
+// lock for one slice, and the longest a single sighting took meanwhile
+// (that slice, a growth of the writer's own tables, or the scheduler).
+void BM_RegistrySaveHold(benchmark::State& state) {
+  const uint32_t n = static_cast<uint32_t>(state.range(0));
+  watch::WatchEnvironment env;
+  env.parts = &parts;
+  env.clock = &fixed_clock;
+  env.registry = &fixed_registry;
+  env.data_directory = BenchDirectory();
+  auto t = std::make_unique<watch::TEthThread>(true, env);
+  t->Registry = RegistryOf(n);
+  for (auto _ : state) {
+    std::atomic<bool> saving{true};
+    double longest = 0;
+    uint64_t sightings = 0;
+    std::thread writer([&] {
+      watch::AddressRegistry::Reports reports;
+      Frame f;
+      for (uint32_t k = n + 1; saving.load(std::memory_order_relaxed); ++k) {
+        f.Set(PairMac(k, 1), PairIp(k));
+        const auto start = std::chrono::steady_clock::now();
+        t->Registry->Sight(f.bytes + 6, PairIp(k), reports);
+        longest = std::max(longest, Nanoseconds(std::chrono::steady_clock::now() - start));
+        ++sightings;
+      }
+    });
+    const auto copy = t->Registry->CopyTable();
+    const bool saved = t->SaveTable();
+    saving = false;
+    writer.join();
+    state.counters["longest_hold_us"] = Nanoseconds(copy.LongestHold()) / 1000;
+    state.counters["longest_sighting_us"] = longest / 1000;
+    state.counters["pairs_added_meanwhile"] = static_cast<double>(sightings);
+    if (!saved) state.SkipWithError("the save failed");
+  }
+  std::filesystem::remove(BenchDirectory() + "arptable");
+}
+BENCHMARK(BM_RegistrySaveHold)
+    ->Arg(1000000)
+    ->Arg(5000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 // What each report after the start-up one adds on Linux: the registry
 // file looked at, and read and parsed anew when it has changed. Arguments:

@@ -2,8 +2,9 @@
 // registry. The input is a sequence of frames, each one length byte and
 // that many bytes. The reports must be those of a plain model of the
 // registry (found, moved, count of addresses per MAC), and after the input
-// the registry keeps its invariants, holds the model's owners, and save,
-// load, save is a fixed point.
+// the registry keeps its invariants, holds the model's owners, writes the
+// same table as the text-list registry, and save, load, save is a fixed
+// point.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "watch/TextRegistry_test.h"
 
 namespace {
 
@@ -45,6 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fakes->parts.Clear();
   auto t = fakes->NewWatch();
   Model model;
+  watch::testing::TextRegistry reference;
   size_t pos = 0;
   while (pos < size) {
     const size_t length = std::min<size_t>(data[pos], size - pos - 1);
@@ -60,20 +63,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const uint32_t ip = uint32_t(frame[28]) << 24 | uint32_t(frame[29]) << 16 |
                           uint32_t(frame[30]) << 8 | frame[31];
       model.See(watch::MacText(frame.data() + 6), watch::IpText(ip));
+      reference.Sight(frame.data() + 6, ip);
     }
   }
   FUZZ_CHECK(fakes->parts.Texts() == model.reports, "reports as the model gives them");
   fuzz::CheckRegistry(*t);
-  const rtl::TStringList& ips = t->Registry->IpIndex();
-  FUZZ_CHECK(static_cast<size_t>(ips.Count()) == model.owner.size(), "IpIndex size");
-  FUZZ_CHECK(static_cast<size_t>(t->Registry->AddressCount()) == model.owner.size(),
-             "address count");
+  const watch::AddressRegistry::Copy copy = t->Registry->CopyTable();
+  FUZZ_CHECK(copy.Count() == model.owner.size(), "table size");
+  size_t i = 0;
   for (const auto& [ip, mac] : model.owner) {
-    int at;
-    FUZZ_CHECK(ips.Find(ip, at), "address in IpIndex");
-    FUZZ_CHECK(static_cast<const watch::Tarp_registry*>(ips.Objects(at))->Mac == mac,
-               "owner as in the model");
+    // std::map's order is the table's for these texts (digits and dots).
+    FUZZ_CHECK(copy.Ip(i) == ip, "address in the table");
+    FUZZ_CHECK(copy.Mac(i) == mac, "owner as in the model");
+    ++i;
   }
+  FUZZ_CHECK(t->Registry->TableText() == reference.TableText(), "the text-list registry's table");
   fuzz::CheckSaveLoadSave(*t, *fakes);
   return 0;
 }

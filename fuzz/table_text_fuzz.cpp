@@ -1,11 +1,14 @@
 // The ARP table file, through the watch's own loader and the platform's
 // text reader. Whatever the file holds, the registry keeps its invariants,
 // and the table the watch writes back loads into the same IpIndex and is
-// written again byte for byte (save, load, save is a fixed point).
+// written again byte for byte (save, load, save is a fixed point); what it
+// loads is what the text-list registry loads from the same lines.
 #include <cstddef>
 #include <cstdint>
 
 #include "FuzzSupport.h"
+#include "platform/Files.h"
+#include "watch/TextRegistry_test.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static fuzz::FakeWatch* fakes = new fuzz::FakeWatch;
@@ -14,6 +17,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::WriteWholeFile(t->TablePath(), std::string_view(reinterpret_cast<const char*>(data), size));
   t->LoadTable();
   fuzz::CheckRegistry(*t);
+  {
+    // The same lines, read as LoadTable reads them.
+    watch::testing::TextRegistry reference;
+    auto file = platform::DefaultFileSystem().OpenTextFile(t->TablePath());
+    std::string ip, line;
+    try {
+      while (file->ReadLine(ip)) {
+        if (!file->ReadLine(line)) line.clear();
+        if (rtl::Trim(line).size() + 1 > platform::kMaxTextLine) break;
+        reference.Load(ip, line);
+      }
+    } catch (...) {
+    }
+    FUZZ_CHECK(t->Registry->TableText() == reference.TableText(), "the text-list registry's table");
+  }
   FUZZ_CHECK(fakes->parts.Sents().empty(), "a load sends no report");
   // No more pairs than the file has lines (CR LF, LF or a lone CR ends one).
   size_t lines = 0;

@@ -1,5 +1,7 @@
 #include "syslog/IdSysLogMessage.h"
 
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 #include "syslog/IdGlobal.h"
@@ -29,6 +31,29 @@ int FieldValue(std::string_view s) {
 }
 
 int YearOf(rtl::TDateTime t) { return rtl::DecodeDateTime(t).Year; }
+
+// The header's time stamp ("Dec 11 01:02:03 ") and year of one second, kept
+// per thread: reports come many to a second, and the stamp changes once.
+struct Stamp {
+  int64_t second = INT64_MIN;
+  int year = 0;
+  char text[kHeaderTimeLength + 1] = {};
+};
+
+const Stamp& StampOf(rtl::TDateTime t) {
+  thread_local Stamp stamp;
+  // The second as DecodeDateTime rounds it: to the nearest millisecond.
+  const int64_t ms = std::llround(t * 86400000.0);
+  const int64_t second = ms / 1000 - (ms % 1000 < 0 ? 1 : 0);
+  if (second != stamp.second) {
+    const rtl::TDateTimeParts p = rtl::DecodeDateTime(t);
+    std::snprintf(stamp.text, sizeof stamp.text, "%s %2d %.2d:%.2d:%.2d ",
+                  kMonthAbbreviations[p.Month - 1], p.Day, p.Hour, p.Minute, p.Second);
+    stamp.year = p.Year;
+    stamp.second = second;
+  }
+  return stamp;
+}
 
 [[noreturn]] void RaiseBadPriNumber(const std::string& number) {
   throw EInvalidSyslogMessage(
@@ -212,20 +237,17 @@ void TIdSysLogMessage::MaskNonAscii(std::string& s) {
 }
 
 std::string TIdSysLogMessage::FormatWireText() {
-  rtl::TDateTime now = Clock().Now();
-  if (YearOf(now) != YearOf(event_time_)) event_time_ = now;
-  rtl::TDateTimeParts t = rtl::DecodeDateTime(event_time_);
-  // The day of the month is space-padded to two places ("Mar  5"), the
-  // time of day zero-padded.
-  char time[48];
-  std::snprintf(time, sizeof time, " %2d %.2d:%.2d:%.2d ", t.Day, t.Hour, t.Minute, t.Second);
+  const rtl::TDateTime now = Clock().Now();
+  const int year_now = StampOf(now).year;
+  if (year_now != StampOf(event_time_).year) event_time_ = now;
+  const Stamp& stamp = StampOf(event_time_);
   std::string wire;
   wire.reserve(32 + hostname_.size() + msg_->Text().size());
   wire += '<';
-  wire += std::to_string(pri_);
+  char pri[12];
+  wire.append(pri, static_cast<size_t>(std::snprintf(pri, sizeof pri, "%d", pri_)));
   wire += '>';
-  wire += kMonthAbbreviations[t.Month - 1];
-  wire += time;
+  wire.append(stamp.text, kHeaderTimeLength);
   wire += hostname_;
   wire += ' ';
   wire += msg_->Text();

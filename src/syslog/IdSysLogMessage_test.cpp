@@ -95,6 +95,14 @@ TEST_F(MessageTest, WireTexts) {
       // Built on 31 December, formatted on 1 January: stamped anew.
       {At(2025, 12, 31, 23, 59, 59), At(2026, 1, 1, 0, 0, 1),
        "<170>Jan  1 00:00:01 192.168.1.20 10.0.0.5 found on 001122-334455"},
+      // The stamp is kept for a second: the next second, and the one
+      // before, each have their own.
+      {At(2026, 12, 8, 20, 57, 6, 999), At(2026, 12, 8, 20, 57, 7),
+       "<170>Dec  8 20:57:06 192.168.1.20 10.0.0.5 found on 001122-334455"},
+      {At(2026, 12, 8, 20, 57, 7), At(2026, 12, 8, 20, 57, 7),
+       "<170>Dec  8 20:57:07 192.168.1.20 10.0.0.5 found on 001122-334455"},
+      {At(2026, 12, 8, 20, 57, 6, 500), At(2026, 12, 8, 20, 57, 7),
+       "<170>Dec  8 20:57:06 192.168.1.20 10.0.0.5 found on 001122-334455"},
   };
   for (const Case& c : cases) {
     clock.now = c.now;

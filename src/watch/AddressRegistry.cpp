@@ -1,20 +1,63 @@
 #include "watch/AddressRegistry.h"
 
 #include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <new>
-#include <utility>
-#include <vector>
+
+#include "platform/Memory.h"
+#include "rtl/SysUtils.h"
 
 namespace watch {
 namespace {
 
 const char kHexDigits[] = "0123456789ABCDEF";
 
+// A record's key: the MAC address (or a text record's number) in the low
+// 48 bits, and flags above. kUsed is in every key, so that 0 is free.
+constexpr uint64_t kValue = (uint64_t{1} << 48) - 1;
+constexpr uint64_t kUsed = uint64_t{1} << 48;
+constexpr uint64_t kText = uint64_t{1} << 49;     // its MAC text is no MAC address
+constexpr uint64_t kSpelled = uint64_t{1} << 50;  // its MAC text has lower-case letters
+// What tells records apart; kSpelled only says how one is written.
+constexpr uint64_t kIdentity = kValue | kUsed | kText;
+// The same flags in the high word of a key kept as two 32-bit halves, and
+// flags of a slot that are no part of the key.
+constexpr uint32_t kUsedHi = 1u << 16;
+constexpr uint32_t kTextHi = 1u << 17;
+constexpr uint32_t kSpelledHi = 1u << 18;
+constexpr uint32_t kMultiHi = 1u << 19;  // MAC slot: 2+ addresses, in the pair set
+constexpr uint32_t kOddIpHi = 1u << 20;  // the address is an odd text's number
+constexpr uint32_t kKeyHi = 0xFFFFu | kUsedHi | kTextHi | kSpelledHi;
+constexpr uint32_t kIdentityHi = 0xFFFFu | kUsedHi | kTextHi;
+
+// A table this large is worth large pages.
+constexpr size_t kLargeTable = size_t{4} << 20;
+
+// Pairs lately reported but not kept: a direct-mapped set of this many
+// fingerprints.
+constexpr size_t kRecentBits = 12;
+
+uint64_t Mix(uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 27;
+  x *= 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
 uint64_t MacValue(const uint8_t* bytes) {
   uint64_t v = 0;
   for (int i = 0; i < 6; ++i) v = (v << 8) | bytes[i];
   return v;
 }
+
+uint64_t Join(uint32_t lo, uint32_t hi) { return lo | (uint64_t{hi} << 32); }
+uint32_t Lo(uint64_t key) { return static_cast<uint32_t>(key); }
+uint32_t Hi(uint64_t key) { return static_cast<uint32_t>(key >> 32); }
 
 // The address a MAC text stands for, in either letter case: the texts that
 // compare equal to a MacText. Other texts give no address.
@@ -31,101 +74,19 @@ bool ParseMac(std::string_view text, uint64_t& value) {
   return true;
 }
 
-// Records come from a pool of their own: there is one per MAC address ever
-// seen, and the heap's per-block overhead would add a quarter. A pooled
-// record also has a 32-bit handle, which is what the MAC hash keeps, so that
-// four hash slots fit a cache line.
-//
-// Fixed-size slots carved from larger blocks, with a free list; the blocks
-// are kept for the life of the process. Locked, because several registries
-// (tests) may make records on several threads. A slot's handle is its
-// block's number times kSlotsPerChunk plus its place in the block; the
-// block table is written once per entry, so a handle turns back into a
-// record without the lock.
-class RecordPool {
- public:
-  static constexpr uint32_t kChunkBits = 9;
-  static constexpr uint32_t kSlotsPerChunk = 1u << kChunkBits;
-  static constexpr uint32_t kHandleBits = 26;
-  static constexpr uint32_t kMaxChunks = 1u << (kHandleBits - kChunkBits);
-
-  void* Allocate(uint32_t& handle) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (free_) {
-      Slot* s = free_;
-      free_ = s->next;
-      handle = s->handle;
-      return s;
-    }
-    if (left_ == 0) {
-      if (chunk_count_ == kMaxChunks) throw std::bad_alloc();
-      chunks_[chunk_count_++] = new Slot[kSlotsPerChunk];
-      next_ = chunks_[chunk_count_ - 1];
-      left_ = kSlotsPerChunk;
-    }
-    --left_;
-    handle = ((chunk_count_ - 1) << kChunkBits) | (kSlotsPerChunk - 1 - left_);
-    return next_++;
+char* PutMac(char* p, uint64_t value) {
+  for (int shift = 40; shift >= 0; shift -= 8) {
+    const unsigned byte = (value >> shift) & 0xFF;
+    *p++ = kHexDigits[byte >> 4];
+    *p++ = kHexDigits[byte & 0x0F];
+    if (shift == 24) *p++ = '-';
   }
-  void Release(void* p, uint32_t handle) {
-    std::lock_guard<std::mutex> lock(mu_);
-    Slot* s = static_cast<Slot*>(p);
-    s->next = free_;
-    s->handle = handle;
-    free_ = s;
-  }
-  void* FromHandle(uint32_t handle) const noexcept {
-    return &chunks_[handle >> kChunkBits][handle & (kSlotsPerChunk - 1)];
-  }
-
- private:
-  union Slot {
-    struct {
-      Slot* next;
-      uint32_t handle;
-    };
-    alignas(Tarp_registry) unsigned char bytes[sizeof(Tarp_registry)];
-  };
-
-  std::mutex mu_;
-  Slot* chunks_[kMaxChunks];  // the first chunk_count_ are set
-  uint32_t chunk_count_ = 0;
-  Slot* free_ = nullptr;
-  Slot* next_ = nullptr;
-  uint32_t left_ = 0;
-};
-
-RecordPool& Records() {
-  // Outlives every record; its block table is static storage, not heap.
-  alignas(RecordPool) static unsigned char storage[sizeof(RecordPool)];
-  static RecordPool* pool = new (storage) RecordPool;
-  return *pool;
+  return p;
 }
 
-Tarp_registry* FromHandle(uint32_t handle) {
-  return static_cast<Tarp_registry*>(Records().FromHandle(handle));
-}
-
-}  // namespace
-
-Tarp_registry::Tarp_registry(std::string mac) : Mac(std::move(mac)) { Addresses.SetSorted(true); }
-
-std::string MacText(const uint8_t* bytes) {
-  char text[13];
-  char* p = text;
-  for (int i = 0; i < 6; ++i) {
-    *p++ = kHexDigits[bytes[i] >> 4];
-    *p++ = kHexDigits[bytes[i] & 0x0F];
-    if (i == 2) *p++ = '-';
-  }
-  return std::string(text, sizeof text);
-}
-
-std::string IpText(uint32_t address) {
-  char text[15];
-  char* p = text;
+char* PutIp(char* p, uint32_t address) {
   for (int shift = 24; shift >= 0; shift -= 8) {
-    unsigned n = (address >> shift) & 0xFF;
+    const unsigned n = (address >> shift) & 0xFF;
     if (n >= 100) {
       *p++ = static_cast<char>('0' + n / 100);
       *p++ = static_cast<char>('0' + n / 10 % 10);
@@ -135,195 +96,592 @@ std::string IpText(uint32_t address) {
     *p++ = static_cast<char>('0' + n % 10);
     if (shift) *p++ = '.';
   }
-  return std::string(text, static_cast<size_t>(p - text));
+  return p;
 }
 
-// MAC address -> record handle, and one IPv4 address known to be among the
-// record's Addresses, so that a sighting of a known pair reads one slot and
-// not the record. Linear probing over a power-of-two table at most three
-// quarters full (four slots to a cache line keep the probes short). A slot
-// holds the whole address, so that neither a look-up nor a growing table
-// reads a record. It holds only records whose Mac is a MAC text (any
-// case); it relies on the registry never removing anything.
-class AddressRegistry::MacHash {
- public:
-  struct Slot {
-    uint64_t key;     // 0: free; else the address, kUsed and maybe kHasIp
-    uint32_t handle;  // of the record
-    uint32_t ip;      // in the record's Addresses, when kHasIp is set
-  };
-  static constexpr uint64_t kUsed = uint64_t{1} << 48;
-  static constexpr uint64_t kHasIp = uint64_t{1} << 49;
-  static constexpr uint64_t kMac = kUsed - 1;
+void AppendIp(uint32_t address, std::string& out) {
+  char text[15];
+  out.append(text, static_cast<size_t>(PutIp(text, address) - text));
+}
 
-  Slot* Find(uint64_t mac) {
-    if (count_ == 0) return nullptr;
-    const uint64_t key = mac | kUsed;
-    for (size_t i = Mix(mac) & mask_;; i = (i + 1) & mask_) {
-      Slot& slot = slots_[i];
-      if (slot.key == 0) return nullptr;
-      if ((slot.key & ~kHasIp) == key) return &slot;
+// The address of an IPv4 text exactly as IpText writes it; other texts
+// (leading zeros, blanks, fewer or more numbers) give none.
+bool ParseIp(std::string_view text, uint32_t& address) {
+  if (text.empty() || text.size() > 15) return false;
+  uint32_t value = 0;
+  size_t i = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0) {
+      if (i >= text.size() || text[i] != '.') return false;
+      ++i;
+    }
+    const size_t start = i;
+    unsigned n = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3) {
+      n = n * 10 + static_cast<unsigned>(text[i] - '0');
+      ++i;
+    }
+    if (i == start || n > 255 || (text[start] == '0' && i - start > 1)) return false;
+    value = (value << 8) | n;
+  }
+  if (i != text.size()) return false;
+  address = value;
+  return true;
+}
+
+// Where each number 0 to 255 stands among the texts "0" to "255" in text
+// order ("0" < "1" < "10" < "100" < ... < "99"), and back. The dot that
+// follows a number sorts before every digit, just as the end of a text
+// sorts before its extensions; so IPv4 texts compare as the ranks of their
+// four numbers do, and one 32-bit rank orders the table.
+struct Ranks {
+  std::array<uint8_t, 256> of, number;
+  Ranks() {
+    std::array<std::string, 256> texts;
+    for (int n = 0; n < 256; ++n) texts[n] = std::to_string(n);
+    std::array<int, 256> order;
+    for (int n = 0; n < 256; ++n) order[n] = n;
+    std::sort(order.begin(), order.end(), [&](int a, int b) { return texts[a] < texts[b]; });
+    for (int r = 0; r < 256; ++r) {
+      number[r] = static_cast<uint8_t>(order[r]);
+      of[order[r]] = static_cast<uint8_t>(r);
     }
   }
-  void Add(uint64_t mac, uint32_t handle) {
-    if ((count_ + 1) * 4 > slots_.size() * 3) Grow();
-    Place(Slot{mac | kUsed, handle, 0});
-    ++count_;
+  uint32_t Map(uint32_t v, const std::array<uint8_t, 256>& table) const {
+    return uint32_t{table[v >> 24]} << 24 | uint32_t{table[(v >> 16) & 0xFF]} << 16 |
+           uint32_t{table[(v >> 8) & 0xFF]} << 8 | table[v & 0xFF];
   }
-  static bool Knows(const Slot& slot, uint32_t address) {
-    return (slot.key & kHasIp) != 0 && slot.ip == address;
-  }
-  static void Remember(Slot& slot, uint32_t address) {
-    slot.ip = address;
-    slot.key |= kHasIp;
-  }
-
- private:
-  static uint64_t Mix(uint64_t x) {
-    x ^= x >> 30;
-    x *= 0xBF58476D1CE4E5B9ull;
-    x ^= x >> 27;
-    x *= 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-  }
-  void Place(const Slot& slot) {
-    size_t i = Mix(slot.key & kMac) & mask_;
-    while (slots_[i].key != 0) i = (i + 1) & mask_;
-    slots_[i] = slot;
-  }
-  void Grow() {
-    std::vector<Slot> old(std::max<size_t>(slots_.size() * 2, 64), Slot{0, 0, 0});
-    old.swap(slots_);
-    mask_ = slots_.size() - 1;
-    for (const Slot& slot : old) {
-      if (slot.key != 0) Place(slot);
-    }
-  }
-
-  std::vector<Slot> slots_;
-  size_t mask_ = 0;
-  size_t count_ = 0;
 };
 
-AddressRegistry::AddressRegistry() : hash_(std::make_unique<MacHash>()) {
-  mac_index_.SetSorted(true);
-  ip_index_.SetSorted(true);
+const Ranks& TextRanks() {
+  static const Ranks* ranks = new Ranks;
+  return *ranks;
 }
 
-AddressRegistry::~AddressRegistry() {
-  for (int i = 0; i < mac_index_.Count(); ++i) {
-    auto* record = static_cast<Tarp_registry*>(mac_index_.Objects(i));
-    if (!record) continue;
-    const uint32_t handle = record->pool_handle_;
-    record->~Tarp_registry();
-    Records().Release(record, handle);
-  }
+}  // namespace
+
+std::string MacText(const uint8_t* bytes) {
+  char text[13];
+  PutMac(text, MacValue(bytes));
+  return std::string(text, sizeof text);
 }
 
-void AddressRegistry::Changed() { version_.fetch_add(1, std::memory_order_release); }
+std::string IpText(uint32_t address) {
+  std::string text;
+  AppendIp(address, text);
+  return text;
+}
 
-Tarp_registry* AddressRegistry::RecordOf(std::string_view mac, uint64_t value) {
-  if (value != kNotMac) {
-    if (MacHash::Slot* found = hash_->Find(value)) return FromHandle(found->handle);
-  }
-  int index;
-  if (mac_index_.Find(mac, index)) {
-    auto* record = static_cast<Tarp_registry*>(mac_index_.Objects(index));
-    // A record loaded under another spelling of the same address (lower
-    // case) joins the hash on its first look-up.
-    uint64_t own;
-    if (value != kNotMac && ParseMac(record->Mac, own) && own == value) {
-      hash_->Add(value, record->pool_handle_);
+bool AddressRegistry::TextLess::operator()(std::string_view a, std::string_view b) const noexcept {
+  return rtl::CompareText(a, b) < 0;
+}
+
+// Open addressing with linear probing over a power-of-two array, at most
+// four fifths full. A slot is three or four 32-bit words, so that a
+// probe reads one cache line mostly; a slot of all zeros is free. Slot
+// gives Hash(), Same(other) and Free(). Nothing is ever removed. Each
+// growth counts a generation, so that a copy taken in slices can tell
+// that the slots moved under it.
+template <class Slot>
+class AddressRegistry::HashSlots {
+ public:
+  HashSlots() = default;
+  HashSlots(const HashSlots&) = delete;
+  HashSlots& operator=(const HashSlots&) = delete;
+  ~HashSlots() { std::free(slots_); }
+
+  Slot* Find(const Slot& key) const {
+    if (count_ == 0) return nullptr;
+    for (size_t i = key.Hash() & mask_;; i = (i + 1) & mask_) {
+      Slot& slot = slots_[i];
+      if (slot.Free()) return nullptr;
+      if (slot.Same(key)) return &slot;
     }
-    return record;
   }
-  uint32_t handle;
-  void* place = Records().Allocate(handle);
-  Tarp_registry* record;
-  try {
-    record = ::new (place) Tarp_registry(std::string(mac));
-  } catch (...) {
-    Records().Release(place, handle);
-    throw;
+  // slot's key must not be there yet.
+  Slot* Insert(const Slot& slot) {
+    if (!Fits(count_ + 1)) Grow(capacity_ ? capacity_ * 2 : 64);
+    Slot* placed = Place(slot);
+    ++count_;
+    return placed;
   }
-  record->pool_handle_ = handle;
-  try {
-    mac_index_.InsertFound(index, mac, record);
-  } catch (...) {
-    record->~Tarp_registry();
-    Records().Release(place, handle);
-    throw;
+  // Room for n slots without growing again.
+  void Reserve(size_t n) {
+    size_t capacity = capacity_ ? capacity_ : 64;
+    while (!Fits(n, capacity)) capacity *= 2;
+    if (capacity > capacity_) Grow(capacity);
   }
-  if (value != kNotMac) hash_->Add(value, handle);
-  return record;
+  // Asks the processor to fetch the slot where a look-up of key begins.
+  void Prefetch(const Slot& key) const {
+    if (slots_) __builtin_prefetch(&slots_[key.Hash() & mask_]);
+  }
+  size_t Count() const noexcept { return count_; }
+  size_t Capacity() const noexcept { return capacity_; }
+  const Slot* Slots() const noexcept { return slots_; }
+  Slot* Slots() noexcept { return slots_; }
+  uint64_t Generation() const noexcept { return generation_; }
+
+ private:
+  Slot* Place(const Slot& slot) {
+    size_t i = slot.Hash() & mask_;
+    while (!slots_[i].Free()) i = (i + 1) & mask_;
+    slots_[i] = slot;
+    return &slots_[i];
+  }
+  bool Fits(size_t n) const { return Fits(n, capacity_); }
+  static bool Fits(size_t n, size_t capacity) { return n * 5 <= capacity * 4; }
+  void Grow(size_t capacity) {
+    // calloc: a large table comes as zero pages, nothing to clear.
+    auto* grown = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
+    if (!grown) throw std::bad_alloc();
+    // Read at random: large pages save the address cache a miss a look-up.
+    if (capacity * sizeof(Slot) >= kLargeTable) {
+      platform::AdviseLargePages(grown, capacity * sizeof(Slot));
+    }
+    Slot* old = slots_;
+    const size_t old_capacity = capacity_;
+    slots_ = grown;
+    capacity_ = capacity;
+    mask_ = capacity - 1;
+    for (size_t i = 0; i < old_capacity; ++i) {
+      if (!old[i].Free()) Place(old[i]);
+    }
+    std::free(old);
+    ++generation_;
+  }
+
+  Slot* slots_ = nullptr;
+  size_t capacity_ = 0;
+  size_t mask_ = 0;
+  size_t count_ = 0;
+  uint64_t generation_ = 0;
+};
+
+// A record: its key, and one of its addresses, the only one unless
+// kMultiHi (then all are in the pair set, and the count in the count
+// table).
+struct AddressRegistry::MacSlot {
+  uint32_t lo, hi, ip;
+  static MacSlot Of(uint64_t key, uint32_t ip = 0, bool odd = false) {
+    return MacSlot{Lo(key), Hi(key) | (odd ? kOddIpHi : 0), ip};
+  }
+  uint64_t Key() const { return Join(lo, hi & kKeyHi); }
+  uint64_t Hash() const { return Mix(Join(lo, hi & kIdentityHi)); }
+  bool Same(const MacSlot& o) const { return lo == o.lo && ((hi ^ o.hi) & kIdentityHi) == 0; }
+  bool Free() const { return hi == 0; }
+  bool Odd() const { return (hi & kOddIpHi) != 0; }
+  bool Multi() const { return (hi & kMultiHi) != 0; }
+};
+
+// An IPv4 address and its owner's key.
+struct AddressRegistry::IpSlot {
+  uint32_t ip, lo, hi;
+  static IpSlot Of(uint32_t ip, uint64_t owner = 0) { return IpSlot{ip, Lo(owner), Hi(owner)}; }
+  uint64_t Owner() const { return Join(lo, hi); }
+  uint64_t Hash() const { return Mix(ip); }
+  bool Same(const IpSlot& o) const { return ip == o.ip; }
+  bool Free() const { return hi == 0; }
+};
+
+// One (record, address) pair of a record with two or more addresses.
+struct AddressRegistry::PairSlot {
+  uint32_t ip, lo, hi;
+  static PairSlot Of(uint64_t key, uint32_t ip, bool odd) {
+    return PairSlot{ip, Lo(key), (Hi(key) & kIdentityHi) | (odd ? kOddIpHi : 0)};
+  }
+  uint64_t Hash() const { return Mix(Join(lo, hi) ^ (uint64_t{ip} * 0x9E3779B97F4A7C15ull)); }
+  bool Same(const PairSlot& o) const { return ip == o.ip && lo == o.lo && hi == o.hi; }
+  bool Free() const { return hi == 0; }
+};
+
+// The count of addresses of a record with two or more.
+struct AddressRegistry::CountSlot {
+  uint32_t lo, hi, count;
+  static CountSlot Of(uint64_t key, uint32_t count = 0) {
+    return CountSlot{Lo(key), Hi(key) & kIdentityHi, count};
+  }
+  uint64_t Hash() const { return Mix(Join(lo, hi)); }
+  bool Same(const CountSlot& o) const { return lo == o.lo && hi == o.hi; }
+  bool Free() const { return hi == 0; }
+};
+
+AddressRegistry::AddressRegistry(uint64_t max_pairs)
+    : max_pairs_(max_pairs),
+      macs_(std::make_unique<HashSlots<MacSlot>>()),
+      pairs_(std::make_unique<HashSlots<PairSlot>>()),
+      counts_(std::make_unique<HashSlots<CountSlot>>()),
+      ips_(std::make_unique<HashSlots<IpSlot>>()) {}
+
+AddressRegistry::~AddressRegistry() = default;
+
+size_t AddressRegistry::MacCount() const noexcept { return macs_->Count(); }
+
+void AddressRegistry::Reserve(uint64_t pairs) {
+  const size_t n = static_cast<size_t>(std::min(pairs, max_pairs_));
+  macs_->Reserve(n);
+  std::lock_guard<std::mutex> lock(mu_);
+  ips_->Reserve(n);
+}
+
+void AddressRegistry::AppendMac(uint64_t key, std::string& out) const {
+  if (key & kText) {
+    out += text_macs_[key & kValue];
+  } else if (key & kSpelled) {
+    out += spelled_.at(key & kValue);
+  } else {
+    char text[13];
+    out.append(text, static_cast<size_t>(PutMac(text, key) - text));
+  }
+}
+
+bool AddressRegistry::Holds(MacSlot& mac, uint32_t address, bool odd) {
+  if (mac.ip == address && mac.Odd() == odd) return true;
+  if (!mac.Multi() || !pairs_->Find(PairSlot::Of(mac.Key(), address, odd))) return false;
+  mac.ip = address;
+  mac.hi = odd ? (mac.hi | kOddIpHi) : (mac.hi & ~kOddIpHi);
+  return true;
+}
+
+uint32_t AddressRegistry::CountOf(const MacSlot& mac) const {
+  return mac.Multi() ? counts_->Find(CountSlot::Of(mac.Key()))->count : 1;
+}
+
+uint32_t AddressRegistry::AddPair(MacSlot* mac, uint64_t key, uint32_t address, bool odd) {
+  if (!mac) {
+    macs_->Insert(MacSlot::Of(key, address, odd));
+    return 1;
+  }
+  uint32_t count;
+  if (!mac->Multi()) {
+    pairs_->Insert(PairSlot::Of(key, mac->ip, mac->Odd()));
+    counts_->Insert(CountSlot::Of(key, 2));
+    mac->hi |= kMultiHi;
+    count = 2;
+  } else {
+    count = ++counts_->Find(CountSlot::Of(key))->count;
+  }
+  pairs_->Insert(PairSlot::Of(key, address, odd));
+  mac->ip = address;
+  mac->hi = odd ? (mac->hi | kOddIpHi) : (mac->hi & ~kOddIpHi);
+  return count;
 }
 
 void AddressRegistry::Sight(const uint8_t* mac_bytes, uint32_t address, Reports& reports) {
   reports.count = 0;
-  const uint64_t value = MacValue(mac_bytes);
-  MacHash::Slot* slot = hash_->Find(value);
+  const uint64_t id = MacValue(mac_bytes) | kUsed;
+  MacSlot* mac = macs_->Find(MacSlot::Of(id));
   // A pair seen before: nothing to do, and nothing to lock.
-  if (slot && MacHash::Knows(*slot, address)) return;
-
-  const std::string ip = IpText(address);
-  std::lock_guard<std::mutex> lock(mu_);
-  Tarp_registry* record;
-  if (slot) {
-    record = FromHandle(slot->handle);
-  } else {
-    record = RecordOf(MacText(mac_bytes), value);
-    slot = hash_->Find(value);
-  }
-  int index;
-  if (record->Addresses.Find(ip, index)) {
-    if (slot) MacHash::Remember(*slot, address);
+  if (mac && Holds(*mac, address, false)) return;
+  // The record's own key says how its text is written.
+  const uint64_t key = mac ? mac->Key() : id;
+  if (pair_count_.load(std::memory_order_relaxed) >= max_pairs_) {
+    NotKept(mac, key, address, reports);
     return;
   }
-  record->Addresses.InsertFound(index, ip);
-  if (slot) MacHash::Remember(*slot, address);
-  if (record->Addresses.Count() > 1) {
-    reports.Add(rtl::IntToStr(record->Addresses.Count()) + " addresses on MAC " + record->Mac);
+  if (!mac) macs_sighted_.fetch_add(1, std::memory_order_relaxed);
+  const uint32_t count = AddPair(mac, key, address, false);
+  pair_count_.fetch_add(1, std::memory_order_relaxed);
+  if (count > 1) {
+    std::string& text = reports.Next();
+    text += std::to_string(count);
+    text += " addresses on MAC ";
+    AppendMac(key, text);
   }
-  if (ip_index_.Find(ip, index)) {
-    auto* owner = static_cast<Tarp_registry*>(ip_index_.Objects(index));
-    if (owner != record) {
-      reports.Add(ip + " moved from " + owner->Mac + " to " + record->Mac);
-      ip_index_.SetObject(index, record);
+  std::unique_lock<std::mutex> lock(mu_);
+  if (IpSlot* ip = ips_->Find(IpSlot::Of(address))) {
+    const uint64_t owner = ip->Owner();
+    if ((owner & kIdentity) != id) {
+      ip->lo = Lo(key);
+      ip->hi = Hi(key);
+      lock.unlock();
+      std::string& text = reports.Next();
+      AppendIp(address, text);
+      text += " moved from ";
+      AppendMac(owner, text);
+      text += " to ";
+      AppendMac(key, text);
     }
   } else {
-    ip_index_.InsertFound(index, ip, record);
-    address_count_.store(ip_index_.Count(), std::memory_order_relaxed);
-    reports.Add(ip + " found on " + record->Mac);
+    ips_->Insert(IpSlot::Of(address, key));
+    address_count_.fetch_add(1, std::memory_order_relaxed);
+    lock.unlock();
+    std::string& text = reports.Next();
+    AppendIp(address, text);
+    text += " found on ";
+    AppendMac(key, text);
   }
   Changed();
 }
 
-void AddressRegistry::Load(const std::string& ip, std::string_view mac_line) {
-  const std::string mac(rtl::Trim(mac_line));
+void AddressRegistry::NotKept(const MacSlot* mac, uint64_t key, uint32_t address,
+                              Reports& reports) {
+  if (!recent_) recent_.reset(new uint64_t[size_t{1} << kRecentBits]());
+  const uint64_t print = Mix((key & kIdentity) ^ (uint64_t{address} << 12)) | 1;
+  uint64_t& slot = recent_[print >> (64 - kRecentBits)];
+  if (slot == print) return;
+  slot = print;
+  not_kept_.fetch_add(1, std::memory_order_relaxed);
+  if (!mac) macs_sighted_.fetch_add(1, std::memory_order_relaxed);
+  const uint32_t count = mac ? CountOf(*mac) + 1 : 1;
+  if (count > 1) {
+    std::string& text = reports.Next();
+    text += std::to_string(count);
+    text += " addresses on MAC ";
+    AppendMac(key, text);
+  }
+  uint64_t owner = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (const IpSlot* ip = ips_->Find(IpSlot::Of(address))) owner = ip->Owner();
+  }
+  if (owner == 0) {
+    std::string& text = reports.Next();
+    AppendIp(address, text);
+    text += " found on ";
+    AppendMac(key, text);
+  } else if ((owner & kIdentity) != (key & kIdentity)) {
+    std::string& text = reports.Next();
+    AppendIp(address, text);
+    text += " moved from ";
+    AppendMac(owner, text);
+    text += " to ";
+    AppendMac(key, text);
+  }
+}
+
+void AddressRegistry::Prefetch(std::string_view ip, std::string_view mac_line) const {
   uint64_t value;
+  if (ParseMac(rtl::TrimView(mac_line), value)) macs_->Prefetch(MacSlot::Of(value | kUsed));
+  uint32_t address;
+  if (ParseIp(ip, address)) ips_->Prefetch(IpSlot::Of(address));
+}
+
+void AddressRegistry::Load(std::string_view ip, std::string_view mac_line) {
+  const std::string_view mac_text = rtl::TrimView(mac_line);
   std::lock_guard<std::mutex> lock(mu_);
-  Tarp_registry* record = RecordOf(mac, ParseMac(mac, value) ? value : kNotMac);
-  int index;
-  if (!record->Addresses.Find(ip, index)) record->Addresses.InsertFound(index, ip);
-  if (!ip_index_.Find(ip, index)) {
-    ip_index_.InsertFound(index, ip, record);
-    address_count_.store(ip_index_.Count(), std::memory_order_relaxed);
+  // The record, when there is one.
+  uint64_t value;
+  uint64_t id;
+  const bool is_mac = ParseMac(mac_text, value);
+  bool text_known = true;
+  if (is_mac) {
+    id = value | kUsed;
+  } else {
+    auto it = text_mac_index_.find(mac_text);
+    text_known = it != text_mac_index_.end();
+    id = (text_known ? it->second : text_macs_.size()) | kUsed | kText;
+  }
+  MacSlot* mac = text_known ? macs_->Find(MacSlot::Of(id)) : nullptr;
+  // The address, and whether the record holds it.
+  uint32_t address;
+  const bool odd = !ParseIp(ip, address);
+  bool ip_known = true;
+  if (odd) {
+    auto it = odd_ip_index_.find(ip);
+    ip_known = it != odd_ip_index_.end();
+    address = ip_known ? it->second : static_cast<uint32_t>(odd_ips_.size());
+  }
+  uint64_t key = mac ? mac->Key() : id;
+  if (!mac || !ip_known || !Holds(*mac, address, odd)) {
+    if (pair_count_.load(std::memory_order_relaxed) >= max_pairs_) {
+      not_kept_.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    if (!text_known) {
+      text_macs_.emplace_back(mac_text);
+      text_mac_index_.emplace(std::string(mac_text), id & kValue);
+    }
+    if (!ip_known) {
+      odd_ips_.push_back(OddIp{std::string(ip), 0});
+      odd_ip_index_.emplace(std::string(ip), address);
+    }
+    if (!mac && is_mac) {
+      char upper[13];
+      PutMac(upper, value);
+      if (std::string_view(upper, 13) != mac_text) {
+        key |= kSpelled;
+        spelled_.emplace(value, std::string(mac_text));
+      }
+    }
+    AddPair(mac, key, address, odd);
+    pair_count_.fetch_add(1, std::memory_order_relaxed);
+  }
+  // The owner, unless the address has one.
+  if (!odd) {
+    if (!ips_->Find(IpSlot::Of(address))) {
+      ips_->Insert(IpSlot::Of(address, key));
+      address_count_.fetch_add(1, std::memory_order_relaxed);
+    }
+  } else if (odd_ips_[address].owner == 0) {
+    odd_ips_[address].owner = key;
+    address_count_.fetch_add(1, std::memory_order_relaxed);
   }
   Changed();
+}
+
+AddressRegistry::Copy AddressRegistry::CopyTable() const {
+  // Slots copied under one hold of the lock: a few hundred microseconds.
+  constexpr size_t kSlice = 16384;
+  Copy copy;
+  std::vector<Copy::Entry> odd;
+  auto keep_name = [&](uint64_t owner) {
+    if ((owner & (kText | kSpelled)) && !copy.names_.count(owner)) {
+      std::string name;
+      AppendMac(owner, name);
+      copy.names_.emplace(owner, std::move(name));
+    }
+  };
+  std::vector<Copy::Entry>& entries = copy.entries_;
+  for (bool done = false; !done;) {
+    uint64_t generation;
+    size_t used = 0, expected;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      generation = ips_->Generation();
+      expected = ips_->Count();
+      // The odd texts, in their order; they only come from a load.
+      copy.odd_ips_.clear();
+      odd.clear();
+      for (const auto& [text, number] : odd_ip_index_) {
+        const OddIp& o = odd_ips_[number];
+        if (o.owner == 0) continue;
+        odd.push_back(Copy::Entry{static_cast<uint32_t>(copy.odd_ips_.size()), Lo(o.owner),
+                                  Hi(o.owner) | kOddIpHi});
+        copy.odd_ips_.push_back(o.text);
+        keep_name(o.owner);
+      }
+    }
+    // Room made (and its memory touched) while the lock is free.
+    entries.resize(expected + expected / 8 + kSlice);
+    for (size_t pos = 0;;) {
+      if (entries.size() < used + kSlice) entries.resize(entries.size() + entries.size() / 2);
+      std::lock_guard<std::mutex> lock(mu_);
+      const auto held = std::chrono::steady_clock::now();
+      struct Held {
+        std::chrono::steady_clock::time_point since;
+        std::chrono::steady_clock::duration& longest;
+        ~Held() { longest = std::max(longest, std::chrono::steady_clock::now() - since); }
+      } timer{held, copy.longest_hold_};
+      // Grown since the copy began: its slots moved; begin again.
+      if (ips_->Generation() != generation) break;
+      const size_t end = std::min(pos + kSlice, ips_->Capacity());
+      const IpSlot* slots = ips_->Slots();
+      for (; pos < end; ++pos) {
+        const IpSlot& s = slots[pos];
+        if (s.Free()) continue;
+        // The rank in place of the address until the sort is done.
+        entries[used++] = Copy::Entry{TextRanks().Map(s.ip, TextRanks().of), s.lo, s.hi};
+        keep_name(s.Owner());
+      }
+      if (pos == ips_->Capacity()) {
+        entries.resize(used);
+        done = true;
+        break;
+      }
+    }
+  }
+  // By rank: a large copy by two passes of a radix sort on 16 bits each.
+  if (entries.size() < 65536) {
+    std::sort(entries.begin(), entries.end(),
+              [](const Copy::Entry& a, const Copy::Entry& b) { return a.ip < b.ip; });
+  } else {
+    std::vector<Copy::Entry> other(entries.size());
+    std::vector<size_t> start(65537);
+    for (int shift = 0; shift < 32; shift += 16) {
+      std::fill(start.begin(), start.end(), 0);
+      for (const Copy::Entry& e : entries) ++start[((e.ip >> shift) & 0xFFFF) + 1];
+      for (size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
+      for (const Copy::Entry& e : entries) other[start[(e.ip >> shift) & 0xFFFF]++] = e;
+      entries.swap(other);
+    }
+  }
+  for (Copy::Entry& e : entries) e.ip = TextRanks().Map(e.ip, TextRanks().number);
+  if (!odd.empty()) {
+    auto text_of = [&](const Copy::Entry& e) {
+      return (e.hi & kOddIpHi) ? copy.odd_ips_[e.ip] : IpText(e.ip);
+    };
+    std::vector<Copy::Entry> merged;
+    merged.reserve(entries.size() + odd.size());
+    std::merge(entries.begin(), entries.end(), odd.begin(), odd.end(), std::back_inserter(merged),
+               [&](const Copy::Entry& a, const Copy::Entry& b) {
+                 return rtl::CompareText(text_of(a), text_of(b)) < 0;
+               });
+    entries.swap(merged);
+  }
+  return copy;
 }
 
 std::string AddressRegistry::TableText() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  const Copy copy = CopyTable();
   std::string text;
-  const int count = ip_index_.Count();
-  text.reserve(static_cast<size_t>(count) * 34);
-  for (int i = 0; i < count; ++i) {
-    text += ip_index_.Strings(i);
-    text += "\r\n ";
-    text += static_cast<const Tarp_registry*>(ip_index_.Objects(i))->Mac;
-    text += "\r\n";
-  }
+  text.reserve(copy.Count() * 32);
+  copy.AppendLines(0, copy.Count(), text);
   return text;
+}
+
+std::vector<std::string> AddressRegistry::AddressesOf(std::string_view mac_text) const {
+  uint64_t value, id;
+  if (ParseMac(mac_text, value)) {
+    id = value | kUsed;
+  } else {
+    auto it = text_mac_index_.find(mac_text);
+    if (it == text_mac_index_.end()) return {};
+    id = it->second | kUsed | kText;
+  }
+  const MacSlot* mac = macs_->Find(MacSlot::Of(id));
+  if (!mac) return {};
+  auto text_of = [&](uint32_t address, bool odd) {
+    return odd ? odd_ips_[address].text : IpText(address);
+  };
+  std::vector<std::string> out;
+  if (!mac->Multi()) {
+    out.push_back(text_of(mac->ip, mac->Odd()));
+  } else {
+    const PairSlot* slots = pairs_->Slots();
+    for (size_t i = 0; i < pairs_->Capacity(); ++i) {
+      const PairSlot& p = slots[i];
+      if (!p.Free() && p.lo == Lo(id) && (p.hi & kIdentityHi) == Hi(id)) {
+        out.push_back(text_of(p.ip, (p.hi & kOddIpHi) != 0));
+      }
+    }
+  }
+  std::sort(out.begin(), out.end(), TextLess());
+  return out;
+}
+
+std::string AddressRegistry::Copy::Ip(size_t i) const {
+  const Entry& e = entries_[i];
+  return (e.hi & kOddIpHi) ? odd_ips_[e.ip] : IpText(e.ip);
+}
+
+void AddressRegistry::Copy::AppendMac(const Entry& e, std::string& out) const {
+  const uint64_t owner = Join(e.lo, e.hi & kKeyHi);
+  if (owner & (kText | kSpelled)) {
+    out += names_.at(owner);
+  } else {
+    char text[13];
+    out.append(text, static_cast<size_t>(PutMac(text, owner) - text));
+  }
+}
+
+std::string AddressRegistry::Copy::Mac(size_t i) const {
+  std::string out;
+  AppendMac(entries_[i], out);
+  return out;
+}
+
+void AddressRegistry::Copy::AppendLines(size_t from, size_t to, std::string& out) const {
+  for (size_t i = from; i < to; ++i) {
+    const Entry& e = entries_[i];
+    if (e.hi & kOddIpHi) {
+      out += odd_ips_[e.ip];
+    } else {
+      AppendIp(e.ip, out);
+    }
+    out += "\r\n ";
+    AppendMac(e, out);
+    out += "\r\n";
+  }
 }
 
 }  // namespace watch

@@ -1,47 +1,53 @@
 // The address registry: which MAC address has claimed which IPv4 address.
 //
-// One Tarp_registry record per MAC address ever seen or loaded. MacIndex
-// maps each MAC text to its record and owns the records; IpIndex maps each
-// IPv4 text to the record that owns it now. Both are sorted, compare
-// without regard to case and hold each key once. Invariants:
-// - every record in IpIndex is also in MacIndex;
-// - the owner of an IPv4 text has that text in its Addresses;
-// - a record's Addresses may also hold texts now owned by other records;
-// - nothing is ever removed: records, index entries and addresses only
-//   grow; an IpIndex entry only changes its owner.
+// A record per MAC address ever seen or loaded, the IPv4 addresses ever
+// seen with each (its count is the count report's number), and per IPv4
+// address the record that owns it now (the IPv4 index, which the table
+// file holds). Addresses from frames are kept as integers, a MAC address
+// as 48 bits and an IPv4 address as 32, in open-addressing hash tables, so
+// that a sighting costs the same whatever the registry's size; the sorted
+// order that the table file needs is made by a sort when the table is
+// copied out. Texts from the table file that frames never give (a MAC text
+// with lower-case letters, an IPv4 text with blanks or leading zeros, any
+// other text) are kept as texts beside the tables. Every text compares
+// without regard to letter case (rtl::CompareText): a lower-case MAC text
+// names the same record as the upper-case one, and reports show it as it
+// was first recorded.
+//
+// Invariants:
+// - every owner in the IPv4 index is a record;
+// - the owner of an address has that address among its own;
+// - a record's addresses may also hold addresses now owned by others;
+// - nothing is ever removed: records and addresses only grow; an IPv4
+//   entry only changes its owner;
+// - at most MaxPairs() (record, address) pairs are kept. A sighting of a
+//   new pair past that is reported as if it were kept, and counted in
+//   PairsNotKept(); the registry stays as it was.
 //
 // Threads. One writer at a time changes the registry: the watch thread
 // while it loads the table, then the capture reader through Sight. Other
-// threads only read it, through TableText and AddressCount, which take the
-// registry's lock; the writer holds that lock while it changes anything, but
-// not for a sighting of a known pair, which reads only the writer's own MAC
-// hash and changes nothing.
+// threads only read it, through CopyTable and the counters. The writer
+// takes the registry's lock only to change the IPv4 index and the kept
+// texts, which are all a copy reads; CopyTable takes the lock one slice at
+// a time, so the writer never waits for more than a slice. The MAC table
+// and the pair set are the writer's own.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-
-#include "rtl/Classes.h"
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace watch {
-
-// One record per MAC address. Addresses holds every IPv4 text ever seen
-// with it (sorted, case-insensitive, each once), including those since
-// claimed by another MAC address.
-class Tarp_registry : public rtl::TObject {
- public:
-  explicit Tarp_registry(std::string mac);
-  std::string Mac;
-  rtl::TStringList Addresses;
-
- private:
-  friend class AddressRegistry;
-  uint32_t pool_handle_ = 0;  // its slot in the registry's record pool
-};
 
 // "00A0C9-1234EF": two upper-case hex digits per byte, "-" after the third.
 std::string MacText(const uint8_t* bytes);
@@ -50,18 +56,26 @@ std::string IpText(uint32_t address);
 
 class AddressRegistry {
  public:
-  AddressRegistry();
+  static constexpr uint64_t kUnbounded = std::numeric_limits<uint64_t>::max();
+
+  explicit AddressRegistry(uint64_t max_pairs = kUnbounded);
   ~AddressRegistry();
   AddressRegistry(const AddressRegistry&) = delete;
   AddressRegistry& operator=(const AddressRegistry&) = delete;
 
   // The reports one sighting makes, in the order they go out: the count
-  // report first, then the moved or the found report.
+  // report first, then the moved or the found report. The texts are
+  // composed in place, so a Reports kept from one sighting to the next
+  // allocates nothing once its texts have grown to size.
   struct Reports {
     std::string text[2];
     int count = 0;
-    void Add(std::string t) { text[count++] = std::move(t); }
     const std::string& Last() const { return text[count - 1]; }
+    std::string& Next() {
+      std::string& t = text[count++];
+      t.clear();
+      return t;
+    }
   };
 
   // Applies one sighting (the frame's Ethernet source, its ARP sender IPv4
@@ -73,37 +87,120 @@ class AddressRegistry {
   // Adds one pair of the table file: the IPv4 text as it stands, the MAC
   // text trimmed of blanks and control characters. An IPv4 text listed
   // twice keeps its first owner. Writer only.
-  void Load(const std::string& ip, std::string_view mac_line);
+  void Load(std::string_view ip, std::string_view mac_line);
 
-  // The table file's content: per IpIndex entry, in order, the IPv4 text
-  // and CR LF, then a space, the owner's Mac and CR LF. Any thread.
+  // Starts fetching what a Load of the same pair will read: a load that
+  // prefetches some pairs ahead waits for memory once for all of them, not
+  // once for each. Writer only.
+  void Prefetch(std::string_view ip, std::string_view mac_line) const;
+
+  // Makes room for about this many pairs (at most MaxPairs()) of as many
+  // MAC and IPv4 addresses, so that a load of a large table does not grow
+  // the tables step by step. Writer only.
+  void Reserve(uint64_t pairs);
+
+  // A copy of the IPv4 index in the table file's order (ascending
+  // rtl::CompareText order of the IPv4 texts): per entry the IPv4 text and
+  // the owner's MAC text as recorded.
+  class Copy {
+   public:
+    size_t Count() const noexcept { return entries_.size(); }
+    std::string Ip(size_t i) const;
+    std::string Mac(size_t i) const;
+    // Appends the table file's lines of entries [from, to): the IPv4 text,
+    // CR LF, a space, the owner's MAC text, CR LF.
+    void AppendLines(size_t from, size_t to, std::string& out) const;
+    // The longest the copy held the registry's lock for one slice.
+    std::chrono::steady_clock::duration LongestHold() const noexcept { return longest_hold_; }
+
+   private:
+    friend class AddressRegistry;
+    struct Entry {
+      uint32_t ip;      // the address; for an odd text its place in odd_ips_
+      uint32_t lo, hi;  // the owner's key, and kOddIp in hi for an odd text
+    };
+    void AppendMac(const Entry& e, std::string& out) const;
+    std::vector<Entry> entries_;
+    std::vector<std::string> odd_ips_;
+    std::unordered_map<uint64_t, std::string> names_;  // owners whose text is kept
+    std::chrono::steady_clock::duration longest_hold_{};
+  };
+  Copy CopyTable() const;
+
+  // The table file's content: CopyTable's lines, all of them.
   std::string TableText() const;
 
   // Counts changes; a save compares it with the count it wrote. Any thread.
   uint64_t Version() const noexcept { return version_.load(std::memory_order_acquire); }
-  // IpIndex entries. Any thread.
+  // IPv4 index entries. Any thread.
   int AddressCount() const noexcept { return address_count_.load(std::memory_order_relaxed); }
+  // (record, address) pairs kept, and the bound on them. Any thread.
+  uint64_t PairCount() const noexcept { return pair_count_.load(std::memory_order_relaxed); }
+  uint64_t MaxPairs() const noexcept { return max_pairs_; }
+  // New pairs reported but not kept, since the start (a pair seen again
+  // soon after is counted once). Any thread.
+  uint64_t PairsNotKept() const noexcept { return not_kept_.load(std::memory_order_relaxed); }
+  // New MAC addresses that frames have brought, kept or not, since the
+  // start. Any thread.
+  uint64_t MacsSighted() const noexcept { return macs_sighted_.load(std::memory_order_relaxed); }
+  // Records. Writer only.
+  size_t MacCount() const noexcept;
 
-  // The indexes, for the writer and for tests that look inside.
-  const rtl::TStringList& MacIndex() const noexcept { return mac_index_; }
-  const rtl::TStringList& IpIndex() const noexcept { return ip_index_; }
+  // The addresses recorded with a MAC text (any letter case), in ascending
+  // order; none for an unknown text. For tests: the writer's thread only,
+  // and it walks the whole pair set.
+  std::vector<std::string> AddressesOf(std::string_view mac) const;
 
  private:
-  class MacHash;
+  template <class Slot>
+  class HashSlots;
+  struct MacSlot;
+  struct IpSlot;
+  struct PairSlot;
+  struct CountSlot;
+  struct TextLess {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept;
+  };
+  struct OddIp {
+    std::string text;
+    uint64_t owner = 0;  // a record's key; 0 while it has none
+  };
 
-  // The record of mac in MacIndex, made and added when there is none;
-  // value is mac's 48-bit address when mac is a MAC text in either case,
-  // else kNotMac. Called with mu_ held.
-  Tarp_registry* RecordOf(std::string_view mac, uint64_t value);
-  void Changed();
-  static constexpr uint64_t kNotMac = ~uint64_t{0};
+  // Whether the record in mac holds address (an odd text's number when
+  // odd); remembers a found one in the slot, which the next sighting of
+  // the same pair then reads alone.
+  bool Holds(MacSlot& mac, uint32_t address, bool odd);
+  uint32_t CountOf(const MacSlot& mac) const;
+  // Adds address to mac's record, which does not hold it; mac null: a new
+  // record with key. Returns the record's count of addresses.
+  uint32_t AddPair(MacSlot* mac, uint64_t key, uint32_t address, bool odd);
+  // A new pair past the bound: the reports it would make, once while it
+  // stays in the recent set.
+  void NotKept(const MacSlot* mac, uint64_t key, uint32_t address, Reports& reports);
+  void AppendMac(uint64_t key, std::string& out) const;
+  void Changed() { version_.fetch_add(1, std::memory_order_release); }
 
-  mutable std::mutex mu_;          // held by the writer while it changes anything
-  rtl::TStringList mac_index_;     // guarded by mu_ for readers; owns the records
-  rtl::TStringList ip_index_;      // guarded by mu_ for readers
-  std::unique_ptr<MacHash> hash_;  // the writer's own
+  const uint64_t max_pairs_;
+  mutable std::mutex mu_;  // held by the writer while it changes what a copy reads
+  std::unique_ptr<HashSlots<MacSlot>> macs_;      // the writer's own
+  std::unique_ptr<HashSlots<PairSlot>> pairs_;    // the writer's own: records of 2+ addresses
+  std::unique_ptr<HashSlots<CountSlot>> counts_;  // the writer's own: their counts
+  std::unique_ptr<HashSlots<IpSlot>> ips_;        // guarded by mu_ for readers
+  // Kept texts: guarded by mu_ for readers.
+  std::vector<std::string> text_macs_;  // records whose MAC text is no MAC address
+  std::map<std::string, uint64_t, TextLess> text_mac_index_;
+  std::unordered_map<uint64_t, std::string> spelled_;  // MAC address -> its text as loaded
+  std::vector<OddIp> odd_ips_;                         // IPv4 texts frames never give
+  std::map<std::string, uint32_t, TextLess> odd_ip_index_;
+  // Pairs lately reported but not kept (fingerprints); the writer's own.
+  std::unique_ptr<uint64_t[]> recent_;
+
   std::atomic<uint64_t> version_{0};
   std::atomic<int> address_count_{0};
+  std::atomic<uint64_t> pair_count_{0};
+  std::atomic<uint64_t> not_kept_{0};
+  std::atomic<uint64_t> macs_sighted_{0};
 };
 
 }  // namespace watch

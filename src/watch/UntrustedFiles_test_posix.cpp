@@ -87,8 +87,8 @@ TEST_F(UntrustedFilesTest, TableThatIsNoPlainFileOrHasAnEndlessLine) {
     c.make(t.TablePath());
     ASSERT_TRUE(ReturnsPromptly([&] { t.LoadTable(); }));
     std::vector<std::string> loaded;
-    const rtl::TStringList& ips = t.Registry->IpIndex();
-    for (int i = 0; i < ips.Count(); ++i) loaded.push_back(ips.Strings(i));
+    const AddressRegistry::Copy copy = t.Registry->CopyTable();
+    for (size_t i = 0; i < copy.Count(); ++i) loaded.push_back(copy.Ip(i));
     EXPECT_EQ(loaded, c.loaded);
     if (loaded.empty()) continue;
     // Only what was read is written back.

@@ -34,6 +34,9 @@ enum WatchEventId : uint32_t {
   kEventServerUnreachable = 12,  // error: a stream connection to the server failed; reports wait
   kEventServerReachable = 13,    // success: the reports that waited are delivered again
   kEventWatchStopped = 14,       // information: the watch stopped, with its report counts
+  kEventRegistryFull = 15,       // warning: the registry holds MaxAddresses pairs (then summaries)
+  kEventMacFlood = 16,           // warning: more new MAC addresses a second than a network makes
+  kEventMacFloodEnded = 17,      // success: the flood of new MAC addresses is over
 };
 
 inline constexpr uint16_t kEventLogSuccessType = 0;

@@ -32,8 +32,10 @@ constexpr int kSaveCheckMs = 250;
 // Frames dropped are summarised while drops go on; this long without one
 // and the capture counts as keeping up again.
 constexpr int64_t kDropsQuietMs = 10000;
-// Lines written to the table at a time.
+// Bytes written to the table at a time, made of whole line pairs, a few
+// hundred pairs at a time.
 constexpr size_t kTableChunk = 64 * 1024;
+constexpr size_t kTableChunkPairs = 256;
 
 // The error file is written by the capture reader, the report sender and
 // the watch thread; one at a time.
@@ -61,6 +63,29 @@ std::string ReadSyslogHost(platform::Registry& registry) {
   } catch (...) {
   }
   return host;
+}
+
+uint64_t ReadMaxAddresses(platform::Registry& registry, std::string& problem) {
+  std::string text;
+  try {
+    if (!registry.ReadString(platform::kHKeyLocalMachine, kConfigKey, kMaxAddressesValue, text)) {
+      return kDefaultMaxAddresses;
+    }
+  } catch (...) {
+    return kDefaultMaxAddresses;
+  }
+  const std::string_view digits = rtl::TrimView(text);
+  uint64_t value = 0;
+  bool ok = !digits.empty() && digits.size() <= 15;
+  for (char c : digits) {
+    ok = ok && c >= '0' && c <= '9';
+    if (ok) value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (ok && value > 0) return value;
+  problem = std::string(kMaxAddressesValue) + " \"" + text +
+            "\" is not a number of address pairs from 1 up; the registry keeps at most " +
+            std::to_string(kDefaultMaxAddresses) + " pairs";
+  return kDefaultMaxAddresses;
 }
 
 void WriteErrorFile(const std::string& Text) {
@@ -111,6 +136,7 @@ void TEthThread::Run() {
       if (shutdown_) break;
       lock.unlock();
       SaveIfDue();
+      CheckRegistry();
       CheckDrops();
       ShowStatus();
       lock.lock();
@@ -128,6 +154,7 @@ void TEthThread::Run() {
     } else {
       Sender->Stop();
     }
+    CheckRegistry(true);
     std::string counts = std::to_string(Sender->Sent()) + " reports sent, " +
                          std::to_string(Sender->Failed()) + " reports failed, " +
                          std::to_string(Sender->Dropped()) + " reports dropped";
@@ -178,7 +205,12 @@ bool TEthThread::StartUp() {
 
     stage = "allocating";
     code = kStartAllocFailed;
-    Registry = std::make_unique<AddressRegistry>();
+    std::string problem;
+    const uint64_t max_pairs = ReadMaxAddresses(registry_, problem);
+    if (!problem.empty()) {
+      events_.WriteEvent(platform::kEventLogWarningType, kEventConfigUnusable, problem);
+    }
+    Registry = std::make_unique<AddressRegistry>(max_pairs);
 
     stage = "loading arp table";
     code = kStartLoadFailed;
@@ -362,6 +394,71 @@ void TEthThread::Notify(const std::string& Text) {
 
 bool TEthThread::DrainReports(int timeout_ms) { return !Sender || Sender->Drain(timeout_ms); }
 
+void TEthThread::CheckRegistry(bool last) {
+  const int64_t now = ticks_();
+  // The bound: told when first reached, then how many pairs it kept out,
+  // at most once a minute and once more at the end.
+  const uint64_t not_kept = Registry->PairsNotKept();
+  if (not_kept > told_not_kept_) {
+    const std::string bound = std::to_string(Registry->MaxPairs());
+    if (told_not_kept_ == 0) {
+      events_.WriteEvent(platform::kEventLogWarningType, kEventRegistryFull,
+                         "The address registry holds its bound of " + bound +
+                             " address pairs (MaxAddresses): new pairs are reported but no "
+                             "longer kept");
+      told_not_kept_ = 1;
+      bound_entry_ms_ = now;
+    }
+    if (not_kept > told_not_kept_ &&
+        (last || now - bound_entry_ms_ >= FailureLog::kSummaryIntervalMs)) {
+      events_.WriteEvent(platform::kEventLogWarningType, kEventRegistryFull,
+                         std::to_string(not_kept - told_not_kept_) +
+                             " more new address pairs were reported but not kept (the registry "
+                             "holds its bound of " +
+                             bound + " pairs)");
+      told_not_kept_ = not_kept;
+      bound_entry_ms_ = now;
+    }
+  }
+  if (last) return;
+  // New MAC addresses over the last second. A flood is told when it
+  // begins, and once it has stayed below the rate for 10 seconds, how
+  // many it brought.
+  constexpr int64_t kWindowMs = 1000, kQuietMs = 10000;
+  const uint64_t macs = Registry->MacsSighted();
+  mac_samples_.push_back(MacSample{now, macs});
+  size_t first = 0;
+  while (first + 1 < mac_samples_.size() && now - mac_samples_[first + 1].ms >= kWindowMs) ++first;
+  mac_samples_.erase(mac_samples_.begin(), mac_samples_.begin() + static_cast<ptrdiff_t>(first));
+  const MacSample& from = mac_samples_.front();
+  const int64_t span = now - from.ms;
+  const bool fast = span > 0 && (macs - from.macs) * 1000 > kMacFloodPerSecond * uint64_t(span);
+  if (fast && !mac_flood_) {
+    mac_flood_ = true;
+    flood_start_macs_ = from.macs;
+    flood_start_ms_ = from.ms;
+    events_.WriteEvent(platform::kEventLogWarningType, kEventMacFlood,
+                       "A flood of new MAC addresses: " + std::to_string(macs - from.macs) +
+                           " in " + std::to_string(span) + " ms (more than " +
+                           std::to_string(kMacFloodPerSecond) +
+                           " a second); each new address is reported");
+  }
+  if (mac_flood_) {
+    if (fast) {
+      flood_quiet_ms_ = -1;
+    } else if (flood_quiet_ms_ < 0) {
+      flood_quiet_ms_ = now;
+    } else if (now - flood_quiet_ms_ >= kQuietMs) {
+      mac_flood_ = false;
+      flood_quiet_ms_ = -1;
+      events_.WriteEvent(
+          kEventLogSuccessType, kEventMacFloodEnded,
+          "The flood of new MAC addresses is over: " + std::to_string(macs - flood_start_macs_) +
+              " new in " + std::to_string((now - flood_start_ms_) / 1000) + " s");
+    }
+  }
+}
+
 void TEthThread::ShowStatus() { platform::ServiceStatusText(StatusText()); }
 
 std::string TEthThread::StatusText() const {
@@ -384,14 +481,37 @@ void TEthThread::LoadTable() {
     const std::string path = TablePath();
     if (!files_.FileExists(path)) return;
     std::unique_ptr<platform::TextFileReader> file = files_.OpenTextFile(path);
-    std::string ip, line;
-    while (file->ReadLine(ip)) {
-      // A last IPv4 line without its MAC line pairs with an empty MAC text.
-      if (!file->ReadLine(line)) line.clear();
-      // A MAC text that could not be written back as a line of its own ends
-      // the load like any other overlong line.
-      if (rtl::Trim(line).size() + 1 > platform::kMaxTextLine) break;
-      Registry->Load(ip, line);
+    // Room for the pairs the file holds, at about 25 bytes a pair.
+    platform::FileStamp stamp;
+    if (platform::RegularFileStamp(path, stamp)) Registry->Reserve(stamp.size / 25);
+    // Pairs go to the registry some at a time: what each will look up is
+    // fetched for all of them first.
+    constexpr size_t kBatch = 32;
+    std::vector<std::string> ips(kBatch), macs(kBatch);
+    bool more = true;
+    while (more) {
+      size_t n = 0;
+      try {
+        for (; n < kBatch; ++n) {
+          if (!file->ReadLine(ips[n])) {
+            more = false;
+            break;
+          }
+          // A last IPv4 line without its MAC line pairs with an empty MAC text.
+          if (!file->ReadLine(macs[n])) macs[n].clear();
+          // A MAC text that could not be written back as a line of its own
+          // ends the load like any other overlong line.
+          if (rtl::TrimView(macs[n]).size() + 1 > platform::kMaxTextLine) {
+            more = false;
+            break;
+          }
+        }
+      } catch (...) {
+        // What was read before the error stays.
+        more = false;
+      }
+      for (size_t i = 0; i < n; ++i) Registry->Prefetch(ips[i], macs[i]);
+      for (size_t i = 0; i < n; ++i) Registry->Load(ips[i], macs[i]);
     }
   } catch (...) {
     // What was read before the error stays.
@@ -400,22 +520,28 @@ void TEthThread::LoadTable() {
 
 bool TEthThread::SaveTable() {
   std::lock_guard<std::mutex> lock(save_mu_);
-  // Copied out under the registry's lock, written without it: the capture
-  // reader waits for the copy at most, never for the disk.
+  // Copied out of the registry a slice at a time, written without its lock:
+  // the capture reader waits for one slice at most, never for the disk.
   const uint64_t version = Registry->Version();
-  const std::string text = Registry->TableText();
+  const AddressRegistry::Copy copy = Registry->CopyTable();
   const std::string temp = TempTablePath();
   std::string error;
   try {
     if (files_.FileExists(temp)) files_.RemoveFile(temp);
     std::unique_ptr<platform::TextFileWriter> file = files_.CreateTextFile(temp);
     try {
-      size_t pos = 0;
-      while (pos < text.size()) {
-        // Whole lines at a time; the text ends with a line end.
-        const size_t end = text.find("\r\n", std::min(pos + kTableChunk, text.size() - 2));
-        file->WriteLine(std::string_view(text).substr(pos, end - pos));
-        pos = end + 2;
+      std::string chunk;
+      chunk.reserve(kTableChunk + 4096);
+      for (size_t i = 0; i < copy.Count();) {
+        chunk.clear();
+        while (i < copy.Count() && chunk.size() < kTableChunk) {
+          const size_t n = std::min(copy.Count() - i, kTableChunkPairs);
+          copy.AppendLines(i, i + n, chunk);
+          i += n;
+        }
+        // Whole lines; the writer ends the last one.
+        chunk.resize(chunk.size() - 2);
+        file->WriteLine(chunk);
       }
       file->Close();
     } catch (...) {

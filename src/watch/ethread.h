@@ -38,6 +38,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "capture/Ndis_def.h"
 #include "platform/Clock.h"
@@ -78,12 +79,22 @@ inline constexpr char kConfigKey[] = "\\Software\\quillmere\\harbrook\\Tessalin"
 inline constexpr char kSyslogHostValue[] = "SyslogHost";
 // The adapter to watch, by name; absent or empty: the first adapter.
 inline constexpr char kAdapterValue[] = "Adapter";
+// The most (MAC, IPv4) address pairs the registry keeps, a decimal text;
+// absent: kDefaultMaxAddresses. Past it new pairs are reported, not kept.
+inline constexpr char kMaxAddressesValue[] = "MaxAddresses";
+inline constexpr uint64_t kDefaultMaxAddresses = 1000000;
+// More new MAC addresses a second than this is a flood, told as such.
+inline constexpr uint64_t kMacFloodPerSecond = 1000;
 
 // The syslog server host for reports after the start-up one: the registry
 // value SyslogHost, or kDefaultSyslogHost when it cannot be read. Never
 // raises.
 std::string ReadSyslogHost();
 std::string ReadSyslogHost(platform::Registry& registry);
+
+// The registry's bound: MaxAddresses when it is a whole number from 1 up,
+// else kDefaultMaxAddresses, and then why in `problem`. Never raises.
+uint64_t ReadMaxAddresses(platform::Registry& registry, std::string& problem);
 
 // Replaces the error file (data directory + "tessalin.err") with the line
 // Text and CR LF. Raises rtl::EInOutError when the file cannot be written.
@@ -151,6 +162,11 @@ class TEthThread : public rtl::TThread {
   void SaveIfDue();
   // Waits until every queued report has been handled, up to timeout_ms.
   bool DrainReports(int timeout_ms);
+  // Tells the event log what the registry's counters show: the bound
+  // reached (once, then a summary a minute of the pairs not kept, and one
+  // at the end), a flood of new MAC addresses begun and ended. Watch
+  // thread, a few times a second; `last` writes what is pending.
+  void CheckRegistry(bool last = false);
   // Tells the event log about frames the capture driver dropped: the first
   // drops at once, then at most one summary a minute, and that the capture
   // keeps up again once no frame has been dropped for 10 seconds. Watch
@@ -215,6 +231,18 @@ class TEthThread : public rtl::TThread {
   bool have_saved_ = false;     // guarded by save_mu_
   int64_t last_save_ms_ = 0;    // guarded by save_mu_
   FailureLog save_log_;         // guarded by save_mu_
+
+  // CheckRegistry's state; the watch thread's own.
+  uint64_t told_not_kept_ = 0;
+  int64_t bound_entry_ms_ = 0;
+  struct MacSample {
+    int64_t ms;
+    uint64_t macs;
+  };
+  std::vector<MacSample> mac_samples_;  // the last second or so
+  bool mac_flood_ = false;
+  uint64_t flood_start_macs_ = 0;
+  int64_t flood_start_ms_ = 0, flood_quiet_ms_ = -1;
 
   std::mutex run_mu_;
   std::condition_variable run_cv_;

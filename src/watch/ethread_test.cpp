@@ -65,10 +65,8 @@ class EthThreadTest : public ::testing::Test {
   }
   static Pairs IpOwners(TEthThread& t) {
     Pairs out;
-    const rtl::TStringList& index = t.Registry->IpIndex();
-    for (int i = 0; i < index.Count(); ++i) {
-      out.emplace_back(index.Strings(i), static_cast<Tarp_registry*>(index.Objects(i))->Mac);
-    }
+    const AddressRegistry::Copy copy = t.Registry->CopyTable();
+    for (size_t i = 0; i < copy.Count(); ++i) out.emplace_back(copy.Ip(i), copy.Mac(i));
     return out;
   }
 
@@ -475,9 +473,7 @@ TEST_F(EthThreadTest, TableFileRoundTrip) {
   auto loaded = Started();
   EXPECT_EQ(IpOwners(*loaded), IpOwners(*t));
   // Only owned addresses come back.
-  auto* a = static_cast<Tarp_registry*>(loaded->Registry->MacIndex().ObjectOf("00A0C9-1234EF"));
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(a->Addresses.CommaText(), "10.0.0.10");
+  EXPECT_EQ(loaded->Registry->AddressesOf("00A0C9-1234EF"), std::vector<std::string>{"10.0.0.10"});
   EXPECT_TRUE(parts.Texts().empty());
 }
 
@@ -491,9 +487,8 @@ TEST_F(EthThreadTest, LoadTableTakesLinesAsTheyAre) {
   EXPECT_EQ(
       IpOwners(*t),
       (Pairs{{"10.0.0.1", "00a0c9-1234ef"}, {"10.0.0.2  ", "00000C-07AC01"}, {"10.0.0.3", ""}}));
-  auto* b = static_cast<Tarp_registry*>(t->Registry->MacIndex().ObjectOf("00000C-07AC01"));
-  ASSERT_NE(b, nullptr);
-  EXPECT_EQ(b->Addresses.Count(), 2);  // "10.0.0.1" and "10.0.0.2  "
+  EXPECT_EQ(t->Registry->AddressesOf("00000C-07AC01"),
+            (std::vector<std::string>{"10.0.0.1", "10.0.0.2  "}));
 
   // The upper-case MAC text from a frame finds the lower-case record, and
   // reports show the text as loaded.
@@ -504,7 +499,7 @@ TEST_F(EthThreadTest, LoadTableTakesLinesAsTheyAre) {
                                       "10.0.0.2 found on 00a0c9-1234ef"}));
 }
 
-// Enough MAC addresses for the look-up table in front of MacIndex to grow
+// Enough MAC addresses for the registry's tables to grow
 // several times, the first ones loaded from the table in lower case: each
 // later sighting must find the record it had, and a pair stays quiet only
 // with the MAC address it was seen with.
@@ -533,7 +528,7 @@ TEST_F(EthThreadTest, ManyMacAddressesKeepTheirRecords) {
   for (uint32_t n = kLoaded; n < kMacs; ++n) {
     ASSERT_EQ(t->UpdateAddress(mac(n).bytes, ip(n)), IpText(ip(n)) + " found on " + stored(n));
   }
-  ASSERT_EQ(t->Registry->MacIndex().Count(), static_cast<int>(kMacs));
+  ASSERT_EQ(t->Registry->MacCount(), size_t{kMacs});
   for (uint32_t n = 0; n < kMacs; ++n) ASSERT_EQ(t->UpdateAddress(mac(n).bytes, ip(n)), "") << n;
 
   // Each MAC address takes its neighbour's address.
@@ -551,7 +546,7 @@ TEST_F(EthThreadTest, ManyMacAddressesKeepTheirRecords) {
   }
   ASSERT_TRUE(t->DrainReports(kWait));
   EXPECT_TRUE(parts.Texts().empty());
-  EXPECT_EQ(t->Registry->MacIndex().Count(), static_cast<int>(kMacs));
+  EXPECT_EQ(t->Registry->MacCount(), size_t{kMacs});
 }
 
 TEST_F(EthThreadTest, LoadTableKeepsPairsReadBeforeAnError) {
@@ -682,6 +677,124 @@ TEST_F(EthThreadTest, ShutdownSendsAndSavesWhatWasSeen) {
   std::string table = files.Content(kTable);
   EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 40);
   t->WaitFor();
+}
+
+TEST_F(EthThreadTest, MaxAddressesFromTheRegistry) {
+  struct Case {
+    const char* value;  // null: absent
+    uint64_t bound;
+    bool told;  // a warning says the value is not usable
+  } cases[] = {
+      {nullptr, kDefaultMaxAddresses, false},
+      {"3", 3, false},
+      {" 250000 ", 250000, false},
+      {"0", kDefaultMaxAddresses, true},
+      {"-5", kDefaultMaxAddresses, true},
+      {"1e6", kDefaultMaxAddresses, true},
+      {"", kDefaultMaxAddresses, true},
+      {"99999999999999999999", kDefaultMaxAddresses, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value ? c.value : "absent");
+    registry.Erase(kMaxAddressesValue);
+    if (c.value) registry.Set(kMaxAddressesValue, c.value);
+    events.Clear();
+    auto t = Started();
+    EXPECT_EQ(t->Registry->MaxPairs(), c.bound);
+    auto told = events.WithId(kEventConfigUnusable);
+    ASSERT_EQ(told.size(), c.told ? 1u : 0u);
+    if (c.told) {
+      EXPECT_EQ(told[0].text, std::string("MaxAddresses \"") + c.value +
+                                  "\" is not a number of address pairs from 1 up; the registry "
+                                  "keeps at most 1000000 pairs");
+    }
+  }
+}
+
+// Past MaxAddresses: the first pair not kept is told at once, the rest in
+// a summary a minute and at the stop; their reports go out all the same.
+TEST_F(EthThreadTest, RegistryBoundIsToldThenSummarised) {
+  registry.Set(kMaxAddressesValue, "2");
+  auto t = Started();
+  auto see = [&](uint32_t n) {
+    const uint8_t mac[] = {0x02, 0, 0, 0, 0, static_cast<uint8_t>(n)};
+    return t->UpdateAddress(mac, 0x0A000000 + n);
+  };
+  see(1);
+  see(2);
+  t->CheckRegistry();
+  EXPECT_TRUE(events.WithId(kEventRegistryFull).empty());
+  EXPECT_EQ(see(3), "10.0.0.3 found on 020000-000003");
+  see(4);
+  see(5);
+  t->CheckRegistry();
+  ticks.Advance(30000);
+  t->CheckRegistry();
+  auto full = events.WithId(kEventRegistryFull);
+  ASSERT_EQ(full.size(), 1u);
+  EXPECT_EQ(full[0].type, platform::kEventLogWarningType);
+  EXPECT_EQ(full[0].text,
+            "The address registry holds its bound of 2 address pairs (MaxAddresses): new pairs "
+            "are reported but no longer kept");
+  ticks.Advance(30000);
+  t->CheckRegistry();
+  see(6);
+  t->CheckRegistry(true);
+  full = events.WithId(kEventRegistryFull);
+  ASSERT_EQ(full.size(), 3u);
+  EXPECT_EQ(full[1].text,
+            "2 more new address pairs were reported but not kept (the registry holds its bound of "
+            "2 pairs)");
+  EXPECT_EQ(full[2].text.rfind("1 more new", 0), 0u);
+  EXPECT_EQ(t->Registry->AddressCount(), 2);
+  ASSERT_TRUE(t->DrainReports(kWait));
+  EXPECT_EQ(parts.Texts().size(), 6u);
+}
+
+// More than 1,000 new MAC addresses a second is told once as a flood,
+// however long it lasts, and its end once it has been quiet for a while.
+TEST_F(EthThreadTest, FloodOfNewMacAddressesIsToldOnce) {
+  registry.Set("SyslogRate", "0");  // the fake sender takes them as fast as they come
+  auto t = Started();
+  uint32_t n = 0;
+  auto new_macs = [&](int count) {
+    for (int i = 0; i < count; ++i, ++n) {
+      const uint8_t mac[] = {0x02,
+                             0x0F,
+                             0,
+                             static_cast<uint8_t>(n >> 16),
+                             static_cast<uint8_t>(n >> 8),
+                             static_cast<uint8_t>(n)};
+      t->UpdateAddress(mac, 0x0A000000 + n);
+    }
+  };
+  // 900 a second, for a while: no flood.
+  for (int tick = 0; tick < 12; ++tick) {
+    new_macs(225);
+    ticks.Advance(250);
+    t->CheckRegistry();
+  }
+  EXPECT_TRUE(events.WithId(kEventMacFlood).empty());
+  // 4,000 a second for a minute.
+  for (int tick = 0; tick < 240; ++tick) {
+    new_macs(1000);
+    ticks.Advance(250);
+    t->CheckRegistry();
+  }
+  auto flood = events.WithId(kEventMacFlood);
+  ASSERT_EQ(flood.size(), 1u);
+  EXPECT_EQ(flood[0].text.rfind("A flood of new MAC addresses: ", 0), 0u) << flood[0].text;
+  // Quiet: the end is told after 10 s, once.
+  for (int tick = 0; tick < 80; ++tick) {
+    ticks.Advance(250);
+    t->CheckRegistry();
+  }
+  auto ended = events.WithId(kEventMacFloodEnded);
+  ASSERT_EQ(ended.size(), 1u);
+  EXPECT_EQ(ended[0].type, kEventLogSuccessType);
+  EXPECT_EQ(ended[0].text.rfind("The flood of new MAC addresses is over: ", 0), 0u);
+  EXPECT_EQ(events.WithId(kEventMacFlood).size(), 1u);
+  ASSERT_TRUE(t->DrainReports(kWait));
 }
 
 // The report queue with a sender that holds the first report: order kept,

@@ -6,6 +6,9 @@
 #   fast as one sendmmsg sender goes: every pair in the table within 6 s
 #   after the flood with no further frame (so no frame was lost), and every
 #   report at the listener.
+# - MaxAddresses 50000 and an empty table: a flood of 100,000 new MACs is
+#   reported whole, the first 50,000 pairs are kept, and the event log
+#   tells the bound, the pairs not kept and the flood of new MACs.
 # - A syslog host whose name look-up never gets an answer: 25,000 frames at
 #   1,000 a second with 100 new pairs among them, all 100 in the table; the
 #   look-up failure in the error file and in the event log.
@@ -121,6 +124,32 @@ rc=0
 wait "$pid" || rc=$?
 [ "$rc" -eq 0 ] || fail "service ended with $rc"
 check_table ips 100000 >/dev/null && check_table macs 100000 >/dev/null || fail "table after the stop"
+
+# The registry's bound.
+reg "Adapter=$watched" "MaxAddresses=50000" "SyslogRate=0"
+rm /var/lib/harbrook/arptable
+"$tessalin" /console >"$work/out" 2>"$work/err" </dev/null &
+pid=$!
+e2e_own "$pid"
+capture_open
+base=$(datagrams)
+"$inject" "$wire" --flood macs 100000 | sed 's/^/bound: /'
+wait_for 60 datagrams_reach $((base + 100000)) ||
+  fail "bound: $(($(datagrams) - base)) of 100000 reports arrived"
+kill -INT "$pid"
+wait_for 40 bash -c "! kill -0 $pid 2>/dev/null" || fail "bound: no stop within 40 s"
+rc=0
+wait "$pid" || rc=$?
+[ "$rc" -eq 0 ] || fail "bound: /console ended with $rc"
+check_table macs 50000 >/dev/null || fail "bound: the first 50000 pairs are not all in the table"
+[ "$(wc -l </var/lib/harbrook/arptable)" -eq 100000 ] || fail "bound: the table holds more than 50000 pairs"
+grep -q 'holds its bound of 50000 address pairs (MaxAddresses)' "$work/err" ||
+  fail "bound: no event-log entry for the bound"
+grep -q '^tessalin: 49999 more new address pairs were reported but not kept' "$work/err" ||
+  fail "bound: no summary of the pairs not kept"
+grep -q 'A flood of new MAC addresses' "$work/err" || fail "bound: the flood of new MACs was not told"
+echo "bound: 100000 reports, 50000 pairs kept; $(grep -c 'MaxAddresses\|not kept\|flood' "$work/err") event-log entries"
+reg "Adapter=$watched" "SyslogRate=0"
 
 # The slow resolver: a name server on the loopback that reads and drops.
 "$counter" 127.0.0.53 53 "$work/dns" 100 >"$work/dns.out" &
