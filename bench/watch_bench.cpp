@@ -300,6 +300,31 @@ BENCHMARK(BM_RegistryBytes)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
+// Filling an empty registry with n pairs: the longest a single sighting
+// took, which is the last growth of its tables (they double, rehashed in
+// one go).
+void BM_RegistryLongestSighting(benchmark::State& state) {
+  const uint32_t n = static_cast<uint32_t>(state.range(0));
+  for (auto _ : state) {
+    watch::AddressRegistry r;
+    watch::AddressRegistry::Reports reports;
+    Frame f;
+    double longest = 0;
+    for (uint32_t k = 0; k < n; ++k) {
+      f.Set(PairMac(k, 1), PairIp(k));
+      const auto start = std::chrono::steady_clock::now();
+      r.Sight(f.bytes + 6, PairIp(k), reports);
+      longest = std::max(longest, Nanoseconds(std::chrono::steady_clock::now() - start));
+    }
+    state.counters["longest_sighting_us"] = longest / 1000;
+  }
+}
+BENCHMARK(BM_RegistryLongestSighting)
+    ->Arg(1000000)
+    ->Arg(5000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
 // The table file of n pairs loaded by the watch, through the platform's
 // text reader.
 void BM_RegistryLoad(benchmark::State& state) {
