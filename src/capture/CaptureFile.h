@@ -5,9 +5,10 @@
 // Ethernet link types are accepted. The program's replay mode and the test
 // capture driver read their frames through it.
 //
-// The reader streams: frames are handed out one at a time from a buffer of
-// fixed size, so its memory does not grow with the file, and the input may
-// be a pipe. Opening checks the file header (for pcapng also every block
+// The reader streams: frames are handed out one at a time from a buffer
+// that starts at kFirstBufferSize and grows only as far as one record or
+// block needs, never past kBufferSize, so its memory does not grow with the
+// file, and the input may be a pipe. Opening checks the file header (for pcapng also every block
 // up to the first packet, so every interface described there), so a file
 // that is not a capture file this reader takes raises ECaptureFileError
 // before any frame is handed out. Damage after that point (a record or

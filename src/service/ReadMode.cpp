@@ -68,8 +68,9 @@ struct Replay : watch::WatchFactory, platform::Clock {
       rtl::WakeMainThread();
     });
   }
-  // The clock stands still for the watch, so the table is not saved during
-  // the replay, only once at its end.
+  // The whole file is handed out inside StartCapture, that is, inside the
+  // watch's start-up, before its save loop begins: the table is saved at
+  // the end, not during the replay. The clock only dates the saves.
   rtl::TDateTime Now() override { return 0; }
   void Sleep(uint32_t milliseconds) override { inner_clock->Sleep(milliseconds); }
 };

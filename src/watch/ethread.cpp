@@ -13,7 +13,9 @@
 namespace watch {
 namespace {
 
-// The watch thread, written once by StartWatch; nothing frees it.
+// The module-level reference to the watch thread, written once by
+// StartWatch; nothing frees it. The program itself keeps the pointer
+// StartWatch returns and never reads this one back.
 TEthThread* EthThread = nullptr;
 
 constexpr uint16_t kEtherTypeArp = 0x0806;

@@ -13,8 +13,11 @@
 //   is never freed.
 // - Capture reader (HandleCapture): every frame; applies each ARP sighting to
 //   the registry at once and queues its reports. It never waits on the
-//   network, a name look-up or the disk, only on the registry's lock while
-//   a save copies the table out of the registry.
+//   network or a name look-up. It waits on the registry's lock while a save
+//   copies the table out of the registry, and, on its error path only (a
+//   frame it could not handle), on the error file: that is written under one
+//   lock by every thread, and the report sender holds it while the file
+//   reaches the disk.
 // - Report sender (TReportSender): sends the queued reports in order.
 // The registry's lock keeps a save from racing with an update; LastSave and
 // the saved version belong to whichever thread saves, one at a time under
@@ -162,7 +165,10 @@ class TEthThread : public rtl::TThread {
   bool LoadTable();
   bool SaveTable();
   // Saves when the registry changed since the last save and more than 5
-  // seconds have passed since LastSave.
+  // seconds of the monotonic clock (the TickSource) have passed since the
+  // last save, so that a clock set back does not hold changes off the disk;
+  // LastSave then takes the wall-clock time of the save, for the record
+  // only: the spacing never reads it.
   void SaveIfDue();
   // Waits until every queued report has been handled, up to timeout_ms.
   bool DrainReports(int timeout_ms);
@@ -207,6 +213,7 @@ class TEthThread : public rtl::TThread {
   std::unique_ptr<SysLogSender> SysLog;
   std::unique_ptr<AddressRegistry> Registry;
   std::unique_ptr<TReportSender> Sender;
+  // The wall-clock time of the last save by SaveIfDue (0: none yet).
   rtl::TDateTime LastSave = 0;  // guarded by save_mu_
 
  private:
