@@ -15,6 +15,7 @@ namespace {
 using testing::FakeEvents;
 using testing::FakeParts;
 using testing::FakeRegistry;
+using testing::FakeTicks;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kWait = 10000;
@@ -281,6 +282,181 @@ TEST(ReportSenderTest, ConfigurationThatNamesNoServerIsTold) {
   ASSERT_EQ(entries.size(), 5u);
   EXPECT_EQ(entries[0].type, platform::kEventLogWarningType);
   EXPECT_EQ(entries[1].type, kEventLogSuccessType);
+  reports.Stop();
+}
+
+// The report queue with a sender that holds the first report: order kept,
+// reports beyond the capacity counted and told, everything drained.
+TEST(ReportSenderTest, QueueOrderOverflowAndDrain) {
+  FakeParts parts;
+  FakeRegistry registry;
+  FakeEvents events;
+  std::mutex mu;
+  std::condition_variable cv;
+  bool release = false, holding = false;
+  parts.SetFail([&](const std::string& at) {
+    if (at != "send r0") return;
+    std::unique_lock<std::mutex> lock(mu);
+    holding = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });
+  });
+  auto sender = parts.CreateSysLog();
+  std::vector<std::string> errors;
+  TReportSender reports(
+      *sender, registry, events, [&](const std::string& e) { errors.push_back(e); }, 3);
+  reports.Resume();
+  ASSERT_TRUE(reports.Queue("r0"));
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [&] { return holding; });
+  }
+  // r0 is in the sender's hands; three fit the queue, the rest are counted.
+  struct Row {
+    const char* text;
+    bool queued;
+  } rows[] = {{"r1", true}, {"r2", true}, {"r3", true}, {"r4", false}, {"r5", false}};
+  for (const Row& r : rows) EXPECT_EQ(reports.Queue(r.text), r.queued) << r.text;
+  EXPECT_FALSE(reports.Drain(50));
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    release = true;
+  }
+  cv.notify_all();
+  EXPECT_TRUE(reports.Drain(kWait));
+  EXPECT_EQ(parts.Texts(), (std::vector<std::string>{"r0", "r1", "r2", "r3"}));
+  EXPECT_EQ(reports.Sent(), 4u);
+  EXPECT_EQ(reports.Dropped(), 2u);
+  auto dropped = events.WithId(kEventReportsDropped);
+  ASSERT_EQ(dropped.size(), 1u);
+  EXPECT_EQ(dropped[0].text.rfind("2 reports were dropped: the report queue was full", 0), 0u);
+  EXPECT_TRUE(errors.empty());
+  // A stop that gives up what is left says how much that was.
+  parts.SetFail(
+      [&](const std::string&) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
+  for (int i = 0; i < 3; ++i) reports.Queue("late");
+  const size_t left = reports.Stop(true);
+  EXPECT_EQ(left + parts.Texts().size(), 4u + 3u);
+}
+
+// A stop that gives the reports up does not wait for the batch already in
+// the sender's hands when each host look-up hangs (a name server that
+// never answers), and counts those reports as left unsent.
+TEST(ReportSenderTest, StopGivesUpReportsInHand) {
+  FakeParts parts;
+  FakeRegistry registry;
+  FakeEvents events;
+  std::mutex mu;
+  std::condition_variable cv;
+  bool release = false, holding = false, resolving = false;
+  int resolves = 0;
+  parts.SetFail([&](const std::string& at) {
+    if (at == "send gate") {
+      std::unique_lock<std::mutex> lock(mu);
+      holding = true;
+      cv.notify_all();
+      cv.wait(lock, [&] { return release; });
+    } else if (at.starts_with("resolve") && ++resolves == 2) {
+      // The first look-up for the late reports: slow, and the stop comes
+      // meanwhile.
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        resolving = true;
+      }
+      cv.notify_all();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  auto sender = parts.CreateSysLog();
+  TReportSender reports(*sender, registry, events, [](const std::string&) {});
+  reports.Resume();
+  reports.Queue("gate");
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [&] { return holding; });
+  }
+  constexpr size_t kLate = 100;
+  for (size_t i = 0; i < kLate; ++i) reports.Queue("late");
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    release = true;
+  }
+  cv.notify_all();
+  // The late reports are one batch in the sender's hands by then.
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [&] { return resolving; });
+  }
+  const size_t left = reports.Stop(true);
+  EXPECT_GT(left, 0u);
+  EXPECT_EQ(left + reports.Sent(), 1 + kLate);
+}
+
+// A host name whose look-up failed is not asked again within a second of
+// the failure, also when the look-up itself hung for longer than that;
+// every report meanwhile still fails and is written to the error file.
+TEST(ReportSenderTest, FailedLookupIsNotRepeatedForEveryReport) {
+  for (const int64_t lookup_ms : {0, 10000}) {
+    SCOPED_TRACE(lookup_ms);
+    FakeParts parts;
+    FakeRegistry registry;
+    FakeEvents events;
+    FakeTicks ticks;
+    registry.Set("SyslogHost", "nowhere.invalid");
+    int lookups = 0;
+    parts.SetFail([&](const std::string& at) {
+      if (!at.starts_with("send")) return;
+      ++lookups;
+      ticks.Advance(lookup_ms);
+      throw syslog::EIdSocketError(11001, "Socket Error # 11001\r\nHost not found.");
+    });
+    auto sender = parts.CreateSysLog();
+    std::vector<std::string> errors;
+    TReportSender reports(
+        *sender, registry, events, [&](const std::string& e) { errors.push_back(e); },
+        TReportSender::kDefaultCapacity, ticks.Source());
+    reports.Resume();
+    for (int i = 0; i < 50; ++i) reports.Queue("r");
+    ASSERT_TRUE(reports.Drain(kWait));
+    EXPECT_EQ(lookups, 1);
+    ticks.Advance(1001);
+    reports.Queue("r");
+    ASSERT_TRUE(reports.Drain(kWait));
+    EXPECT_EQ(lookups, 2);
+    EXPECT_EQ(errors.size(), 51u);
+    EXPECT_EQ(errors.back(), "some major error :Socket Error # 11001\r\nHost not found.");
+    EXPECT_EQ(reports.Failed(), 51u);
+    reports.Stop();
+  }
+}
+
+// A configuration file that cannot be used is told once, and so is its
+// return, however many reports go out meanwhile.
+TEST(ReportSenderTest, UnusableConfigurationIsToldOnce) {
+  FakeParts parts;
+  FakeRegistry registry;
+  FakeEvents events;
+  auto sender = parts.CreateSysLog();
+  // A file that, when usable, names the server.
+  registry.Set("SyslogHost", "192.0.2.1");
+  TReportSender reports(*sender, registry, events, [](const std::string&) {});
+  reports.Resume();
+  struct Step {
+    platform::RegistrySource source;
+    size_t entries;  // of kEventConfigUnusable so far
+  } steps[] = {{platform::RegistrySource::kMissing, 0},  {platform::RegistrySource::kTooLarge, 1},
+               {platform::RegistrySource::kTooLarge, 1}, {platform::RegistrySource::kNotRegular, 2},
+               {platform::RegistrySource::kUsable, 3},   {platform::RegistrySource::kMissing, 3}};
+  for (const Step& s : steps) {
+    registry.source = s.source;
+    for (int i = 0; i < 3; ++i) reports.Queue("r");
+    ASSERT_TRUE(reports.Drain(kWait));
+    EXPECT_EQ(events.WithId(kEventConfigUnusable).size(), s.entries);
+  }
+  auto entries = events.WithId(kEventConfigUnusable);
+  EXPECT_EQ(entries[0].text, "the configuration file is larger than 1 MB: reports go to 127.0.0.1");
+  EXPECT_EQ(entries[0].type, platform::kEventLogWarningType);
+  EXPECT_EQ(entries[2].type, kEventLogSuccessType);
   reports.Stop();
 }
 
