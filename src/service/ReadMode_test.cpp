@@ -132,7 +132,7 @@ class ReadModeTest : public ::testing::Test {
 
 // Frames in file order after the table load: the known address is quiet,
 // a new one is found, then it moves; a frame that is not ARP is passed
-// over. The table is saved once, at the end.
+// over. The table saved at the end holds every pair the file brought.
 TEST_F(ReadModeTest, ReplaysFramesThroughTheWatch) {
   std::string other = Arp(1, 2);
   other[13] = 0x00;  // IPv4, not ARP
