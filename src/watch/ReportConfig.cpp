@@ -4,7 +4,6 @@
 #include <cstdlib>
 
 #include "rtl/SysUtils.h"
-#include "watch/ethread.h"
 
 namespace watch {
 namespace {
@@ -102,6 +101,20 @@ ReportConfig ReadReportConfig(platform::Registry& registry) {
     if (ReadValue(registry, kSyslogKeyFileValue, value)) c.key_file = value;
   }
   return c;
+}
+
+std::string ReadSyslogHost() { return ReadSyslogHost(platform::DefaultRegistry()); }
+
+std::string ReadSyslogHost(platform::Registry& registry) {
+  std::string host = kDefaultSyslogHost;
+  try {
+    std::string value;
+    if (registry.ReadString(platform::kHKeyLocalMachine, kConfigKey, kSyslogHostValue, value)) {
+      host = std::move(value);
+    }
+  } catch (...) {
+  }
+  return host;
 }
 
 }  // namespace watch

@@ -12,8 +12,13 @@
 //   SyslogKeyFile    tls: a client certificate and its key, for servers that
 //                    ask for one
 // A value that cannot be used gives its default and a Problem text.
+//
+// The configuration key and the names of every value the watch reads
+// (SyslogHost, Adapter, MaxAddresses and those above) live here, with
+// ReadSyslogHost for the host alone.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/Registry.h"
@@ -27,6 +32,26 @@ enum class Transport { kUdp, kTcp, kTls };
 inline constexpr double kDefaultSyslogRate = 2000;
 inline constexpr int kDefaultSyslogPort = 514;
 inline constexpr int kDefaultTlsPort = 6514;
+
+// The built-in syslog server: the start-up report goes here, and so does
+// every report while the registry holds no usable SyslogHost.
+inline constexpr char kDefaultSyslogHost[] = "127.0.0.1";
+
+// Where the configuration lives: under HKEY_LOCAL_MACHINE.
+inline constexpr char kConfigKey[] = "\\Software\\quillmere\\harbrook\\Tessalin";
+inline constexpr char kSyslogHostValue[] = "SyslogHost";
+// The adapter to watch, by name; absent or empty: the first adapter.
+inline constexpr char kAdapterValue[] = "Adapter";
+// The most (MAC, IPv4) address pairs the registry keeps, a decimal text;
+// absent: kDefaultMaxAddresses. Past it new pairs are reported, not kept.
+inline constexpr char kMaxAddressesValue[] = "MaxAddresses";
+inline constexpr uint64_t kDefaultMaxAddresses = 1000000;
+
+// The syslog server host for reports after the start-up one: the registry
+// value SyslogHost, or kDefaultSyslogHost when it cannot be read. Never
+// raises.
+std::string ReadSyslogHost();
+std::string ReadSyslogHost(platform::Registry& registry);
 
 inline constexpr char kSyslogTransportValue[] = "SyslogTransport";
 inline constexpr char kSyslogPortValue[] = "SyslogPort";

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "syslog/IdException.h"
-#include "watch/ethread.h"
+#include "watch/ReportConfig.h"
 
 namespace watch {
 namespace {

@@ -40,7 +40,7 @@ enum WatchEventId : uint32_t {
   kEventTableDamaged = 18,       // error: the table could not be read to its end
 };
 
-inline constexpr uint16_t kEventLogSuccessType = 0;
+using platform::kEventLogSuccessType;
 
 // The event source of the watch's entries.
 inline constexpr char kEventSource[] = "Wirevane";

@@ -53,20 +53,6 @@ std::string StartFailure::Text() const {
          "\"): " + (cause.empty() ? "unknown error" : cause);
 }
 
-std::string ReadSyslogHost() { return ReadSyslogHost(platform::DefaultRegistry()); }
-
-std::string ReadSyslogHost(platform::Registry& registry) {
-  std::string host = kDefaultSyslogHost;
-  try {
-    std::string value;
-    if (registry.ReadString(platform::kHKeyLocalMachine, kConfigKey, kSyslogHostValue, value)) {
-      host = std::move(value);
-    }
-  } catch (...) {
-  }
-  return host;
-}
-
 uint64_t ReadMaxAddresses(platform::Registry& registry, std::string& problem) {
   std::string text;
   try {

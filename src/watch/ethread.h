@@ -50,12 +50,16 @@
 #include "platform/Registry.h"
 #include "rtl/Thread.h"
 #include "watch/AddressRegistry.h"
+#include "watch/ReportConfig.h"
 #include "watch/WatchEvents.h"
 #include "watch/WatchFactory.h"
 
 namespace watch {
 
 class TReportSender;
+
+// More new MAC addresses a second than this is a flood, told as such.
+inline constexpr uint64_t kMacFloodPerSecond = 1000;
 
 // What the watch works with. Null pointers and an empty data directory
 // stand for the process defaults.
@@ -72,28 +76,6 @@ struct WatchEnvironment {
   // (a replay of a file, which has no live capture to keep up with).
   bool report_wait_for_room = false;
 };
-
-// The built-in syslog server: the start-up report goes here, and so does
-// every report while the registry holds no usable SyslogHost.
-inline constexpr char kDefaultSyslogHost[] = "127.0.0.1";
-
-// Where the configuration lives: under HKEY_LOCAL_MACHINE.
-inline constexpr char kConfigKey[] = "\\Software\\quillmere\\harbrook\\Tessalin";
-inline constexpr char kSyslogHostValue[] = "SyslogHost";
-// The adapter to watch, by name; absent or empty: the first adapter.
-inline constexpr char kAdapterValue[] = "Adapter";
-// The most (MAC, IPv4) address pairs the registry keeps, a decimal text;
-// absent: kDefaultMaxAddresses. Past it new pairs are reported, not kept.
-inline constexpr char kMaxAddressesValue[] = "MaxAddresses";
-inline constexpr uint64_t kDefaultMaxAddresses = 1000000;
-// More new MAC addresses a second than this is a flood, told as such.
-inline constexpr uint64_t kMacFloodPerSecond = 1000;
-
-// The syslog server host for reports after the start-up one: the registry
-// value SyslogHost, or kDefaultSyslogHost when it cannot be read. Never
-// raises.
-std::string ReadSyslogHost();
-std::string ReadSyslogHost(platform::Registry& registry);
 
 // The registry's bound: MaxAddresses when it is a whole number from 1 up,
 // else kDefaultMaxAddresses, and then why in `problem`. Never raises.
