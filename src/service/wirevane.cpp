@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/ServiceNotify.h"
 #include "platform/SystemError.h"
 #include "service/ReadMode.h"
 #include "service/Usage.h"
@@ -109,9 +110,11 @@ watch::TEthThread* StartConsoleWatch(TWirevane::TWatchStart handlers) {
   watch::WatchEnvironment environment;
   environment.parts = parts;
   environment.events = events;
-  // The status line on the terminal: when it changes while reports wait
-  // to leave, and when the queue has emptied, at most every 5 s.
+  // The status line as always, and on the terminal too: when it changes
+  // while reports wait to leave, and when the queue has emptied, at most
+  // every 5 s.
   environment.status = [](const std::string& text) {
+    platform::ServiceStatusText(text);
     static std::string shown;
     static auto last = std::chrono::steady_clock::time_point();
     static bool waiting = false;
