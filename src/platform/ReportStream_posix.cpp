@@ -222,6 +222,13 @@ class TlsStream : public ReportStream {
     }
   }
 
+  ~TlsStream() override {
+    // The close alert, so that the server sees an orderly end; one try,
+    // never a wait.
+    if (ssl_ && SSL_is_init_finished(ssl_.get())) SSL_shutdown(ssl_.get());
+    ERR_clear_error();
+  }
+
   void WriteAll(const char* data, size_t size, const std::atomic<bool>& abandon) override {
     while (size > 0) {
       ERR_clear_error();

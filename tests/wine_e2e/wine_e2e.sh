@@ -408,4 +408,70 @@ else
   echo "skipped: no rsyslogd"
 fi
 
+log "reports over TLS to rsyslog"
+# The same again over TLS (Schannel) to rsyslog's TLS listener, the server's
+# certificate made here for its address. SyslogCAFile names another CA at
+# first: the refusal is told in the event log and the reports wait; once the
+# value names the right CA, they all arrive.
+ossl_driver=$(ls /usr/lib/*/rsyslog/lmnsd_ossl.so 2>/dev/null | head -n 1 || true)
+if command -v rsyslogd >/dev/null && command -v openssl >/dev/null && [ -n "$ossl_driver" ]; then
+  tls=$work/tls
+  mkdir -p "$tls" "$work/rs"
+  for ca in ca other; do
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$tls/$ca.key" -out "$tls/$ca.pem" -days 2 \
+      -subj "/CN=Tessalin test $ca" -addext "basicConstraints=critical,CA:TRUE" \
+      -addext "keyUsage=critical,keyCertSign" 2>/dev/null
+  done
+  openssl req -newkey rsa:2048 -nodes -keyout "$tls/server.key" -out "$tls/server.csr" \
+    -subj "/CN=$syslog_host" 2>/dev/null
+  printf 'subjectAltName=IP:%s\nextendedKeyUsage=serverAuth\n' "$syslog_host" >"$tls/server.ext"
+  openssl x509 -req -in "$tls/server.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" \
+    -CAcreateserial -days 2 -extfile "$tls/server.ext" -out "$tls/server.pem" 2>/dev/null
+  cat >"$work/tls.conf" <<CONF
+global(workDirectory="$work/rs" DefaultNetstreamDriver="ossl"
+       DefaultNetstreamDriverCAFile="$tls/ca.pem"
+       DefaultNetstreamDriverCertFile="$tls/server.pem"
+       DefaultNetstreamDriverKeyFile="$tls/server.key")
+module(load="imtcp" StreamDriver.Name="ossl" StreamDriver.Mode="1" StreamDriver.AuthMode="anon")
+template(name="raw" type="string" string="%rawmsg%\n")
+ruleset(name="r") { action(type="omfile" file="$work/tls.log" template="raw") }
+input(type="imtcp" address="$syslog_host" port="10515" ruleset="r")
+CONF
+  rsyslogd -n -f "$work/tls.conf" -i "$work/rsyslog_tls.pid" >"$work/rsyslog_tls.out" 2>&1 &
+  rsyslog=$!
+  for _ in $(seq 50); do ss -tln | grep -qF "$syslog_host:10515" && break; sleep 0.1; done
+  key='HKLM\Software\quillmere\harbrook\Tessalin'
+  w reg add "$key" /v SyslogTransport /d tls /f >/dev/null
+  w reg add "$key" /v SyslogPort /d 10515 /f >/dev/null
+  w reg add "$key" /v SyslogCAFile /d "Z:${tls//\//\\}\\other.pem" /f >/dev/null
+  rm -f "$drive/harbrook/arptable"
+  WINEDEBUG=+eventlog timeout 90 "$wine" 'C:\tessalin\tessalin.exe' /read 'C:\tessalin\arp.pcap' \
+    >"$work/tls_read.out" 2>"$work/tls_read.err" &
+  reader=$!
+  for _ in $(seq 200); do
+    grep -q 'unknown CA' "$work/tls_read.err" 2>/dev/null && break
+    sleep 0.1
+  done
+  grep -q "ReportEventW L\"reports cannot reach the server (tls to $syslog_host:10515): the server's certificate was refused (unknown CA)" \
+    "$work/tls_read.err" ||
+    fail "over tls: no event-log entry for the refused server: $(grep eventlog "$work/tls_read.err")"
+  [ ! -s "$work/tls.log" ] || fail "over tls: a refused server received: $(cat "$work/tls.log")"
+  w reg add "$key" /v SyslogCAFile /d "Z:${tls//\//\\}\\ca.pem" /f >/dev/null
+  rc=0
+  wait "$reader" || rc=$?
+  [ "$rc" -eq 0 ] || fail "/read over tls: exit code $rc; $(cat "$work/tls_read.out")"
+  for _ in $(seq 50); do grep -q '10.0.0.4 found on 020000-00000E' "$work/tls.log" 2>/dev/null && break; sleep 0.1; done
+  kill "$rsyslog" 2>/dev/null || true
+  want=$(tr -d '\r' <"$work/tls_read.out" | grep '^Report: ' | grep -vc '^Report: starting up$')
+  got=$(wc -l <"$work/tls.log" 2>/dev/null || echo 0)
+  [ "$want" -ge 5 ] && [ "$got" -eq "$want" ] ||
+    fail "over tls: $got of $want reports at rsyslog: $(cat "$work/tls.log" "$work/tls_read.out" "$work/rsyslog_tls.out" 2>/dev/null)"
+  grep -q "ReportEventW L\"reports reach the server again (tls to $syslog_host:10515); [0-9]* reports waited" \
+    "$work/tls_read.err" ||
+    fail "over tls: no event-log entry for the recovery: $(grep eventlog "$work/tls_read.err")"
+  echo "over tls: refused at first, then $got of $want reports at rsyslog"
+else
+  echo "skipped: no rsyslogd with its TLS driver, or no openssl"
+fi
+
 echo "PASS: Windows service end to end under Wine"
