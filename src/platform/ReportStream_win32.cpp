@@ -303,12 +303,19 @@ bool DnsNameMatches(const std::string& pattern, const std::string& name) {
 
 std::string CarriedText(const CarriedNames& names) {
   std::string text;
-  auto add = [&text](const std::string& item) { text += (text.empty() ? "" : ", ") + item; };
+  // Appended piece by piece: GCC 12 at -O3 misreads "literal + temporary
+  // string" as an overlapping copy (-Wrestrict).
+  auto add = [&text](const std::string& item) {
+    if (!text.empty()) text += ", ";
+    text += item;
+  };
   for (const auto& d : names.dns) add(d);
   for (const auto& a : names.ip) {
     std::string t;
-    for (size_t i = 0; i < 4; ++i)
-      t += (i ? "." : "") + std::to_string(static_cast<unsigned char>(a[i]));
+    for (size_t i = 0; i < 4; ++i) {
+      if (i) t += '.';
+      t += std::to_string(static_cast<unsigned char>(a[i]));
+    }
     add(t);
   }
   if (names.dns.empty() && !names.common_name.empty()) add(names.common_name);

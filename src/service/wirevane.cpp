@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/SystemError.h"
+#include "rtl/SysUtils.h"
 #include "service/ReadMode.h"
 #include "service/Usage.h"
 
@@ -120,11 +121,6 @@ watch::TEthThread* StartConsoleWatch(TWirevane::TWatchStart handlers) {
 
 TWirevane* Wirevane = nullptr;
 
-namespace {
-// The longest a stop waits for the watch's last reports and save.
-constexpr int kWatchShutdownMs = 20000;
-}  // namespace
-
 TWirevane::TWirevane(rtl::TComponent* Owner) : TService(Owner) {
   SetName("Wirevane");
   SetDisplayName("Wirevane");
@@ -179,12 +175,13 @@ void TWirevane::ServiceExecute(TService* /*Sender*/) {
   if (!thread) return;  // not on a control thread: nothing to serve
   while (!StopRequested()) thread->ProcessControlRequests(true);
   // What the watch saw up to now reaches the table and the syslog server.
-  if (watch_ && !watch_->Shutdown(kWatchShutdownMs)) {
-    watch::DefaultEventSink().WriteEvent(
-        platform::kEventLogWarningType, watch::kEventWatchStopped,
-        "the watch did not end within " + std::to_string(kWatchShutdownMs / 1000) +
-            " s of the stop; " + std::to_string(watch_->ReportsQueued()) +
-            " reports were still queued");
+  if (watch_ && !watch_->Shutdown(WatchStopWait)) {
+    // The table was saved before the watch began to wait on the network;
+    // what it was still sending is lost with the process.
+    WriteEvent(
+        rtl::Format("the watch did not end within %g s of the stop; ", WatchStopWait / 1000.0) +
+            std::to_string(watch_->ReportsQueued()) + " reports were still queued",
+        platform::kEventLogWarningType, 0, watch::kEventWatchStopped);
   }
 }
 

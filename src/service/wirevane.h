@@ -34,8 +34,12 @@ class TWirevane : public TService {
   void ServiceStart(TService* Sender, bool& Started);
   // The OnExecute handler, on the control thread once running: handles
   // control requests until StopRequested, then ends the watch (the last
-  // reports and the last save).
+  // save, then the last reports) and waits up to WatchStopWait for it; a
+  // watch that has not ended by then is left behind with a warning entry
+  // that says how many reports were still queued.
   void ServiceExecute(TService* Sender);
+  // Milliseconds the stop waits for the watch to end.
+  int WatchStopWait = 20000;
 
   // What the watch calls, on its own thread, when its start-up has ended:
   // Started with the adapter it watches, or Failed with why it could not

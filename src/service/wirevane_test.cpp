@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -13,6 +14,7 @@
 
 #include "service/HostFakes_test.h"
 #include "service/Usage.h"
+#include "watch/WatchFakes_test.h"
 
 namespace service {
 namespace {
@@ -427,6 +429,92 @@ TEST_F(WirevaneTest, RunningOnlyOnceTheWatchWatches) {
     EXPECT_EQ(last.Win32ExitCode, c.starts ? 0u : 1066u);
     EXPECT_EQ(last.ServiceSpecificExitCode, c.starts ? 0u : 5u);
   }
+}
+
+// The stop over a real watch whose syslog host's name look-up hangs: the
+// pairs seen just before the stop are in the table once the stop has ended,
+// and the stop ends after WatchStopWait while the look-up still hangs, with
+// a warning entry that says the watch was left behind.
+TEST_F(WirevaneTest, StopSavesTheTableAndEndsWhileALookUpHangs) {
+  watch::testing::FakeParts parts;
+  watch::testing::FakeFiles files;
+  watch::testing::FakeRegistry registry;
+  watch::testing::FakeEvents events;
+  registry.Set("SyslogHost", "syslog.test");
+  std::mutex mu;
+  std::condition_variable cv;
+  bool hanging = false, released = false;
+  parts.SetFail([&](const std::string& step) {
+    if (step != "resolve syslog.test") return;
+    std::unique_lock<std::mutex> lock(mu);
+    hanging = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return released; });
+  });
+  auto release = [&] {
+    std::lock_guard<std::mutex> lock(mu);
+    released = true;
+    cv.notify_all();
+  };
+
+  watch::TEthThread* watch = nullptr;
+  TRaisingWirevane* module = MakeModule();
+  module->WatchStopWait = 300;
+  module->StartWatch = [&](TWirevane::TWatchStart start) {
+    watch::WatchEnvironment environment;
+    environment.parts = &parts;
+    environment.files = &files;
+    environment.registry = &registry;
+    environment.events = &events;
+    environment.data_directory = "/data/";
+    watch = rtl::TThread::Create<watch::TEthThread>(true, environment);
+    watch->OnStarted = start.Started;
+    watch->OnStartFailed = start.Failed;
+    watch->Resume();
+    return watch;
+  };
+  Start();
+  WaitRunning();
+
+  // The first pair's report holds the sender in the look-up; two more pairs
+  // come in behind it; then the stop.
+  watch::testing::FakeCapture* capture = parts.capture;
+  const uint8_t macs[3][6] = {{2, 0xDD, 0, 0, 0, 1}, {2, 0xDD, 0, 0, 0, 2}, {2, 0xDD, 0, 0, 0, 3}};
+  const uint8_t ips[3][4] = {{10, 9, 0, 1}, {10, 9, 0, 2}, {10, 9, 0, 3}};
+  capture->Frame(watch::testing::ArpFrame(macs[0], ips[0]));
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [&] { return hanging; });
+  }
+  capture->Frame(watch::testing::ArpFrame(macs[1], ips[1]));
+  capture->Frame(watch::testing::ArpFrame(macs[2], ips[2]));
+  watch->SetStopDrain(100);
+  control_.Control(1);
+  Join();  // the service main has returned; the look-up still hangs
+
+  EXPECT_EQ(module->CurrentState(), csStopped);
+  EXPECT_EQ(Summary(control_.Reports()).back(), kDown);
+  EXPECT_EQ(files.Content("/data/arptable"),
+            "10.9.0.1\r\n 02DD00-000001\r\n10.9.0.2\r\n 02DD00-000002\r\n"
+            "10.9.0.3\r\n 02DD00-000003\r\n");
+  const auto entries = log_.Entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].source, "Wirevane");
+  EXPECT_EQ(entries[0].type, platform::kEventLogWarningType);
+  EXPECT_EQ(entries[0].text.rfind("the watch did not end within 0.3 s of the stop; ", 0), 0u)
+      << entries[0].text;
+
+  // The drain gives up the reports behind the look-up, then waits for the
+  // one in hand; once the look-up returns, the watch ends and says what it
+  // did not send.
+  while (watch->ReportsQueued() != 1) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  release();
+  watch->WaitFor();
+  const auto stopped = events.WithId(watch::kEventWatchStopped);
+  ASSERT_EQ(stopped.size(), 1u);
+  EXPECT_EQ(stopped[0].type, platform::kEventLogWarningType);
+  EXPECT_NE(stopped[0].text.find("reports not sent"), std::string::npos) << stopped[0].text;
+  delete watch;
 }
 
 // Started without a service manager: one entry under the executable's name

@@ -32,7 +32,7 @@ class UntrustedFilesTest : public ::testing::Test {
     ::rmdir(dir_.c_str());
   }
   void Clean() {
-    for (const char* name : {"arptable", "arptable.tmp", "registry.reg"}) {
+    for (const char* name : {"arptable", "arptable.tmp", "arptable.damaged", "registry.reg"}) {
       ::unlink((dir_ + name).c_str());
     }
   }
@@ -90,9 +90,16 @@ TEST_F(UntrustedFilesTest, TableThatIsNoPlainFileOrHasAnEndlessLine) {
     const AddressRegistry::Copy copy = t.Registry->CopyTable();
     for (size_t i = 0; i < copy.Count(); ++i) loaded.push_back(copy.Ip(i));
     EXPECT_EQ(loaded, c.loaded);
+    // The file as it was is moved beside the table, and the entry says so.
+    struct stat st;
+    EXPECT_EQ(::lstat(t.DamagedTablePath().c_str(), &st), 0);
+    EXPECT_NE(::lstat(t.TablePath().c_str(), &st), 0);
+    const auto entries = events.WithId(kEventTableDamaged);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_NE(entries[0].text.find("kept as " + t.DamagedTablePath()), std::string::npos);
+    events.Clear();
     if (loaded.empty()) continue;
     // Only what was read is written back.
-    ::unlink(t.TablePath().c_str());
     ASSERT_TRUE(t.SaveTable());
     std::ifstream in(t.TablePath(), std::ios::binary);
     std::string saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -37,6 +37,7 @@ enum WatchEventId : uint32_t {
   kEventRegistryFull = 15,       // warning: the registry holds MaxAddresses pairs (then summaries)
   kEventMacFlood = 16,           // warning: more new MAC addresses a second than a network makes
   kEventMacFloodEnded = 17,      // success: the flood of new MAC addresses is over
+  kEventTableDamaged = 18,       // error: the table could not be read to its end
 };
 
 inline constexpr uint16_t kEventLogSuccessType = 0;

@@ -214,8 +214,7 @@ bool TEthThread::StartUp() {
 
     stage = "loading arp table";
     code = kStartLoadFailed;
-    LoadTable();
-    {
+    if (LoadTable()) {
       // What was loaded is what the file holds already.
       std::lock_guard<std::mutex> lock(save_mu_);
       saved_version_ = Registry->Version();
@@ -476,10 +475,12 @@ uint64_t TEthThread::ReportsFailed() const {
   return Sender ? Sender->Failed() + Sender->Dropped() : 0;
 }
 
-void TEthThread::LoadTable() {
+bool TEthThread::LoadTable() {
+  const std::string path = TablePath();
+  size_t line_number = 0;  // of the last line read whole
+  std::string error;
   try {
-    const std::string path = TablePath();
-    if (!files_.FileExists(path)) return;
+    if (!files_.FileExists(path)) return true;
     std::unique_ptr<platform::TextFileReader> file = files_.OpenTextFile(path);
     // Room for the pairs the file holds, at about 25 bytes a pair.
     platform::FileStamp stamp;
@@ -497,25 +498,46 @@ void TEthThread::LoadTable() {
             more = false;
             break;
           }
+          ++line_number;
           // A last IPv4 line without its MAC line pairs with an empty MAC text.
-          if (!file->ReadLine(macs[n])) macs[n].clear();
+          if (file->ReadLine(macs[n])) {
+            ++line_number;
+          } else {
+            macs[n].clear();
+          }
           // A MAC text that could not be written back as a line of its own
           // ends the load like any other overlong line.
           if (rtl::TrimView(macs[n]).size() + 1 > platform::kMaxTextLine) {
+            --line_number;
+            error = "the line is too long";
             more = false;
             break;
           }
         }
       } catch (...) {
         // What was read before the error stays.
+        error = rtl::ExceptionMessage(std::current_exception());
         more = false;
       }
       for (size_t i = 0; i < n; ++i) Registry->Prefetch(ips[i], macs[i]);
       for (size_t i = 0; i < n; ++i) Registry->Load(ips[i], macs[i]);
     }
   } catch (...) {
-    // What was read before the error stays.
+    error = rtl::ExceptionMessage(std::current_exception());
   }
+  if (error.empty()) return true;
+  // What was read before the bad line stays, and the next save writes only
+  // that; the file as it was is kept beside the table for whoever mends it.
+  const std::string damaged = DamagedTablePath();
+  const bool kept = files_.ReplaceFile(path, damaged);
+  events_.WriteEvent(platform::kEventLogErrorType, kEventTableDamaged,
+                     "The table " + path + " could not be read past line " +
+                         std::to_string(line_number) + " (line " + std::to_string(line_number + 1) +
+                         ": " + error + "); " + std::to_string(Registry->AddressCount()) +
+                         " addresses were loaded, " +
+                         (kept ? "the file as it was is kept as " + damaged
+                               : "and the file could not be kept as " + damaged));
+  return false;
 }
 
 bool TEthThread::SaveTable() {

@@ -152,10 +152,14 @@ class TEthThread : public rtl::TThread {
   void Notify(const std::string& Text);
 
   // The ARP table file: IPv4 text, then a space and the owner's MAC text,
-  // per IpIndex entry. LoadTable swallows every error. SaveTable replaces
+  // per IpIndex entry. LoadTable raises nothing: a file it cannot read to
+  // the end (unreadable, a read error, an overlong line) keeps the pairs
+  // read before the bad line, is moved to DamagedTablePath, and is told in
+  // the event log with the line; it then returns false, and the first save
+  // check writes what was loaded as the table. SaveTable replaces
   // the table only with a completely written copy and says whether it did;
   // a failure goes to the event log (first, summaries, recovery).
-  void LoadTable();
+  bool LoadTable();
   bool SaveTable();
   // Saves when the registry changed since the last save and more than 5
   // seconds have passed since LastSave.
@@ -179,6 +183,7 @@ class TEthThread : public rtl::TThread {
 
   std::string TablePath() const { return directory_ + "arptable"; }
   std::string TempTablePath() const { return directory_ + "arptable.tmp"; }
+  std::string DamagedTablePath() const { return directory_ + "arptable.damaged"; }
   std::string ErrorFilePath() const { return directory_ + "tessalin.err"; }
 
   // Called on the watch thread when the start-up succeeded (the capture is

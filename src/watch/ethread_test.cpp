@@ -563,6 +563,67 @@ TEST_F(EthThreadTest, LoadTableKeepsPairsReadBeforeAnError) {
   EXPECT_EQ(empty->Registry->AddressCount(), 0);
 }
 
+// A table that cannot be read to its end: the pairs before the bad line
+// are loaded, one entry names the line, the file as it was is kept beside
+// the table, and the first save check writes what was loaded.
+TEST_F(EthThreadTest, LoadTableStoppingEarlyIsToldAndKeepsTheFile) {
+  const std::string kDamaged = std::string(kDir) + "arptable.damaged";
+  const std::string two = "10.0.0.1\r\n 02AA00-000001\r\n10.0.0.2\r\n 02AA00-000002\r\n";
+  struct Case {
+    const char* name;
+    std::string table;
+    const char* fail_op;  // fails the first time after fail_after others
+    int fail_after;
+    bool keep_fails;    // the file cannot be moved beside the table
+    const char* entry;  // "": none
+    const char* saved;  // the table after the first save check
+  } cases[] = {
+      {"whole", two, nullptr, 0, false, "", two.c_str()},
+      {"read error at line 3", two, "read", 2, false,
+       "The table /data/arptable could not be read past line 2 (line 3: read failed); "
+       "1 addresses were loaded, the file as it was is kept as /data/arptable.damaged",
+       "10.0.0.1\r\n 02AA00-000001\r\n"},
+      {"MAC line too long", two + "10.0.0.3\r\n " + std::string(platform::kMaxTextLine, 'A'),
+       nullptr, 0, false,
+       "The table /data/arptable could not be read past line 5 (line 6: the line is too long); "
+       "2 addresses were loaded, the file as it was is kept as /data/arptable.damaged",
+       two.c_str()},
+      {"cannot be opened", two, "open", 0, false,
+       "The table /data/arptable could not be read past line 0 (line 1: open failed); "
+       "0 addresses were loaded, the file as it was is kept as /data/arptable.damaged",
+       nullptr},
+      {"cannot be kept", two, "read", 0, true,
+       "The table /data/arptable could not be read past line 0 (line 1: read failed); "
+       "0 addresses were loaded, and the file could not be kept as /data/arptable.damaged",
+       two.c_str()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    files.files = {{kTable, c.table}};
+    events.Clear();
+    int calls = 0;
+    files.fail = [&](const std::string& op, const std::string& path) {
+      if (c.keep_fails && op == "replace" && path == kDamaged) return true;
+      return c.fail_op && op == c.fail_op && calls++ == c.fail_after;
+    };
+    auto t = Started();
+    files.fail = nullptr;
+    const auto entries = events.WithId(kEventTableDamaged);
+    if (*c.entry == '\0') {
+      EXPECT_TRUE(entries.empty());
+      EXPECT_FALSE(files.Has(kDamaged));
+    } else {
+      ASSERT_EQ(entries.size(), 1u);
+      EXPECT_EQ(entries[0].type, platform::kEventLogErrorType);
+      EXPECT_EQ(entries[0].text, c.entry);
+      EXPECT_EQ(files.Content(kDamaged), c.keep_fails ? "" : c.table);
+    }
+    t->SaveIfDue();
+    EXPECT_EQ(files.Has(kTable), c.saved != nullptr);
+    EXPECT_EQ(files.Content(kTable), c.saved ? c.saved : "");
+  }
+}
+
 // A change reaches the disk within about five seconds with no later report,
 // and two saves are never closer than five seconds, whatever the wall clock
 // does.

@@ -12,6 +12,9 @@
 # - A syslog host whose name look-up never gets an answer: 25,000 frames at
 #   1,000 a second with 100 new pairs among them, all 100 in the table; the
 #   look-up failure in the error file and in the event log.
+# - A stop while a look-up of the syslog host hangs for 30 s: two new pairs
+#   seen less than a second before the stop are in the table after it, and
+#   the stop ends within 25 s.
 #   flood_e2e.sh TESSALIN ARPINJECT UDP_COUNT
 set -euo pipefail
 . "$(dirname "$0")/e2e_lib.sh"
@@ -187,4 +190,39 @@ wait "$pid" || rc=$?
 [ "$rc" -eq 0 ] || fail "slow resolver: /console ended with $rc"
 check_table macs 100 >/dev/null || fail "slow resolver: table after the stop"
 grep 'not sent before the stop' "$work/err" && fail "slow resolver: reports left behind a hung look-up"
+
+# The stop while a look-up hangs: the name server never answers, and each
+# look-up waits 30 s, longer than the stop waits for the watch.
+printf 'nameserver 127.0.0.53\noptions timeout:30 attempts:1\n' >"$work/resolv.conf"
+rm /var/lib/harbrook/arptable
+: >"$work/notify.log"
+NOTIFY_SOCKET="$work/notify" "$tessalin" >"$work/out" 2>"$work/err" </dev/null &
+pid=$!
+e2e_own "$pid"
+wait_for 10 grep -q 'READY=1' "$work/notify.log" || fail "hung look-up: service did not report running"
+capture_open
+asked=$(cut -d' ' -f1 "$work/dns")
+"$inject" "$wire" 02:dd:00:00:00:01/10.200.0.1
+asked_more() { [ "$(cut -d' ' -f1 "$work/dns")" -gt "$asked" ]; }
+wait_for 10 asked_more || fail "hung look-up: the name server was never asked"
+"$inject" "$wire" 02:dd:00:00:00:02/10.200.0.2 02:dd:00:00:00:03/10.200.0.3
+sleep 0.3
+stop_at=$(now_ms)
+kill -TERM "$pid"
+wait_for 30 bash -c "! kill -0 $pid 2>/dev/null" || fail "hung look-up: no stop within 30 s"
+stop_ms=$(($(now_ms) - stop_at))
+rc=0
+wait "$pid" || rc=$?
+[ "$rc" -eq 0 ] || fail "hung look-up: service ended with $rc"
+echo "hung look-up: the stop took $stop_ms ms"
+[ "$stop_ms" -le 25000 ] || fail "hung look-up: the stop took $stop_ms ms, more than 25 s"
+python3 - /var/lib/harbrook/arptable <<'PY' || fail "hung look-up: pairs seen before the stop missing from the table"
+import sys
+lines = open(sys.argv[1], newline="").read().split("\r\n")
+table = dict(zip(lines[0::2], lines[1::2]))
+want = {"10.200.0.%d" % n: " 02DD00-00000%d" % n for n in (1, 2, 3)}
+missing = [ip for ip, mac in want.items() if table.get(ip) != mac]
+print("missing:", missing) if missing else None
+sys.exit(1 if missing else 0)
+PY
 echo "PASS: floods end to end"
