@@ -700,6 +700,11 @@ struct ContextFree {
   }
 };
 
+// What every step of the handshake asks of the security package.
+constexpr DWORD kRequests = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
+                            ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
+                            ISC_REQ_MANUAL_CRED_VALIDATION;
+
 // Owns an output token the security package allocated.
 struct Token {
   SecBuffer buffer{0, SECBUFFER_TOKEN, nullptr};
@@ -795,6 +800,27 @@ class TlsStream : public ReportStream {
     if (sizes != SEC_E_OK) {
       throw EConnectionError("QueryContextAttributes: " + StatusText(static_cast<uint32_t>(sizes)));
     }
+    established_ = true;
+  }
+
+  ~TlsStream() override {
+    // The close alert, so that the server sees an orderly end; one try,
+    // never a wait.
+    if (!established_) return;
+    DWORD shutdown = SCHANNEL_SHUTDOWN;
+    SecBuffer control{sizeof shutdown, SECBUFFER_TOKEN, &shutdown};
+    SecBufferDesc control_description{SECBUFFER_VERSION, 1, &control};
+    if (ApplyControlToken(context_.get(), &control_description) != SEC_E_OK) return;
+    Token out;
+    SecBufferDesc out_description{SECBUFFER_VERSION, 1, &out.buffer};
+    ULONG attributes = 0;
+    const SECURITY_STATUS status =
+        InitializeSecurityContextA(credentials_.get(), context_.get(), Target(), kRequests, 0, 0,
+                                   nullptr, 0, nullptr, &out_description, &attributes, nullptr);
+    if (!FAILED(status) && out.buffer.pvBuffer && out.buffer.cbBuffer > 0) {
+      send(tcp_.socket_handle(), static_cast<const char*>(out.buffer.pvBuffer),
+           static_cast<int>(out.buffer.cbBuffer), 0);
+    }
   }
 
   void WriteAll(const char* data, size_t size, const std::atomic<bool>& abandon) override {
@@ -861,6 +887,10 @@ class TlsStream : public ReportStream {
   }
 
  private:
+  // The name the security package is given: it travels in the hello (SNI),
+  // an address does not.
+  char* Target() { return IsIpv4(name_) ? nullptr : &name_[0]; }
+
   // Sends an output token; the handshake's tokens are small.
   void SendToken(const SecBuffer& token, const std::atomic<bool>& abandon) {
     if (token.pvBuffer && token.cbBuffer > 0) {
@@ -870,10 +900,7 @@ class TlsStream : public ReportStream {
 
   void Handshake(std::chrono::steady_clock::time_point deadline, const std::atomic<bool>& abandon) {
     const std::string what = "TLS handshake with " + tcp_.peer();
-    const DWORD wanted = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
-                         ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_MANUAL_CRED_VALIDATION;
-    // The server's name travels in the hello (SNI); an address does not.
-    char* target = IsIpv4(name_) ? nullptr : const_cast<char*>(name_.c_str());
+    char* target = Target();
     ULONG attributes = 0;
     SECURITY_STATUS status;
     {
@@ -881,8 +908,8 @@ class TlsStream : public ReportStream {
       Token out;
       SecBufferDesc out_description{SECBUFFER_VERSION, 1, &out.buffer};
       status =
-          InitializeSecurityContextA(credentials_.get(), nullptr, target, wanted, 0, 0, nullptr, 0,
-                                     context.get(), &out_description, &attributes, nullptr);
+          InitializeSecurityContextA(credentials_.get(), nullptr, target, kRequests, 0, 0, nullptr,
+                                     0, context.get(), &out_description, &attributes, nullptr);
       if (status != SEC_I_CONTINUE_NEEDED) {
         throw EConnectionError(what + " failed: InitializeSecurityContext: " +
                                StatusText(static_cast<uint32_t>(status)));
@@ -917,8 +944,8 @@ class TlsStream : public ReportStream {
       SecBufferDesc in_description{SECBUFFER_VERSION, 2, input};
       Token out;
       SecBufferDesc out_description{SECBUFFER_VERSION, 1, &out.buffer};
-      status = InitializeSecurityContextA(credentials_.get(), context_.get(), target, wanted, 0, 0,
-                                          &in_description, 0, nullptr, &out_description,
+      status = InitializeSecurityContextA(credentials_.get(), context_.get(), target, kRequests, 0,
+                                          0, &in_description, 0, nullptr, &out_description,
                                           &attributes, nullptr);
       if (status == SEC_E_INCOMPLETE_MESSAGE) {
         need_more = true;
@@ -964,7 +991,7 @@ class TlsStream : public ReportStream {
   // Hands a post-handshake message (a session ticket, a key update) back to
   // the security package. False when it refuses it.
   bool Housekeeping() {
-    const char* target = IsIpv4(name_) ? nullptr : name_.c_str();
+    char* target = Target();
     for (;;) {
       SecBuffer input[2] = {{static_cast<unsigned long>(received_.size()), SECBUFFER_TOKEN,
                              received_.empty() ? nullptr : &received_[0]},
@@ -973,12 +1000,9 @@ class TlsStream : public ReportStream {
       Token out;
       SecBufferDesc out_description{SECBUFFER_VERSION, 1, &out.buffer};
       ULONG attributes = 0;
-      const DWORD wanted = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
-                           ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
-                           ISC_REQ_MANUAL_CRED_VALIDATION;
       const SECURITY_STATUS status = InitializeSecurityContextA(
-          credentials_.get(), context_.get(), const_cast<char*>(target), wanted, 0, 0,
-          &in_description, 0, nullptr, &out_description, &attributes, nullptr);
+          credentials_.get(), context_.get(), target, kRequests, 0, 0, &in_description, 0, nullptr,
+          &out_description, &attributes, nullptr);
       if (status == SEC_E_INCOMPLETE_MESSAGE) return true;
       if (FAILED(status)) return false;
       if (out.buffer.pvBuffer && out.buffer.cbBuffer > 0) {
@@ -1005,6 +1029,8 @@ class TlsStream : public ReportStream {
   std::unique_ptr<CredHandle, CredentialsFree> credentials_;
   std::unique_ptr<CtxtHandle, ContextFree> context_;
   SecPkgContext_StreamSizes sizes_{};
+  // Handshake done and the server verified.
+  bool established_ = false;
   // Bytes received and not yet decrypted.
   std::string received_;
 };

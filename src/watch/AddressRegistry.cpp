@@ -534,11 +534,13 @@ AddressRegistry::Copy AddressRegistry::CopyTable() const {
   std::vector<Copy::Entry>& entries = copy.entries_;
   for (bool done = false; !done;) {
     uint64_t generation;
-    size_t used = 0, expected;
+    size_t used = 0, expected, room;
     {
       std::lock_guard<std::mutex> lock(mu_);
       generation = ips_->Generation();
       expected = ips_->Count();
+      // Entries one slice can add; the capacity stays while the generation does.
+      room = std::min(kSlice, ips_->Capacity());
       // The odd texts, in their order; they only come from a load.
       copy.odd_ips_.clear();
       odd.clear();
@@ -552,9 +554,9 @@ AddressRegistry::Copy AddressRegistry::CopyTable() const {
       }
     }
     // Room made (and its memory touched) while the lock is free.
-    entries.resize(expected + expected / 8 + kSlice);
+    entries.resize(expected + expected / 8 + room);
     for (size_t pos = 0;;) {
-      if (entries.size() < used + kSlice) entries.resize(entries.size() + entries.size() / 2);
+      if (entries.size() < used + room) entries.resize(entries.size() + entries.size() / 2 + room);
       std::lock_guard<std::mutex> lock(mu_);
       const auto held = std::chrono::steady_clock::now();
       struct Held {

@@ -2,9 +2,9 @@
 # The Windows report stream over TLS under Wine (Schannel), against
 # openssl s_server on 127.0.0.1 with a CA and a server certificate made here:
 # a frame reaches the server that the CA file vouches for, by name and by
-# address, and with a client certificate when one is given; a server of
-# another CA, under another name, or speaking TLS 1.1 is refused with the
-# reason and receives nothing.
+# address, and with a client certificate when one is given, the stream
+# ending with a close alert; a server of another CA, under another name, or
+# speaking TLS 1.1 is refused with the reason and receives nothing.
 #   tls_e2e.sh TLS_SEND_EXE WORK_FOLDER
 # Exit 0 pass, 1 fail, 77 skipped (no Wine or no openssl).
 set -euo pipefail
@@ -126,6 +126,9 @@ esac
 
 sleep 0.5
 grep -q '^20 <14>by name over TLS' server.log || fail "the frame sent by name did not arrive"
+# The server prints DONE right after the frame when the stream ended with a
+# close alert, an error when the connection just went away.
+grep -q '^20 <14>by name over TLSDONE$' server.log || fail "the stream ended without a close alert"
 grep -q '^23 <14>by address over TLS' server.log || fail "the frame sent by address did not arrive"
 grep -q '^22 <14>with a certificate' server.log || fail "the frame sent with a certificate did not arrive"
 grep -q '^subject=CN = watcher.test' server.log || fail "the server saw no client certificate"
