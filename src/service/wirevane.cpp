@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/ServiceNotify.h"
 #include "platform/SystemError.h"
 #include "rtl/SysUtils.h"
 #include "service/ReadMode.h"
@@ -110,6 +111,26 @@ watch::TEthThread* StartConsoleWatch(TWirevane::TWatchStart handlers) {
   watch::WatchEnvironment environment;
   environment.parts = parts;
   environment.events = events;
+  // The status line as always, and on the terminal too: when it changes
+  // while reports wait to leave, and when the queue has emptied, at most
+  // every 5 s.
+  environment.status = [](const std::string& text) {
+    platform::ServiceStatusText(text);
+    static std::string shown;
+    static auto last = std::chrono::steady_clock::time_point();
+    static bool waiting = false;
+    const bool queued = text.find(" 0 reports queued") == std::string::npos;
+    const auto now = std::chrono::steady_clock::now();
+    if (text == shown || (!queued && !waiting) ||
+        (queued && now - last < std::chrono::seconds(5))) {
+      return;
+    }
+    waiting = queued;
+    shown = text;
+    last = now;
+    std::fprintf(stderr, "tessalin: %s\n", text.c_str());
+    std::fflush(stderr);
+  };
   auto* thread = rtl::TThread::Create<watch::TEthThread>(true, environment);
   thread->OnStarted = std::move(handlers.Started);
   thread->OnStartFailed = std::move(handlers.Failed);

@@ -115,6 +115,7 @@ TEthThread::TEthThread(bool CreateSuspended, WatchEnvironment environment)
       report_capacity_(environment.report_capacity ? environment.report_capacity
                                                    : TReportSender::kDefaultCapacity),
       report_wait_for_room_(environment.report_wait_for_room),
+      status_(environment.status),
       save_log_(events_, kEventSaveFailed, kEventSaveResumed, ticks_),
       drop_log_(events_, kEventFramesDropped, kEventFramesKeptUp, ticks_) {}
 
@@ -458,7 +459,13 @@ void TEthThread::CheckRegistry(bool last) {
   }
 }
 
-void TEthThread::ShowStatus() { platform::ServiceStatusText(StatusText()); }
+void TEthThread::ShowStatus() {
+  if (status_) {
+    status_(StatusText());
+  } else {
+    platform::ServiceStatusText(StatusText());
+  }
+}
 
 std::string TEthThread::StatusText() const {
   const uint64_t dropped = FramesDropped();

@@ -68,6 +68,9 @@ struct WatchEnvironment {
   // A full report queue makes the capture reader wait instead of dropping
   // (a replay of a file, which has no live capture to keep up with).
   bool report_wait_for_room = false;
+  // Where the status line goes (once a second, the watch thread); empty:
+  // the service manager's status text.
+  std::function<void(const std::string&)> status;
 };
 
 // The built-in syslog server: the start-up report goes here, and so does
@@ -230,6 +233,7 @@ class TEthThread : public rtl::TThread {
   const std::string directory_;
   const size_t report_capacity_;
   const bool report_wait_for_room_;
+  const std::function<void(const std::string&)> status_;
 
   std::mutex save_mu_;
   uint64_t saved_version_ = 0;  // guarded by save_mu_
