@@ -119,6 +119,9 @@ TEthThread::~TEthThread() {
 void TEthThread::Run() {
   if (StartUp()) {
     ShowStatus();
+    // The first count of new MAC addresses is the one at the start: a
+    // flood handled whole before the first check still shows as one.
+    mac_samples_.push_back(MacSample{ticks_(), Registry->MacsSighted()});
     std::unique_lock<std::mutex> lock(run_mu_);
     while (!shutdown_) {
       run_cv_.wait_for(lock, std::chrono::milliseconds(kSaveCheckMs));
