@@ -219,11 +219,11 @@ TEST(TlsCertificatesTest, LoadsAClientCertificateWithItsKey) {
     ClientIdentity identity(kServer, "the certificate file", kServerKey, "the key file");
     // Schannel finds the key through the certificate.
     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
-    DWORD spec = 0;
+    DWORD key_kind = 0;
     BOOL free_key = FALSE;
-    ASSERT_TRUE(CryptAcquireCertificatePrivateKey(identity.certificate(), 0, nullptr, &key, &spec,
-                                                  &free_key));
-    EXPECT_EQ(spec, DWORD(AT_KEYEXCHANGE));
+    ASSERT_TRUE(CryptAcquireCertificatePrivateKey(identity.certificate(), 0, nullptr, &key,
+                                                  &key_kind, &free_key));
+    EXPECT_EQ(key_kind, DWORD(AT_KEYEXCHANGE));
     if (free_key) CryptReleaseContext(key, 0);
   }
   const struct {
