@@ -71,12 +71,6 @@ class SysLogAdapter : public SysLogSender {
                        syslog::TIdSyslogSeverity severity) override {
     return sender_->WireText(text, facility, severity);
   }
-  std::unique_ptr<platform::ReportStream> OpenStream(const std::string& host,
-                                                     platform::StreamTarget target,
-                                                     const std::atomic<bool>& abandon) override {
-    target.address = syslog::SharedStack()->HostToAddress(host);
-    return platform::OpenReportStream(target, kStreamConnectTimeoutMs, abandon);
-  }
 
  private:
   std::unique_ptr<syslog::TIdSysLog> sender_;
