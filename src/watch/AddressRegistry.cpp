@@ -470,8 +470,15 @@ size_t AddressRegistry::MacCount() const noexcept { return macs_->Count(); }
 void AddressRegistry::Reserve(uint64_t pairs) {
   const size_t n = static_cast<size_t>(std::min(pairs, max_pairs_));
   macs_->Reserve(n);
-  std::lock_guard<std::mutex> lock(mu_);
+  rtl::MutexLock lock(mu_);
   ips_->Reserve(n);
+}
+
+// The writer's thread is the only one that changes the kept texts, so its
+// own reads need no lock.
+void AddressRegistry::WriterAppendMac(uint64_t key,
+                                      std::string& out) const NO_THREAD_SAFETY_ANALYSIS {
+  AppendMac(key, out);
 }
 
 void AddressRegistry::AppendMac(uint64_t key, std::string& out) const {
@@ -536,30 +543,30 @@ void AddressRegistry::Sight(const uint8_t* mac_bytes, uint32_t address, Reports&
     std::string& text = reports.Next();
     text += std::to_string(count);
     text += " addresses on MAC ";
-    AppendMac(key, text);
+    WriterAppendMac(key, text);
   }
-  std::unique_lock<std::mutex> lock(mu_);
+  rtl::MutexLock lock(mu_);
   if (IpSlot* ip = ips_->Find(IpSlot::Of(address))) {
     const uint64_t owner = ip->Owner();
     if ((owner & kIdentity) != id) {
       ip->lo = Lo(key);
       ip->hi = Hi(key);
-      lock.unlock();
+      lock.Unlock();
       std::string& text = reports.Next();
       AppendIp(address, text);
       text += " moved from ";
-      AppendMac(owner, text);
+      WriterAppendMac(owner, text);
       text += " to ";
-      AppendMac(key, text);
+      WriterAppendMac(key, text);
     }
   } else {
     ips_->Insert(IpSlot::Of(address, key));
     address_count_.fetch_add(1, std::memory_order_relaxed);
-    lock.unlock();
+    lock.Unlock();
     std::string& text = reports.Next();
     AppendIp(address, text);
     text += " found on ";
-    AppendMac(key, text);
+    WriterAppendMac(key, text);
   }
   Changed();
 }
@@ -578,25 +585,25 @@ void AddressRegistry::NotKept(const MacSlot* mac, uint64_t key, uint32_t address
     std::string& text = reports.Next();
     text += std::to_string(count);
     text += " addresses on MAC ";
-    AppendMac(key, text);
+    WriterAppendMac(key, text);
   }
   uint64_t owner = 0;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    rtl::MutexLock lock(mu_);
     if (const IpSlot* ip = ips_->Find(IpSlot::Of(address))) owner = ip->Owner();
   }
   if (owner == 0) {
     std::string& text = reports.Next();
     AppendIp(address, text);
     text += " found on ";
-    AppendMac(key, text);
+    WriterAppendMac(key, text);
   } else if ((owner & kIdentity) != (key & kIdentity)) {
     std::string& text = reports.Next();
     AppendIp(address, text);
     text += " moved from ";
-    AppendMac(owner, text);
+    WriterAppendMac(owner, text);
     text += " to ";
-    AppendMac(key, text);
+    WriterAppendMac(key, text);
   }
 }
 
@@ -651,14 +658,16 @@ void AddressRegistry::LoadPlain(std::vector<PlainPair>& pairs, std::vector<Plain
   constexpr size_t kAhead = 16;
   const size_t n = pairs.size();
   macs_->Reserve(1);
+  size_t ip_capacity;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    rtl::MutexLock lock(mu_);
     ips_->Reserve(1);
+    ip_capacity = ips_->Capacity();
   }
   // Near the bound, which of them stay depends on their order; and a
   // slot's number must fit a PlainPair. One at a time then.
   if (pair_count_.load(std::memory_order_relaxed) + n > max_pairs_ ||
-      std::max(macs_->Capacity(), ips_->Capacity()) > (size_t{1} << 32)) {
+      std::max(macs_->Capacity(), ip_capacity) > (size_t{1} << 32)) {
     for (const PlainPair& p : pairs) {
       char mac[13];
       PutMac(mac, p.key);
@@ -687,9 +696,10 @@ void AddressRegistry::LoadPlain(std::vector<PlainPair>& pairs, std::vector<Plain
   // address listed twice keeps its first owner. A record's key is its
   // address, and says whether a line before these spelled it otherwise.
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    SortByPlace(pairs, scratch, *ips_,
-                [&](const PlainPair& p) { return ips_->Home(IpSlot::Of(p.ip).Hash()); });
+    rtl::MutexLock lock(mu_);
+    const HashSlots<IpSlot>* ip_slots = ips_.get();
+    SortByPlace(pairs, scratch, *ip_slots,
+                [&](const PlainPair& p) { return ip_slots->Home(IpSlot::Of(p.ip).Hash()); });
     const uint64_t ip_generation = ips_->Generation();
     int owned = 0;
     for (size_t i = 0; i < n; ++i) {
@@ -711,7 +721,7 @@ void AddressRegistry::LoadPlain(std::vector<PlainPair>& pairs, std::vector<Plain
 
 void AddressRegistry::Load(std::string_view ip, std::string_view mac_line) {
   const std::string_view mac_text = rtl::TrimView(mac_line);
-  std::lock_guard<std::mutex> lock(mu_);
+  rtl::MutexLock lock(mu_);
   // The record, when there is one.
   uint64_t value;
   uint64_t id;
@@ -777,7 +787,7 @@ AddressRegistry::Copy AddressRegistry::CopyTable() const {
   constexpr size_t kSlice = 16384;
   Copy copy;
   std::vector<Copy::Entry> odd;
-  auto keep_name = [&](uint64_t owner) {
+  auto keep_name = [&](uint64_t owner) REQUIRES(mu_) {
     if ((owner & (kText | kSpelled)) && !copy.names_.count(owner)) {
       std::string name;
       AppendMac(owner, name);
@@ -789,7 +799,7 @@ AddressRegistry::Copy AddressRegistry::CopyTable() const {
     uint64_t generation;
     size_t used = 0, expected, room;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      rtl::MutexLock lock(mu_);
       generation = ips_->Generation();
       expected = ips_->Count();
       // Entries one slice can add; the capacity stays while the generation does.
@@ -810,7 +820,7 @@ AddressRegistry::Copy AddressRegistry::CopyTable() const {
     entries.resize(expected + expected / 8 + room);
     for (size_t pos = 0;;) {
       if (entries.size() < used + room) entries.resize(entries.size() + entries.size() / 2 + room);
-      std::lock_guard<std::mutex> lock(mu_);
+      rtl::MutexLock lock(mu_);
       const auto held = std::chrono::steady_clock::now();
       struct Held {
         std::chrono::steady_clock::time_point since;
@@ -882,6 +892,7 @@ std::string AddressRegistry::TableText() const {
 }
 
 std::vector<std::string> AddressRegistry::AddressesOf(std::string_view mac_text) const {
+  rtl::MutexLock lock(mu_);
   uint64_t value, id;
   if (ParseMac(mac_text, value)) {
     id = value | kUsed;
@@ -892,19 +903,20 @@ std::vector<std::string> AddressRegistry::AddressesOf(std::string_view mac_text)
   }
   const MacSlot* mac = macs_->Find(MacSlot::Of(id));
   if (!mac) return {};
-  auto text_of = [&](uint32_t address, bool odd) {
-    return odd ? odd_ips_[address].text : IpText(address);
-  };
-  std::vector<std::string> out;
+  auto text_of = [&](uint32_t address, bool odd)
+                     REQUIRES(mu_) { return odd ? odd_ips_[address].text : IpText(address); };
+  std::vector<std::pair<uint32_t, bool>> held;  // address, odd
   if (!mac->Multi()) {
-    out.push_back(text_of(mac->ip, mac->Odd()));
+    held.emplace_back(mac->ip, mac->Odd());
   } else {
     pairs_->ForEach([&](const PairSlot& p) {
       if (p.lo == Lo(id) && (p.hi & kIdentityHi) == Hi(id)) {
-        out.push_back(text_of(p.ip, (p.hi & kOddIpHi) != 0));
+        held.emplace_back(p.ip, (p.hi & kOddIpHi) != 0);
       }
     });
   }
+  std::vector<std::string> out;
+  for (const auto& [address, odd] : held) out.push_back(text_of(address, odd));
   std::sort(out.begin(), out.end(), TextLess());
   return out;
 }
