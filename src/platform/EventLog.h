@@ -13,8 +13,9 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
+
+#include "rtl/Mutex.h"
 
 namespace platform {
 
@@ -51,14 +52,15 @@ class EventSource {
 
   // Writes one entry; false when it was lost (the source could not be
   // registered, or the log refused the entry).
-  bool Write(uint16_t type, uint16_t category, uint32_t event_id, const std::string& text);
+  bool Write(uint16_t type, uint16_t category, uint32_t event_id, const std::string& text)
+      EXCLUDES(mu_);
   const std::string& Name() const noexcept { return name_; }
 
  private:
   const std::string name_;
   EventLog& log_;
-  std::mutex mu_;
-  EventSourceHandle handle_ = 0;  // guarded by mu_; 0 until registered
+  rtl::Mutex mu_;
+  EventSourceHandle handle_ GUARDED_BY(mu_) = 0;  // 0 until registered
 };
 
 }  // namespace platform

@@ -1,15 +1,16 @@
 #include "watch/ErrorFile.h"
 
 #include <memory>
-#include <mutex>
+
+#include "rtl/Mutex.h"
 
 namespace watch {
 namespace {
 
 // One writer at a time, whichever thread it is on. Never freed: a thread
 // may still write while the process ends.
-std::mutex& ErrorFileLock() {
-  static std::mutex* mu = new std::mutex;
+rtl::Mutex& ErrorFileLock() {
+  static rtl::Mutex* mu = new rtl::Mutex;
   return *mu;
 }
 
@@ -21,7 +22,7 @@ void WriteErrorFile(const std::string& Text) {
 
 void WriteErrorFile(platform::FileSystem& files, const std::string& directory,
                     const std::string& Text) {
-  std::lock_guard<std::mutex> lock(ErrorFileLock());
+  rtl::MutexLock lock(ErrorFileLock());
   const std::string path = directory + kErrorFileName;
   if (files.FileExists(path)) files.RemoveFile(path);
   std::unique_ptr<platform::TextFileWriter> file = files.CreateTextFile(path);
