@@ -273,7 +273,6 @@ class AddressRegistry::HashSlots {
       if (!old_[moved_].Free()) Place(old_[moved_]);
     }
     if (moved_ == old_capacity_) {
-      AdviseLargePages();
       if (Large(old_capacity_)) {
         // Given back a part at a time by the inserts that follow: unmapping
         // a large block of small pages takes milliseconds.
@@ -316,8 +315,10 @@ class AddressRegistry::HashSlots {
  private:
   // Old slots moved per insert during a growth. The old array has half the
   // new one's slots and the next growth is due after as many inserts as
-  // four tenths of them: 2 would do; 8 ends a growth sooner.
-  static constexpr size_t kMovesPerInsert = 8;
+  // four tenths of them: 2 would do. More end a growth sooner, and while it
+  // lasts a look-up of a new key reads both arrays; 32 slots, moved in
+  // order, are a few cache lines read and written.
+  static constexpr size_t kMovesPerInsert = 32;
   // Arrays this small move over whole at once.
   static constexpr size_t kSmall = 4096;
 
@@ -356,19 +357,20 @@ class AddressRegistry::HashSlots {
     capacity_ = capacity;
     mask_ = capacity - 1;
     ++generation_;
+    AdviseLargePages();  // before the first write
     if (!old_) {
-      AdviseLargePages();
       ++generation_;
     } else if (old_capacity_ <= kSmall) {
       Settle();
     }
   }
 
-  // Read at random: large pages save the address cache a miss a look-up.
-  // A growth asks for them once its slots have moved over: on some
-  // machines the first touch of a large page takes milliseconds, which a
-  // sighting would wait for; small pages touched meanwhile are merged in
-  // the background.
+  // Read at random: large pages save the address cache a miss a look-up,
+  // which halves the cost of a sighting in a large table. The price: the
+  // first touch of each large page clears it whole (a fraction of a
+  // millisecond; on a virtual machine whose host has not backed that
+  // memory yet, several), and the first sightings after a growth touch a
+  // few such pages each.
   void AdviseLargePages() {
     if (Large(capacity_)) platform::AdviseLargePages(slots_, capacity_ * sizeof(Slot));
   }
