@@ -6,7 +6,6 @@
 
 #include "capture/Packet32.h"
 #include "platform/NetInterfaces.h"
-#include "platform/ServiceNotify.h"
 
 namespace capture {
 namespace {
@@ -155,12 +154,12 @@ void TSnoopThread::Run() {
   bool failed_once = false;
   auto next_stats = std::chrono::steady_clock::now() + kStatsInterval;
   while (!Terminated()) {
-    // The service manager hears that capture is alive only from here, and
-    // only while reads succeed or time out: a reader that hangs is
-    // restarted by the manager's watchdog.
+    // The reader is alive only while reads succeed or time out: a reader
+    // that hangs stops OnAlive, and the service manager's watchdog then
+    // restarts the service.
     if (CaptureRead(snoop_->Handle(), 0, snoop_->RecordHandler, snoop_) >= 0) {
       failed_once = false;
-      platform::ServiceHeartbeat();
+      if (snoop_->OnAlive) snoop_->OnAlive();
       const auto now = std::chrono::steady_clock::now();
       if (now >= next_stats) {
         ReadStats();
@@ -202,7 +201,7 @@ bool TSnoopThread::Reopen() {
     if (Terminated()) break;
     // Trying again is the reader at work, not a reader that hangs: the
     // service manager's watchdog must not end the watch for a lost adapter.
-    platform::ServiceHeartbeat();
+    if (snoop_->OnAlive) snoop_->OnAlive();
     std::string error;
     const std::string name = snoop_->AdapterName();
     bool open = snoop_->OpenAdapter(name, error);

@@ -73,6 +73,12 @@ class TCustomSnoop : public rtl::TComponent {
   // not call StopCapture.
   std::function<void(const std::string& cause)> OnCaptureLost;
   std::function<void(const std::string& adapter)> OnCaptureResumed;
+  // The reader is alive: called on the reader thread after each read that
+  // returned frames or timed out normally, and at each attempt to open a
+  // lost adapter again; a reader that hangs stops calling it. The watch
+  // feeds the service manager's watchdog from it. Cheap and frequent: the
+  // handler must not block.
+  std::function<void()> OnAlive;
   // Stops the reader thread and closes the adapter; nothing while idle.
   // Also cleans up a reader thread that ended by itself. Raises
   // rtl::Exception "No thread to stop" when capturing without a thread.

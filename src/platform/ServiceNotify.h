@@ -1,12 +1,12 @@
 // Service notify facility: liveness and a status line for the service
 // manager, from the watch's own threads.
 //
-// ServiceHeartbeat tells the manager that the watch is alive. Its one
-// caller is the capture reader's loop, after each read that returned frames
-// or timed out normally, so that a reader that hangs or has died stops the
-// heartbeat and the manager's watchdog restarts the service. It may be
-// called at any rate: only a few heartbeats per watchdog period leave the
-// process, and a call that is not due costs one clock read, no system call.
+// ServiceHeartbeat tells the manager that the watch is alive. The watch
+// calls it (through its environment's heartbeat) from the capture reader's
+// loop, after each read that returned frames or timed out normally, so that a reader that hangs or
+// has died stops the heartbeat and the manager's watchdog restarts the service. It may be called at
+// any rate: only a few heartbeats per watchdog period leave the process, and a call that is not due
+// costs one clock read, no system call.
 //
 // ServiceStatusText sets the line the manager shows for the service (on
 // Linux, `systemctl status`), after the service's reported state, as in

@@ -89,6 +89,7 @@ class SnoopAdapter : public CaptureSource {
   void SetOnCaptureResumed(std::function<void(const std::string&)> handler) override {
     snoop_->OnCaptureResumed = std::move(handler);
   }
+  void SetOnAlive(std::function<void()> handler) override { snoop_->OnAlive = std::move(handler); }
   void SetAdapterIndex(int index) override { snoop_->SetAdapterIndex(index); }
   bool SelectAdapter(const std::string& name) override {
     snoop_->SetAdapterName(name);

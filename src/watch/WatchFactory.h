@@ -68,6 +68,11 @@ class CaptureSource {
   virtual void SetOnCapture(TOnCaptureEvent handler) = 0;
   virtual void SetOnCaptureLost(std::function<void(const std::string& cause)> handler) = 0;
   virtual void SetOnCaptureResumed(std::function<void(const std::string& adapter)> handler) = 0;
+  // Called on the reader thread while the reader is alive (after each
+  // read that returned frames or timed out, and while it opens a lost
+  // adapter again), so that a reader that hangs is noticed. Components
+  // without a reader of their own never call it.
+  virtual void SetOnAlive(std::function<void()> /*handler*/) {}
   virtual void SetAdapterIndex(int index) = 0;
   // Selects the adapter of that name; false when there is none.
   virtual bool SelectAdapter(const std::string& name) = 0;

@@ -243,6 +243,7 @@ class FakeCapture : public CaptureSource {
   TOnCaptureEvent on_capture;
   std::function<void(const std::string&)> on_lost;
   std::function<void(const std::string&)> on_resumed;
+  std::function<void()> on_alive;
 
   void SetThreadSafe(bool value) override { thread_safe = value; }
   void SetOnCapture(TOnCaptureEvent handler) override { on_capture = std::move(handler); }
@@ -252,6 +253,7 @@ class FakeCapture : public CaptureSource {
   void SetOnCaptureResumed(std::function<void(const std::string&)> h) override {
     on_resumed = std::move(h);
   }
+  void SetOnAlive(std::function<void()> h) override { on_alive = std::move(h); }
   void SetAdapterIndex(int index) override;
   bool SelectAdapter(const std::string& name) override {
     for (size_t i = 0; i < adapters.size(); ++i) {
@@ -272,9 +274,11 @@ class FakeCapture : public CaptureSource {
   uint64_t FramesDropped() const override { return dropped; }
   std::atomic<uint64_t> dropped{0};  // set by the test
 
+  // One read of one frame: the frame, then the reader's sign of life.
   void Frame(const std::vector<uint8_t>& f) {
     on_capture(nullptr, reinterpret_cast<capture::PETHERNET_HDR>(const_cast<uint8_t*>(f.data())),
                static_cast<int>(f.size()));
+    if (on_alive) on_alive();
   }
 
  private:

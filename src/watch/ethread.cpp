@@ -59,7 +59,11 @@ TEthThread::TEthThread(bool CreateSuspended, WatchEnvironment environment)
       report_capacity_(environment.report_capacity ? environment.report_capacity
                                                    : TReportSender::kDefaultCapacity),
       report_wait_for_room_(environment.report_wait_for_room),
-      status_(environment.status),
+      status_(environment.status
+                  ? environment.status
+                  : std::function<void(const std::string&)>(&platform::ServiceStatusText)),
+      heartbeat_(environment.heartbeat ? environment.heartbeat
+                                       : std::function<void()>(&platform::ServiceHeartbeat)),
       save_log_(events_, kEventSaveFailed, kEventSaveResumed, ticks_),
       drop_log_(events_, kEventFramesDropped, kEventFramesKeptUp, ticks_) {}
 
@@ -209,6 +213,7 @@ void TEthThread::StartCaptureOrRaise() {
                                 int Length) { HandleCapture(Sender, EthernetHeader, Length); });
   capture_->SetOnCaptureLost([this](const std::string& cause) { CaptureLost(cause); });
   capture_->SetOnCaptureResumed([this](const std::string& adapter) { CaptureResumed(adapter); });
+  capture_->SetOnAlive(heartbeat_);
   const std::string wanted = ReadAdapter(registry_);
   if (!wanted.empty()) {
     if (!capture_->SelectAdapter(wanted)) {
@@ -406,13 +411,7 @@ void TEthThread::CheckRegistry(bool last) {
   }
 }
 
-void TEthThread::ShowStatus() {
-  if (status_) {
-    status_(StatusText());
-  } else {
-    platform::ServiceStatusText(StatusText());
-  }
-}
+void TEthThread::ShowStatus() { status_(StatusText()); }
 
 std::string TEthThread::StatusText() const {
   const uint64_t dropped = FramesDropped();

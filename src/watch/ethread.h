@@ -77,8 +77,12 @@ struct WatchEnvironment {
   // (a replay of a file, which has no live capture to keep up with).
   bool report_wait_for_room = false;
   // Where the status line goes (once a second, the watch thread); empty:
-  // the service manager's status text.
+  // the service manager's status text (platform::ServiceStatusText).
   std::function<void(const std::string&)> status;
+  // The capture reader's heartbeat (many times a second, the reader
+  // thread, must not block); empty: the service manager's watchdog
+  // (platform::ServiceHeartbeat).
+  std::function<void()> heartbeat;
 };
 
 // Why a start-up failed: the stage label (as in the error file), the cause
@@ -234,6 +238,7 @@ class TEthThread : public rtl::TThread {
   const size_t report_capacity_;
   const bool report_wait_for_room_;
   const std::function<void(const std::string&)> status_;
+  const std::function<void()> heartbeat_;
 
   rtl::Mutex save_mu_;
   uint64_t saved_version_ GUARDED_BY(save_mu_) = 0;

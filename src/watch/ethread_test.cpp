@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -724,6 +726,54 @@ TEST_F(EthThreadTest, ShutdownSendsAndSavesWhatWasSeen) {
   AddressRegistry loaded;
   std::string table = files.Content(kTable);
   EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 40);
+  t->WaitFor();
+}
+
+// The heartbeat and the status line leave through the environment, so that
+// the service manager hears the reader only while it reads, and sees the
+// counts the watch keeps.
+TEST_F(EthThreadTest, HeartbeatAndStatusLineGoThroughTheEnvironment) {
+  WatchEnvironment env;
+  env.parts = &parts;
+  env.files = &files;
+  env.clock = &clock;
+  env.registry = &registry;
+  env.events = &events;
+  env.data_directory = kDir;
+  std::atomic<int> beats{0};
+  std::mutex mu;
+  std::vector<std::string> lines;  // guarded by mu
+  env.heartbeat = [&beats] { ++beats; };
+  env.status = [&](const std::string& text) {
+    std::lock_guard<std::mutex> lock(mu);
+    lines.push_back(text);
+  };
+  auto t = std::make_unique<TEthThread>(true, env);
+  t->Resume();
+  for (int i = 0; i < 500 && !(parts.capture && parts.capture.load()->Capturing()); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(parts.capture && parts.capture.load()->Capturing());
+  EXPECT_EQ(beats, 0);  // nothing read yet
+  const uint8_t mac[] = {0x02, 0xAA, 0x00, 0x00, 0x00, 0x08};
+  for (uint8_t n = 1; n <= 3; ++n) {
+    const uint8_t ip[] = {10, 2, 0, n};
+    parts.capture.load()->Frame(ArpFrame(mac, ip));
+  }
+  EXPECT_EQ(beats, 3);
+  const std::string wanted = "watching eth0, 3 addresses known";
+  auto seen = [&] {
+    std::lock_guard<std::mutex> lock(mu);
+    for (const std::string& line : lines) {
+      if (line.rfind(wanted, 0) == 0) return true;
+    }
+    return false;
+  };
+  for (int i = 0; i < 500 && !seen(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(seen()) << wanted;
+  ASSERT_TRUE(t->Shutdown(kWait));
   t->WaitFor();
 }
 
