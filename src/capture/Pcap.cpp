@@ -18,6 +18,10 @@ constexpr uint32_t kNameBufferChars = 20480;
 constexpr size_t kOpenNameBytes = 2048;
 // A record's header fields end here; a record shorter than this cannot be read.
 constexpr size_t kRecordFieldsEnd = offsetof(bpf_hdr, bh_hdrlen) + sizeof(uint16_t);
+// A batch that leaves less room than this at the end of the user buffer
+// filled it: the record of a full-size frame (header, 1514 bytes, a VLAN
+// tag, padding) would not have fitted, so the driver has more waiting.
+constexpr uint32_t kFullBatchRoom = 2048;
 
 void SetErrorText(TCaptureHandle* h, const char* text) {
   std::memset(h->ErrorText, 0, sizeof(h->ErrorText));
@@ -148,12 +152,14 @@ int32_t CaptureRead(TCaptureHandle* h, int32_t count, TCaptureRecordHandler hand
   if (h->BytesLeft == 0) {
     platform::ClearLibraryError();
     if (!PacketDriver.PacketReceivePacket(h->Adapter, h->Packet, 1)) {
+      h->Backlog = false;
       SetErrorText(h, WithCause("Read Error: PacketRecievePacket failed").c_str());
       return -1;
     }
     // A count beyond the buffer is the driver's error; never walk past it.
     const uint32_t received =
         std::min<uint32_t>(h->Packet->ulBytesReceived, static_cast<uint32_t>(h->BufferSize));
+    h->Backlog = uint64_t{received} + kFullBatchRoom > static_cast<uint32_t>(h->BufferSize);
     pos = h->Buffer;
     end = h->Buffer + received;
   } else {

@@ -34,6 +34,10 @@ struct TCaptureHandle {
   uint8_t* ResumePosition;  // next record to deliver in the current batch
   int32_t BytesLeft;        // from ResumePosition to the batch end; 0: no batch pending
   char ErrorText[256];      // NUL-padded; set by a failed read
+  // Whether the last driver read left frames waiting in the driver: it
+  // filled the user buffer to within a full-size frame's record of its end.
+  // Read by whoever reads the handle.
+  bool Backlog;
 };
 
 // Per-record handler: the caller's user data, the record (header first) and
@@ -63,7 +67,8 @@ TCaptureHandle* CaptureOpen(const std::string& adapter_name, int32_t snap_len, b
 // pending. Returns the number delivered, or -1 when the driver read failed
 // (ErrorText then says so, with the system's error that the driver left,
 // and the next call reads again). A record that is
-// empty or runs past the end of the batch ends the batch.
+// empty or runs past the end of the batch ends the batch. Each driver read
+// sets the handle's Backlog.
 int32_t CaptureRead(TCaptureHandle* handle, int32_t count, TCaptureRecordHandler handler,
                     void* user);
 

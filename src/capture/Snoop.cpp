@@ -111,10 +111,15 @@ void TCustomSnoop::ReleaseReader() {
     delete thread_;
     thread_ = nullptr;
   }
+  behind_ = false;
   CaptureClose(handle_);
 }
 
-void TCustomSnoop::ThreadTerminated(rtl::TThread*) { capturing_ = false; }
+void TCustomSnoop::ThreadTerminated(rtl::TThread*) {
+  capturing_ = false;
+  // A reader ended by its handler's exception did not clear it.
+  behind_ = false;
+}
 
 TSnoop::TSnoop(rtl::TComponent* owner) : TCustomSnoop(owner) { RecordHandler = &HandleRecord; }
 
@@ -150,6 +155,7 @@ void TSnoopThread::Run() {
     // only while reads succeed or time out: a reader that hangs is
     // restarted by the manager's watchdog.
     if (CaptureRead(snoop_->handle_, 0, snoop_->RecordHandler, snoop_) >= 0) {
+      SetBehind(snoop_->handle_->Backlog);
       failed_once = false;
       platform::ServiceHeartbeat();
       const auto now = std::chrono::steady_clock::now();
@@ -159,6 +165,7 @@ void TSnoopThread::Run() {
       }
       continue;
     }
+    SetBehind(false);
     // A driver whose reads fail at once must not spin: look again a little
     // later, and give the adapter up only when that fails too.
     if (!failed_once) {
@@ -174,7 +181,15 @@ void TSnoopThread::Run() {
     drops_seen_ = 0;
     if (snoop_->OnCaptureResumed) snoop_->OnCaptureResumed(snoop_->AdapterName());
   }
+  SetBehind(false);
   if (snoop_->handle_) ReadStats();
+}
+
+void TSnoopThread::SetBehind(bool value) {
+  // Written only on a change: the flag's reader runs on another core.
+  if (snoop_->behind_.load(std::memory_order_relaxed) != value) {
+    snoop_->behind_.store(value, std::memory_order_relaxed);
+  }
 }
 
 void TSnoopThread::ReadStats() {

@@ -22,6 +22,11 @@
 //   the server cannot be reached and why, one says when delivery resumed
 //   and how many reports waited. "Sent" means written to the connection.
 //
+// Capture first: while the capture reader is behind (frames wait for it
+// in the driver), the sender holds the reports back before each send or
+// write, so that they wait in the queue and no frame waits in the driver
+// for the sender's share of the processor (see SetCaptureBehind).
+//
 // The queue holds at most Capacity reports; further ones are counted, not
 // queued, and the event log says how many (their pairs are in the registry
 // all the same), unless the sender waits for room (a replay, which has no
@@ -67,6 +72,17 @@ class TReportSender : public rtl::TThread {
   bool Queue(std::string text);
   // Before the first Queue.
   void SetWaitForRoom(bool value) { wait_for_room_ = value; }
+  // Whether the capture reader is behind; asked by the sender thread before
+  // each group of reports it sends or writes. While it answers true the
+  // sender waits, looking again every millisecond or so; a discarding stop
+  // ends the wait at once. After a second of waiting in a row one group
+  // goes all the same, so that under traffic the capture never catches up
+  // with, reports still trickle out (longest: that second). Before Resume.
+  void SetCaptureBehind(std::function<bool()> behind,
+                        std::chrono::milliseconds longest = std::chrono::seconds(1)) {
+    capture_behind_ = std::move(behind);
+    longest_hold_ = longest;
+  }
 
   // Waits until every report queued so far has been handled (sent or
   // failed), or timeout_ms has passed; true when it was all handled.
@@ -103,6 +119,8 @@ class TReportSender : public rtl::TThread {
   void TellConfiguration(const ReportConfig& config);
   // Sleeps up to ms, less when a discarding stop comes.
   void Pause(std::chrono::steady_clock::duration wait);
+  // Waits while the capture reader is behind (see SetCaptureBehind).
+  void YieldToCapture();
 
   SysLogSender& sender_;
   platform::Registry& registry_;
@@ -120,11 +138,13 @@ class TReportSender : public rtl::TThread {
   // Set under mu_; the sender thread also reads it between the reports in
   // its hands, which a discarding stop gives up too.
   std::atomic<bool> discard_{false};
-  size_t discarded_ = 0;          // guarded by mu_
-  std::condition_variable room_;  // Queue: room in the queue, or stop
-  bool wait_for_room_ = false;    // set before the thread runs
-  bool waiting_ = false;          // guarded by mu_: the sender sleeps on wake_
-  uint64_t dropped_ = 0;          // guarded by mu_: not yet told
+  size_t discarded_ = 0;                  // guarded by mu_
+  std::condition_variable room_;          // Queue: room in the queue, or stop
+  bool wait_for_room_ = false;            // set before the thread runs
+  std::function<bool()> capture_behind_;  // set before the thread runs
+  std::chrono::milliseconds longest_hold_{1000};
+  bool waiting_ = false;  // guarded by mu_: the sender sleeps on wake_
+  uint64_t dropped_ = 0;  // guarded by mu_: not yet told
 
   // The sender thread's own.
   FailureLog send_log_;
@@ -135,6 +155,9 @@ class TReportSender : public rtl::TThread {
   std::string failed_error_;
   int64_t failed_at_ms_ = 0;
   TokenBucket pacer_;
+  // Since when the sender has held back for the capture without a break.
+  std::chrono::steady_clock::time_point held_since_{};
+  bool holding_ = false;
   std::string wire_;  // the frames of one stream write
   std::unique_ptr<platform::ReportStream> stream_;
   ReportConfig stream_config_;

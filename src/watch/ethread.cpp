@@ -109,10 +109,13 @@ TEthThread::TEthThread(bool CreateSuspended, WatchEnvironment environment)
 
 TEthThread::~TEthThread() {
   // The program never frees the watch thread; tests do, after the body has
-  // ended: the capture stops before the registry it feeds goes away.
+  // ended: the capture stops before the registry it feeds goes away, and
+  // the report sender, which asks the capture whether it is behind, before
+  // the capture does.
   if (Capture) Capture->StopCapture();
-  Capture.reset();
   if (Sender) Sender->Stop(true);
+  live_capture_.store(nullptr, std::memory_order_release);
+  Capture.reset();
   Sender.reset();
 }
 
@@ -220,6 +223,11 @@ bool TEthThread::StartUp() {
         [this](const std::string& text) { WriteErrorFile(files_, directory_, text); },
         report_capacity_, ticks_);
     Sender->SetWaitForRoom(report_wait_for_room_);
+    // Capture first: the reports wait while the capture reader is behind.
+    Sender->SetCaptureBehind([this] {
+      const CaptureSource* capture = live_capture_.load(std::memory_order_acquire);
+      return capture && capture->Behind();
+    });
     Sender->Resume();
     StartCaptureOrRaise();
     started = true;
@@ -247,6 +255,7 @@ bool TEthThread::StartUp() {
 
 void TEthThread::StartCaptureOrRaise() {
   Capture = parts_.CreateCapture();
+  live_capture_.store(Capture.get(), std::memory_order_release);
   Capture->SetThreadSafe(false);
   Capture->SetOnCapture([this](rtl::TObject* Sender, capture::PETHERNET_HDR EthernetHeader,
                                int Length) { HandleCapture(Sender, EthernetHeader, Length); });
