@@ -201,11 +201,11 @@ void BM_LoadTable(benchmark::State& state) {
     env.registry = &fixed_registry;
     env.data_directory = BenchDirectory();
     auto t = std::make_unique<watch::TEthThread>(true, env);
-    t->Registry = std::make_unique<watch::AddressRegistry>();
+    t->SetRegistry(std::make_unique<watch::AddressRegistry>());
     state.ResumeTiming();
     t->LoadTable();
     state.PauseTiming();
-    const bool loaded = t->Registry->AddressCount() == Filled()->Registry->AddressCount();
+    const bool loaded = t->Registry()->AddressCount() == Filled()->Registry()->AddressCount();
     t.reset();
     state.ResumeTiming();
     if (!loaded) state.SkipWithError("table did not load");
@@ -343,11 +343,11 @@ void BM_RegistryLoad(benchmark::State& state) {
     env.registry = &fixed_registry;
     env.data_directory = BenchDirectory();
     auto t = std::make_unique<watch::TEthThread>(true, env);
-    t->Registry = std::make_unique<watch::AddressRegistry>();
+    t->SetRegistry(std::make_unique<watch::AddressRegistry>());
     state.ResumeTiming();
     t->LoadTable();
     state.PauseTiming();
-    const bool loaded = t->Registry->AddressCount() == static_cast<int>(n);
+    const bool loaded = t->Registry()->AddressCount() == static_cast<int>(n);
     t.reset();
     state.ResumeTiming();
     if (!loaded) state.SkipWithError("table did not load");
@@ -372,7 +372,7 @@ void BM_RegistrySaveHold(benchmark::State& state) {
   env.registry = &fixed_registry;
   env.data_directory = BenchDirectory();
   auto t = std::make_unique<watch::TEthThread>(true, env);
-  t->Registry = RegistryOf(n);
+  t->SetRegistry(RegistryOf(n));
   for (auto _ : state) {
     std::atomic<bool> saving{true};
     double longest = 0;
@@ -383,12 +383,12 @@ void BM_RegistrySaveHold(benchmark::State& state) {
       for (uint32_t k = n + 1; saving.load(std::memory_order_relaxed); ++k) {
         f.Set(PairMac(k, 1), PairIp(k));
         const auto start = std::chrono::steady_clock::now();
-        t->Registry->Sight(f.bytes + 6, PairIp(k), reports);
+        t->Registry()->Sight(f.bytes + 6, PairIp(k), reports);
         longest = std::max(longest, Nanoseconds(std::chrono::steady_clock::now() - start));
         ++sightings;
       }
     });
-    const auto copy = t->Registry->CopyTable();
+    const auto copy = t->Registry()->CopyTable();
     const bool saved = t->SaveTable();
     saving = false;
     writer.join();

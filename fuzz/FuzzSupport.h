@@ -77,9 +77,9 @@ struct FakeWatch {
     env.events = &events;
     env.data_directory = ScratchDirectory();
     auto t = std::make_unique<watch::TEthThread>(true, env);
-    t->SysLog = parts.CreateSysLog();
-    t->StartupSent = true;
-    t->Registry = std::make_unique<watch::AddressRegistry>();
+    t->SetSysLog(parts.CreateSysLog());
+    t->SetStartupSent(true);
+    t->SetRegistry(std::make_unique<watch::AddressRegistry>());
     return t;
   }
 };
@@ -88,13 +88,13 @@ struct FakeWatch {
 // updates: the table copy in ascending order, each address once; every
 // owner lists the address it owns.
 inline void CheckRegistry(const watch::TEthThread& t) {
-  const watch::AddressRegistry::Copy copy = t.Registry->CopyTable();
-  FUZZ_CHECK(copy.Count() == static_cast<size_t>(t.Registry->AddressCount()), "address count");
+  const watch::AddressRegistry::Copy copy = t.Registry()->CopyTable();
+  FUZZ_CHECK(copy.Count() == static_cast<size_t>(t.Registry()->AddressCount()), "address count");
   for (size_t i = 0; i < copy.Count(); ++i) {
     const std::string ip = copy.Ip(i);
     if (i > 0) FUZZ_CHECK(rtl::CompareText(copy.Ip(i - 1), ip) < 0, "table in order");
     bool listed = false;
-    for (const std::string& own : t.Registry->AddressesOf(copy.Mac(i))) {
+    for (const std::string& own : t.Registry()->AddressesOf(copy.Mac(i))) {
       listed = listed || rtl::CompareText(own, ip) == 0;
     }
     FUZZ_CHECK(listed, "owner lists the address");
@@ -104,7 +104,7 @@ inline void CheckRegistry(const watch::TEthThread& t) {
 // Saves t's table, loads it into a fresh watch and saves that: the two
 // files must be equal, and the fresh watch must hold the same table.
 inline void CheckSaveLoadSave(watch::TEthThread& t, FakeWatch& fakes) {
-  const watch::AddressRegistry::Copy copy = t.Registry->CopyTable();
+  const watch::AddressRegistry::Copy copy = t.Registry()->CopyTable();
   // Known exception: a MAC line of the full line length with no blank
   // around it is written back one blank longer than a reader accepts.
   for (size_t i = 0; i < copy.Count(); ++i) {
@@ -112,11 +112,11 @@ inline void CheckSaveLoadSave(watch::TEthThread& t, FakeWatch& fakes) {
   }
   FUZZ_CHECK(t.SaveTable(), "the table is saved");
   const std::string first = ReadWholeFile(t.TablePath());
-  FUZZ_CHECK(first == t.Registry->TableText(), "the file is the registry's table text");
+  FUZZ_CHECK(first == t.Registry()->TableText(), "the file is the registry's table text");
   auto again = fakes.NewWatch();
   again->LoadTable();
   CheckRegistry(*again);
-  const watch::AddressRegistry::Copy reloaded = again->Registry->CopyTable();
+  const watch::AddressRegistry::Copy reloaded = again->Registry()->CopyTable();
   FUZZ_CHECK(reloaded.Count() == copy.Count(), "reloaded table size");
   for (size_t i = 0; i < copy.Count(); ++i) {
     FUZZ_CHECK(reloaded.Ip(i) == copy.Ip(i), "reloaded address");

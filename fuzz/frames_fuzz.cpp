@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FUZZ_CHECK(fakes->parts.Texts() == model.reports, "reports as the model gives them");
   fuzz::CheckRegistry(*t);
-  const watch::AddressRegistry::Copy copy = t->Registry->CopyTable();
+  const watch::AddressRegistry::Copy copy = t->Registry()->CopyTable();
   FUZZ_CHECK(copy.Count() == model.owner.size(), "table size");
   size_t i = 0;
   for (const auto& [ip, mac] : model.owner) {
@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(copy.Mac(i) == mac, "owner as in the model");
     ++i;
   }
-  FUZZ_CHECK(t->Registry->TableText() == reference.TableText(), "the text-list registry's table");
+  FUZZ_CHECK(t->Registry()->TableText() == reference.TableText(), "the text-list registry's table");
   fuzz::CheckSaveLoadSave(*t, *fakes);
   return 0;
 }

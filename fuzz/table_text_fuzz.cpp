@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     } catch (...) {
     }
-    FUZZ_CHECK(t->Registry->TableText() == reference.TableText(), "the text-list registry's table");
+    FUZZ_CHECK(t->Registry()->TableText() == reference.TableText(),
+               "the text-list registry's table");
   }
   FUZZ_CHECK(fakes->parts.Sents().empty(), "a load sends no report");
   // No more pairs than the file has lines (CR LF, LF or a lone CR ends one).
@@ -38,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < size; ++i) {
     lines += data[i] == '\n' || (data[i] == '\r' && (i + 1 == size || data[i + 1] != '\n'));
   }
-  FUZZ_CHECK(static_cast<size_t>(t->Registry->AddressCount()) <= lines / 2 + 1, "pairs from lines");
+  FUZZ_CHECK(static_cast<size_t>(t->Registry()->AddressCount()) <= lines / 2 + 1,
+             "pairs from lines");
   fuzz::CheckSaveLoadSave(*t, *fakes);
   return 0;
 }

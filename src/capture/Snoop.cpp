@@ -40,13 +40,13 @@ void TCustomSnoop::RefreshAdapters(rtl::TStringList& list) {
 }
 
 std::string TCustomSnoop::AdapterName() const {
-  std::lock_guard<std::mutex> lock(name_mu_);
+  rtl::MutexLock lock(name_mu_);
   return adapter_name_;
 }
 
 void TCustomSnoop::SetAdapterIndex(int value) {
   if (value == adapter_index_) return;
-  std::lock_guard<std::mutex> lock(name_mu_);
+  rtl::MutexLock lock(name_mu_);
   if (value >= 0 && value < adapters_->Count()) {
     adapter_index_ = value;
     adapter_name_ = adapters_->Strings(value);
@@ -57,7 +57,7 @@ void TCustomSnoop::SetAdapterIndex(int value) {
 }
 
 void TCustomSnoop::SetAdapterName(const std::string& value) {
-  std::lock_guard<std::mutex> lock(name_mu_);
+  rtl::MutexLock lock(name_mu_);
   if (value == adapter_name_) return;
   for (int i = 0; i < adapters_->Count(); ++i) {
     if (adapters_->Strings(i) == value) {
@@ -83,8 +83,7 @@ void TCustomSnoop::StartCapture() {
   // With no adapter selected the empty name is opened, and the driver
   // refuses it: the capture layer's text says so.
   const std::string name = AdapterName();
-  handle_ = CaptureOpen(name, kSnapLength, true, last_error_);
-  if (!handle_) return;
+  if (!OpenAdapter(name, last_error_)) return;
   interface_index_ = platform::InterfaceIndex(name);
   thread_ = rtl::TThread::Create<TSnoopThread>(this);
   thread_->SetOnTerminate([this](rtl::TThread* sender) { ThreadTerminated(sender); });
@@ -121,6 +120,16 @@ void TCustomSnoop::ThreadTerminated(rtl::TThread*) {
   behind_ = false;
 }
 
+bool TCustomSnoop::OpenAdapter(const std::string& name, std::string& error) {
+  handle_ = CaptureOpen(name, kSnapLength, true, error);
+  return handle_ != nullptr;
+}
+
+void TCustomSnoop::FollowRename(const std::string& name) {
+  rtl::MutexLock lock(name_mu_);
+  adapter_name_ = name;
+}
+
 TSnoop::TSnoop(rtl::TComponent* owner) : TCustomSnoop(owner) { RecordHandler = &HandleRecord; }
 
 void TSnoop::HandleRecord(void* user, const bpf_hdr* record, const uint8_t* data) {
@@ -141,8 +150,8 @@ void TSnoop::HandleRecord(void* user, const bpf_hdr* record, const uint8_t* data
 void TSnoop::DispatchCapture() { on_capture_(this, pending_frame_, pending_length_); }
 
 TSnoopThread::TSnoopThread(TCustomSnoop* snoop) : rtl::TThread(true), snoop_(snoop) {
-  if (snoop_ && snoop_->handle_) {
-    PacketDriver.PacketSetReadTimeout(snoop_->handle_->Adapter, kReadTimeoutMs);
+  if (snoop_ && snoop_->Handle()) {
+    PacketDriver.PacketSetReadTimeout(snoop_->Handle()->Adapter, kReadTimeoutMs);
   }
 }
 
@@ -154,8 +163,8 @@ void TSnoopThread::Run() {
     // The service manager hears that capture is alive only from here, and
     // only while reads succeed or time out: a reader that hangs is
     // restarted by the manager's watchdog.
-    if (CaptureRead(snoop_->handle_, 0, snoop_->RecordHandler, snoop_) >= 0) {
-      SetBehind(snoop_->handle_->Backlog);
+    if (CaptureRead(snoop_->Handle(), 0, snoop_->RecordHandler, snoop_) >= 0) {
+      SetBehind(snoop_->Handle()->Backlog);
       failed_once = false;
       platform::ServiceHeartbeat();
       const auto now = std::chrono::steady_clock::now();
@@ -175,14 +184,14 @@ void TSnoopThread::Run() {
     }
     failed_once = false;
     ReadStats();  // what the lost adapter dropped before it failed
-    if (snoop_->OnCaptureLost) snoop_->OnCaptureLost(snoop_->handle_->ErrorText);
+    if (snoop_->OnCaptureLost) snoop_->OnCaptureLost(snoop_->Handle()->ErrorText);
     if (!Reopen()) break;
     // The driver counts afresh for the adapter opened again.
     drops_seen_ = 0;
     if (snoop_->OnCaptureResumed) snoop_->OnCaptureResumed(snoop_->AdapterName());
   }
   SetBehind(false);
-  if (snoop_->handle_) ReadStats();
+  if (snoop_->Handle()) ReadStats();
 }
 
 void TSnoopThread::SetBehind(bool value) {
@@ -194,7 +203,7 @@ void TSnoopThread::SetBehind(bool value) {
 
 void TSnoopThread::ReadStats() {
   bpf_stat stats;
-  if (!CaptureStats(snoop_->handle_, stats)) return;
+  if (!CaptureStats(snoop_->Handle(), stats)) return;
   // The counter wraps at 32 bits; so does the difference.
   const uint32_t fresh = stats.bs_drop - drops_seen_;
   drops_seen_ = stats.bs_drop;
@@ -202,7 +211,7 @@ void TSnoopThread::ReadStats() {
 }
 
 bool TSnoopThread::Reopen() {
-  CaptureClose(snoop_->handle_);
+  snoop_->CloseAdapter();
   while (!Terminated()) {
     Pause(kReopenIntervalMs);
     if (Terminated()) break;
@@ -211,20 +220,17 @@ bool TSnoopThread::Reopen() {
     platform::ServiceHeartbeat();
     std::string error;
     const std::string name = snoop_->AdapterName();
-    snoop_->handle_ = CaptureOpen(name, kSnapLength, true, error);
-    if (!snoop_->handle_ && snoop_->interface_index_ != 0) {
+    bool open = snoop_->OpenAdapter(name, error);
+    if (!open && snoop_->interface_index_ != 0) {
       // The name is gone; the interface may live on under another one.
       const std::string now = platform::InterfaceName(snoop_->interface_index_);
-      if (!now.empty() && now != name) {
-        snoop_->handle_ = CaptureOpen(now, kSnapLength, true, error);
-        if (snoop_->handle_) {
-          std::lock_guard<std::mutex> lock(snoop_->name_mu_);
-          snoop_->adapter_name_ = now;
-        }
+      if (!now.empty() && now != name && snoop_->OpenAdapter(now, error)) {
+        snoop_->FollowRename(now);
+        open = true;
       }
     }
-    if (snoop_->handle_) {
-      PacketDriver.PacketSetReadTimeout(snoop_->handle_->Adapter, kReadTimeoutMs);
+    if (open) {
+      PacketDriver.PacketSetReadTimeout(snoop_->Handle()->Adapter, kReadTimeoutMs);
       // An interface made anew under the old name has a new number.
       snoop_->interface_index_ = platform::InterfaceIndex(snoop_->AdapterName());
       return true;

@@ -17,12 +17,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "capture/Ndis_def.h"
 #include "capture/Pcap.h"
 #include "rtl/Classes.h"
+#include "rtl/Mutex.h"
 #include "rtl/Thread.h"
 
 namespace capture {
@@ -46,12 +46,12 @@ class TCustomSnoop : public rtl::TComponent {
 
   int AdapterIndex() const noexcept { return adapter_index_; }
   // Selects list entry value, or none (-1, empty name) when out of range.
-  void SetAdapterIndex(int value);
+  void SetAdapterIndex(int value) EXCLUDES(name_mu_);
   // The selected adapter's name; while capturing, the name it was last
   // opened under (see OnCaptureResumed). Any thread.
-  std::string AdapterName() const;
+  std::string AdapterName() const EXCLUDES(name_mu_);
   // Selects the first entry equal to value, case included, or none.
-  void SetAdapterName(const std::string& value);
+  void SetAdapterName(const std::string& value) EXCLUDES(name_mu_);
   bool ThreadSafe() const noexcept { return thread_safe_.load(std::memory_order_relaxed); }
   void SetThreadSafe(bool value) noexcept { thread_safe_.store(value, std::memory_order_relaxed); }
 
@@ -106,17 +106,31 @@ class TCustomSnoop : public rtl::TComponent {
   // Ends and frees the reader thread, if any, and closes the handle.
   void ReleaseReader();
 
+  // The open adapter. The controlling thread's while no reader runs:
+  // StartCapture opens it before the reader starts, and ReleaseReader
+  // closes it once the reader has ended. The reader's own while it runs:
+  // it reads through it, and after a failed read closes it and opens it
+  // again (CloseAdapter, OpenAdapter). No other thread touches it.
+  TCaptureHandle* Handle() const noexcept { return handle_; }
+  void CloseAdapter() { CaptureClose(handle_); }
+  // Opens the adapter name as the handle; false (and why in error) when it
+  // cannot be opened.
+  bool OpenAdapter(const std::string& name, std::string& error);
+  // The reader opened the adapter under the new name of a renamed
+  // interface: the component keeps that name from now on.
+  void FollowRename(const std::string& name) EXCLUDES(name_mu_);
+
   // Written by the controlling and main threads, read by the reader thread
   // before each frame.
   std::atomic<bool> capturing_{false};
   TSnoopThread* thread_ = nullptr;
-  TCaptureHandle* handle_ = nullptr;
+  TCaptureHandle* handle_ = nullptr;  // see Handle()
   std::unique_ptr<rtl::TStringList> adapters_;
   int adapter_index_ = -1;
   // Written by the controlling thread, and by the reader when it follows a
-  // renamed interface.
-  mutable std::mutex name_mu_;
-  std::string adapter_name_;  // guarded by name_mu_
+  // renamed interface (FollowRename); read by any thread (AdapterName).
+  mutable rtl::Mutex name_mu_;
+  std::string adapter_name_ GUARDED_BY(name_mu_);
   // The system's number of the interface opened; 0: not known. Reader
   // thread while capturing.
   uint32_t interface_index_ = 0;

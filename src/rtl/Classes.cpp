@@ -63,9 +63,11 @@ inline int CompareFolded(std::string_view a, std::string_view b) noexcept {
 }  // namespace
 
 // The long form: blocks of 1..kBlockMax entries in order, and a Fenwick
-// tree over their counts for index lookups. The cursor remembers the last
-// block an index was found in, so that a pass in index order walks the
-// blocks instead of searching the tree.
+// tree over their counts for index lookups. The cursor remembers the block
+// the list's last change (or non-const lookup) was in, so that changes in
+// index order walk the blocks instead of searching the tree. Const lookups
+// read the cursor as a hint and never move it: a list that nobody changes
+// may be read by any number of threads at once.
 //
 // Each block keeps the first bytes (folded to upper case) of its last text and of every 32nd text,
 // so that a search reads this array and one short run of entries, not texts scattered over the
@@ -86,8 +88,8 @@ struct TStringList::Blocks {
   };
   std::vector<Block> list;
   std::vector<uint32_t> tree;  // 1-based
-  mutable size_t cursor_block = 0;
-  mutable uint32_t cursor_start = 0;
+  size_t cursor_block = 0;
+  uint32_t cursor_start = 0;
 
   void SetKey(Key& key, std::string_view text) const {
     key.length = static_cast<uint8_t>(std::min<size_t>(text.size(), 255));
@@ -147,7 +149,8 @@ struct TStringList::Blocks {
     for (size_t i = block; i > 0; i -= i & (~i + 1)) sum += tree[i];
     return sum;
   }
-  // The block holding index (< total count) and the index of its first entry.
+  // The block holding index (< total count) and the index of its first
+  // entry. Changes nothing.
   size_t Locate(uint32_t index, uint32_t& start) const {
     if (cursor_block < list.size() && index >= cursor_start) {
       if (index < cursor_start + list[cursor_block].count) {
@@ -157,10 +160,8 @@ struct TStringList::Blocks {
       if (cursor_block + 1 < list.size()) {
         uint32_t next = cursor_start + list[cursor_block].count;
         if (index >= next && index < next + list[cursor_block + 1].count) {
-          cursor_block++;
-          cursor_start = next;
           start = next;
-          return cursor_block;
+          return cursor_block + 1;
         }
       }
     }
@@ -173,10 +174,14 @@ struct TStringList::Blocks {
         rest -= tree[pos];
       }
     }
-    cursor_block = pos;
-    cursor_start = index - rest;
-    start = cursor_start;
+    start = index - rest;
     return pos;
+  }
+  // Locate, and the cursor moves to the block found.
+  size_t Seek(uint32_t index, uint32_t& start) {
+    cursor_block = Locate(index, start);
+    cursor_start = start;
+    return cursor_block;
   }
 };
 
@@ -268,10 +273,17 @@ void TStringList::CheckIndex(int index) const {
   }
 }
 
-TStringList::Entry& TStringList::At(int index) const {
+const TStringList::Entry& TStringList::At(int index) const {
   if (form_ != Form::kBlocks) return SmallData()[index];
   uint32_t start;
-  size_t b = blocks_->Locate(static_cast<uint32_t>(index), start);
+  const size_t b = blocks_->Locate(static_cast<uint32_t>(index), start);
+  return blocks_->list[b].data[static_cast<uint32_t>(index) - start];
+}
+
+TStringList::Entry& TStringList::At(int index) {
+  if (form_ != Form::kBlocks) return SmallData()[index];
+  uint32_t start;
+  const size_t b = blocks_->Seek(static_cast<uint32_t>(index), start);
   return blocks_->list[b].data[static_cast<uint32_t>(index) - start];
 }
 
@@ -340,11 +352,7 @@ int TStringList::LowerBound(std::string_view s) const {
   // Past the last entry, as when a sorted file is read in: no search.
   {
     const auto& b = list.back();
-    if (Blocks::CompareKey(b.last, s, key, b.data[b.count - 1].text, full) < 0) {
-      blocks_->cursor_block = list.size() - 1;
-      blocks_->cursor_start = count_ - b.count;
-      return Count();
-    }
+    if (Blocks::CompareKey(b.last, s, key, b.data[b.count - 1].text, full) < 0) return Count();
   }
   size_t lo = 0, hi = list.size() - 1;
   while (lo < hi) {
@@ -376,10 +384,7 @@ int TStringList::LowerBound(std::string_view s) const {
     else
       h = mid;
   }
-  // The entry is likely read or inserted at next: start from its block.
-  blocks_->cursor_block = lo;
-  blocks_->cursor_start = blocks_->Start(lo);
-  return static_cast<int>(blocks_->cursor_start + l);
+  return static_cast<int>(blocks_->Start(lo) + l);
 }
 
 bool TStringList::Find(std::string_view s, int& index) const {
@@ -437,7 +442,7 @@ void TStringList::InsertEntry(int index, const Entry& entry) {
   }
   auto& list = blocks_->list;
   uint32_t start;
-  size_t b = at == count_ ? list.size() - 1 : blocks_->Locate(at, start);
+  size_t b = at == count_ ? list.size() - 1 : blocks_->Seek(at, start);
   start = blocks_->Start(b);
   uint32_t pos = at - start;
   // A full block adds one: reserve first, so that nothing throws half way.
@@ -560,7 +565,7 @@ void TStringList::Delete(int index) {
     return;
   }
   uint32_t start;
-  size_t b = blocks_->Locate(at, start);
+  size_t b = blocks_->Seek(at, start);
   auto& list = blocks_->list;
   ArrayErase(list[b].data, list[b].count, at - start);
   --count_;

@@ -1,7 +1,9 @@
 // Framework container and component classes: TStringList (sorted or not,
 // one object per entry, case-insensitive binary-search lookup, comma text)
 // and TComponent (owner and owned components, designing and loading states).
-// Neither takes a lock: one thread at a time uses an instance.
+// Neither takes a lock: one thread at a time changes an instance. Const
+// members change nothing, so an instance that nobody changes may be read by
+// any number of threads at once.
 #pragma once
 
 #include <cstdint>
@@ -24,8 +26,9 @@ enum class TDuplicates : uint8_t { dupIgnore, dupAccept, dupError };
 // worth of entries in one array; a longer list
 // is a sequence of blocks of at most 256 entries with a count tree over
 // them, so that an insert moves at most one block and an index is found in
-// logarithmic time. Reading entries in index order is constant time per
-// entry. An empty list takes no heap memory. A text of up to 15 bytes is
+// logarithmic time. Changing entries in index order is constant time per
+// entry (a cursor follows the changes), and so is reading them near the
+// last change. An empty list takes no heap memory. A text of up to 15 bytes is
 // kept inside its entry, so short texts take no heap block of their own.
 class TStringList : public TObject {
  public:
@@ -88,7 +91,9 @@ class TStringList : public TObject {
   struct Blocks;
   int Compare(std::string_view a, std::string_view b) const noexcept;
   void CheckIndex(int index) const;
-  Entry& At(int index) const;
+  const Entry& At(int index) const;
+  // The same, and the cursor moves to the entry's block.
+  Entry& At(int index);
   // Lower bound of s: the first entry not below it.
   int LowerBound(std::string_view s) const;
   // Takes over entry's text, unless it throws.

@@ -87,7 +87,7 @@ TEventLogger::~TEventLogger() {
 
 void TEventLogger::WriteEvent(const std::string& Text, uint16_t EventType, uint16_t Category,
                               uint32_t EventId) {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtl::MutexLock lock(mu_);
   if (!handle_) handle_ = log_.RegisterEventSourceA(nullptr, source_name_.c_str());
   if (!handle_) return;  // tried again on the next entry
   log_.ReportEventA(handle_, EventType, Category, EventId, Text.c_str());
@@ -130,7 +130,7 @@ void TServiceThread::ProcessControlRequests(bool WaitForRequest) {
     if (!taken) return;
     if (msg.Message == WM_CONTROL_REQUEST) {
       {
-        std::lock_guard<std::mutex> lock(wake_mu_);
+        rtl::MutexLock lock(wake_mu_);
         if (outstanding_ > 0) --outstanding_;
       }
       ProcessRequest(static_cast<uint32_t>(msg.WParam));
@@ -180,24 +180,24 @@ void TServiceThread::ProcessRequest(uint32_t Code) {
 }
 
 bool TServiceThread::PostRequest(uint32_t Code) {
-  std::lock_guard<std::mutex> lock(wake_mu_);
+  rtl::MutexLock lock(wake_mu_);
   if (!rtl::PostThreadMessage(ThreadID(), WM_CONTROL_REQUEST, Code, 0)) return false;
   // Counted under the same lock as the post, so the count is never behind
   // the queue when the thread looks at it.
   ++outstanding_;
-  wake_cv_.notify_all();
+  wake_cv_.SignalAll();
   return true;
 }
 
 void TServiceThread::SuspendUntilRequest() {
-  std::unique_lock<std::mutex> lock(wake_mu_);
+  rtl::MutexLock lock(wake_mu_);
   suspended_ = true;
-  wake_cv_.wait(lock, [&] { return outstanding_ > 0; });
+  wake_cv_.Wait(wake_mu_, [&]() REQUIRES(wake_mu_) { return outstanding_ > 0; });
   suspended_ = false;
 }
 
 bool TServiceThread::PausedSuspended() const {
-  std::lock_guard<std::mutex> lock(wake_mu_);
+  rtl::MutexLock lock(wake_mu_);
   return suspended_;
 }
 
@@ -273,12 +273,12 @@ void TService::RunService() {
       thread->Resume();
       thread->WaitFor();
       {
-        std::lock_guard<std::mutex> lock(control_mu_);
+        rtl::MutexLock lock(control_mu_);
         control_thread_ = nullptr;
       }
     } catch (...) {
       {
-        std::lock_guard<std::mutex> lock(control_mu_);
+        rtl::MutexLock lock(control_mu_);
         control_thread_ = nullptr;
       }
       SetState(csStopped);
@@ -291,7 +291,7 @@ void TService::RunService() {
 }
 
 void TService::PostControl(uint32_t Code) {
-  std::lock_guard<std::mutex> lock(control_mu_);
+  rtl::MutexLock lock(control_mu_);
   TServiceThread* t = control_thread_;
   if (!t) return;
   // A request that cannot be queued is dropped.
@@ -299,7 +299,7 @@ void TService::PostControl(uint32_t Code) {
 }
 
 void TService::RequestStop() {
-  std::lock_guard<std::mutex> lock(control_mu_);
+  rtl::MutexLock lock(control_mu_);
   TServiceThread* t = control_thread_;
   if (!t) return;
   t->Terminate();
@@ -382,7 +382,7 @@ void TService::WriteEvent(const std::string& Text, uint16_t EventType, uint16_t 
                           uint32_t EventId) {
   TEventLogger* logger;
   {
-    std::lock_guard<std::mutex> lock(logger_mu_);
+    rtl::MutexLock lock(logger_mu_);
     if (!logger_) logger_ = std::make_unique<TEventLogger>(Name(), *facilities_.EventLog);
     logger = logger_.get();
   }

@@ -22,12 +22,10 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +38,7 @@
 #include "platform/ServiceManager.h"
 #include "rtl/Classes.h"
 #include "rtl/Messages.h"
+#include "rtl/Mutex.h"
 #include "rtl/SysUtils.h"
 #include "rtl/Thread.h"
 
@@ -128,14 +127,15 @@ class TEventLogger {
   TEventLogger(const TEventLogger&) = delete;
   TEventLogger& operator=(const TEventLogger&) = delete;
 
-  void WriteEvent(const std::string& Text, uint16_t EventType, uint16_t Category, uint32_t EventId);
+  void WriteEvent(const std::string& Text, uint16_t EventType, uint16_t Category, uint32_t EventId)
+      EXCLUDES(mu_);
   const std::string& SourceName() const noexcept { return source_name_; }
 
  private:
   const std::string source_name_;
   platform::EventLog& log_;
-  std::mutex mu_;
-  platform::EventSourceHandle handle_ = 0;
+  rtl::Mutex mu_;
+  platform::EventSourceHandle handle_ GUARDED_BY(mu_) = 0;
 };
 
 // The control thread of one service module. Created suspended by
@@ -152,13 +152,13 @@ class TServiceThread : public rtl::TThread {
 
   // Dispatcher thread: queues a control request and wakes the thread if a
   // pause suspended it. False when the request could not be queued.
-  bool PostRequest(uint32_t Code);
+  bool PostRequest(uint32_t Code) EXCLUDES(wake_mu_);
   // On this thread only: suspends it until a control request is waiting.
   // A request posted while the thread is on its way to suspension, or
   // already queued, keeps it awake: no wake-up is lost.
-  void SuspendUntilRequest();
+  void SuspendUntilRequest() EXCLUDES(wake_mu_);
   // Whether the thread is suspended by a pause.
-  bool PausedSuspended() const;
+  bool PausedSuspended() const EXCLUDES(wake_mu_);
 
  protected:
   void Run() override;
@@ -167,10 +167,10 @@ class TServiceThread : public rtl::TThread {
   void ProcessRequest(uint32_t Code);
 
   TService* const service_;
-  mutable std::mutex wake_mu_;
-  std::condition_variable wake_cv_;
-  int outstanding_ = 0;  // requests posted and not yet taken
-  bool suspended_ = false;
+  mutable rtl::Mutex wake_mu_;
+  rtl::CondVar wake_cv_;
+  int outstanding_ GUARDED_BY(wake_mu_) = 0;  // requests posted and not yet taken
+  bool suspended_ GUARDED_BY(wake_mu_) = false;
 };
 
 class TService : public rtl::TComponent {
@@ -230,7 +230,7 @@ class TService : public rtl::TComponent {
   bool StopRequested() const;
   // Tells the control thread to end, as a stop does but without a stop
   // pending report: for a service whose work has failed. Any thread.
-  void RequestStop();
+  void RequestStop() EXCLUDES(control_mu_);
 
   // How the service ends: reported with the stopped state. A non-zero
   // ErrCode is a service-specific error (Win32ErrCode then
@@ -248,14 +248,14 @@ class TService : public rtl::TComponent {
   void EnterService(uint32_t ArgCount, char** Args);
   // Dispatcher thread: forwards a control code to the control thread. A
   // code that arrives while there is none is ignored.
-  void PostControl(uint32_t Code);
+  void PostControl(uint32_t Code) EXCLUDES(control_mu_);
   void SetState(TCurrentStatus State);
   // Sends the current state to the manager; a failure is logged, not
   // raised.
   void ReportState();
   // Through the module logger, whose source is the module's Name.
   void WriteEvent(const std::string& Text, uint16_t EventType = platform::kEventLogErrorType,
-                  uint16_t Category = 0, uint32_t EventId = 0);
+                  uint16_t Category = 0, uint32_t EventId = 0) EXCLUDES(logger_mu_);
 
   uint32_t SystemServiceType() const;
   uint32_t SystemControlsAccepted() const;
@@ -311,9 +311,9 @@ class TService : public rtl::TComponent {
   // Held by PostControl while it uses the control thread, and by RunService
   // while it clears the reference, so that a late request never reaches a
   // freed thread.
-  std::mutex control_mu_;
-  std::mutex logger_mu_;
-  std::unique_ptr<TEventLogger> logger_;
+  rtl::Mutex control_mu_;
+  rtl::Mutex logger_mu_;
+  std::unique_ptr<TEventLogger> logger_ GUARDED_BY(logger_mu_);
 };
 
 // The status report memory is one per process: the last reported state

@@ -166,7 +166,7 @@ TWirevane::~TWirevane() {
 void TWirevane::ServiceStart(TService* /*Sender*/, bool& Started) {
   if (!StartWatch) return;
   {
-    std::lock_guard<std::mutex> lock(start_mu_);
+    rtl::MutexLock lock(start_mu_);
     watch_state_ = WatchState::kStarting;
   }
   watch_ = StartWatch({[this](const std::string& adapter) { WatchStarted(adapter); },
@@ -175,11 +175,12 @@ void TWirevane::ServiceStart(TService* /*Sender*/, bool& Started) {
   // wait hint, so that it neither gives up nor is told of a start that is
   // not done.
   const auto step = std::chrono::milliseconds(std::max(WaitHint / 2, 100));
-  std::unique_lock<std::mutex> lock(start_mu_);
-  while (!start_cv_.wait_for(lock, step, [&] { return watch_state_ != WatchState::kStarting; })) {
-    lock.unlock();
+  auto decided = [&]() REQUIRES(start_mu_) { return watch_state_ != WatchState::kStarting; };
+  rtl::MutexLock lock(start_mu_);
+  while (!start_cv_.WaitFor(start_mu_, step, decided)) {
+    lock.Unlock();
     SetState(csStartPending);
-    lock.lock();
+    lock.Lock();
   }
   if (watch_state_ == WatchState::kFailed) {
     ErrCode = failure_.code;
@@ -207,17 +208,17 @@ void TWirevane::ServiceExecute(TService* /*Sender*/) {
 }
 
 void TWirevane::WatchStarted(const std::string& Adapter) {
-  std::lock_guard<std::mutex> lock(start_mu_);
+  rtl::MutexLock lock(start_mu_);
   watch_state_ = WatchState::kWatching;
   adapter_ = Adapter;
-  start_cv_.notify_all();
+  start_cv_.SignalAll();
 }
 
 void TWirevane::WatchFailed(const watch::StartFailure& Failure) {
-  std::lock_guard<std::mutex> lock(start_mu_);
+  rtl::MutexLock lock(start_mu_);
   watch_state_ = WatchState::kFailed;
   failure_ = Failure;
-  start_cv_.notify_all();
+  start_cv_.SignalAll();
 }
 
 platform::ServiceControlHandler TWirevane::ControlCallback() { return &ServiceControlEntry; }

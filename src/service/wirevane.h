@@ -8,12 +8,11 @@
 // the dispatcher thread.
 #pragma once
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "rtl/Mutex.h"
 #include "service/SvcMgr.h"
 #include "watch/ethread.h"
 
@@ -31,7 +30,7 @@ class TWirevane : public TService {
   // adapter); when it could not start, Started becomes false and the
   // service's exit code and status text say the stage and cause, so that
   // the service goes from start pending to stopped, failed.
-  void ServiceStart(TService* Sender, bool& Started);
+  void ServiceStart(TService* Sender, bool& Started) EXCLUDES(start_mu_);
   // The OnExecute handler, on the control thread once running: handles
   // control requests until StopRequested, then ends the watch (the last
   // save, then the last reports) and waits up to WatchStopWait for it; a
@@ -53,20 +52,20 @@ class TWirevane : public TService {
   using TStartWatch = std::function<watch::TEthThread*(TWatchStart)>;
   TStartWatch StartWatch;
 
-  void WatchStarted(const std::string& Adapter);
-  void WatchFailed(const watch::StartFailure& Failure);
+  void WatchStarted(const std::string& Adapter) EXCLUDES(start_mu_);
+  void WatchFailed(const watch::StartFailure& Failure) EXCLUDES(start_mu_);
 
  protected:
   platform::ServiceControlHandler ControlCallback() override;
 
  private:
   enum class WatchState { kNone, kStarting, kWatching, kFailed };
-  std::mutex start_mu_;
-  std::condition_variable start_cv_;
-  WatchState watch_state_ = WatchState::kNone;  // guarded by start_mu_
-  std::string adapter_;                         // guarded by start_mu_
-  watch::StartFailure failure_;                 // guarded by start_mu_
-  watch::TEthThread* watch_ = nullptr;          // control thread only
+  rtl::Mutex start_mu_;
+  rtl::CondVar start_cv_;
+  WatchState watch_state_ GUARDED_BY(start_mu_) = WatchState::kNone;
+  std::string adapter_ GUARDED_BY(start_mu_);
+  watch::StartFailure failure_ GUARDED_BY(start_mu_);
+  watch::TEthThread* watch_ = nullptr;  // control thread only
 };
 
 // The module reference: the module the service application created, or

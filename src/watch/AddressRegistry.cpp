@@ -319,8 +319,15 @@ size_t AddressRegistry::MacCount() const noexcept { return macs_->Count(); }
 void AddressRegistry::Reserve(uint64_t pairs) {
   const size_t n = static_cast<size_t>(std::min(pairs, max_pairs_));
   macs_->Reserve(n);
-  std::lock_guard<std::mutex> lock(mu_);
+  rtl::MutexLock lock(mu_);
   ips_->Reserve(n);
+}
+
+// The writer's thread is the only one that changes the kept texts, so its
+// own reads need no lock.
+void AddressRegistry::WriterAppendMac(uint64_t key,
+                                      std::string& out) const NO_THREAD_SAFETY_ANALYSIS {
+  AppendMac(key, out);
 }
 
 void AddressRegistry::AppendMac(uint64_t key, std::string& out) const {
@@ -385,30 +392,30 @@ void AddressRegistry::Sight(const uint8_t* mac_bytes, uint32_t address, Reports&
     std::string& text = reports.Next();
     text += std::to_string(count);
     text += " addresses on MAC ";
-    AppendMac(key, text);
+    WriterAppendMac(key, text);
   }
-  std::unique_lock<std::mutex> lock(mu_);
+  rtl::MutexLock lock(mu_);
   if (IpSlot* ip = ips_->Find(IpSlot::Of(address))) {
     const uint64_t owner = ip->Owner();
     if ((owner & kIdentity) != id) {
       ip->lo = Lo(key);
       ip->hi = Hi(key);
-      lock.unlock();
+      lock.Unlock();
       std::string& text = reports.Next();
       AppendIp(address, text);
       text += " moved from ";
-      AppendMac(owner, text);
+      WriterAppendMac(owner, text);
       text += " to ";
-      AppendMac(key, text);
+      WriterAppendMac(key, text);
     }
   } else {
     ips_->Insert(IpSlot::Of(address, key));
     address_count_.fetch_add(1, std::memory_order_relaxed);
-    lock.unlock();
+    lock.Unlock();
     std::string& text = reports.Next();
     AppendIp(address, text);
     text += " found on ";
-    AppendMac(key, text);
+    WriterAppendMac(key, text);
   }
   Changed();
 }
@@ -427,29 +434,31 @@ void AddressRegistry::NotKept(const MacSlot* mac, uint64_t key, uint32_t address
     std::string& text = reports.Next();
     text += std::to_string(count);
     text += " addresses on MAC ";
-    AppendMac(key, text);
+    WriterAppendMac(key, text);
   }
   uint64_t owner = 0;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    rtl::MutexLock lock(mu_);
     if (const IpSlot* ip = ips_->Find(IpSlot::Of(address))) owner = ip->Owner();
   }
   if (owner == 0) {
     std::string& text = reports.Next();
     AppendIp(address, text);
     text += " found on ";
-    AppendMac(key, text);
+    WriterAppendMac(key, text);
   } else if ((owner & kIdentity) != (key & kIdentity)) {
     std::string& text = reports.Next();
     AppendIp(address, text);
     text += " moved from ";
-    AppendMac(owner, text);
+    WriterAppendMac(owner, text);
     text += " to ";
-    AppendMac(key, text);
+    WriterAppendMac(key, text);
   }
 }
 
-void AddressRegistry::Prefetch(std::string_view ip, std::string_view mac_line) const {
+// Writer only, which alone changes the IPv4 index: a prefetch needs no lock.
+void AddressRegistry::Prefetch(std::string_view ip,
+                               std::string_view mac_line) const NO_THREAD_SAFETY_ANALYSIS {
   uint64_t value;
   if (ParseMac(rtl::TrimView(mac_line), value)) macs_->Prefetch(MacSlot::Of(value | kUsed));
   uint32_t address;
@@ -458,7 +467,7 @@ void AddressRegistry::Prefetch(std::string_view ip, std::string_view mac_line) c
 
 void AddressRegistry::Load(std::string_view ip, std::string_view mac_line) {
   const std::string_view mac_text = rtl::TrimView(mac_line);
-  std::lock_guard<std::mutex> lock(mu_);
+  rtl::MutexLock lock(mu_);
   // The record, when there is one.
   uint64_t value;
   uint64_t id;
@@ -524,7 +533,7 @@ AddressRegistry::Copy AddressRegistry::CopyTable() const {
   constexpr size_t kSlice = 16384;
   Copy copy;
   std::vector<Copy::Entry> odd;
-  auto keep_name = [&](uint64_t owner) {
+  auto keep_name = [&](uint64_t owner) REQUIRES(mu_) {
     if ((owner & (kText | kSpelled)) && !copy.names_.count(owner)) {
       std::string name;
       AppendMac(owner, name);
@@ -536,7 +545,7 @@ AddressRegistry::Copy AddressRegistry::CopyTable() const {
     uint64_t generation;
     size_t used = 0, expected, room;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      rtl::MutexLock lock(mu_);
       generation = ips_->Generation();
       expected = ips_->Count();
       // Entries one slice can add; the capacity stays while the generation does.
@@ -557,7 +566,7 @@ AddressRegistry::Copy AddressRegistry::CopyTable() const {
     entries.resize(expected + expected / 8 + room);
     for (size_t pos = 0;;) {
       if (entries.size() < used + room) entries.resize(entries.size() + entries.size() / 2 + room);
-      std::lock_guard<std::mutex> lock(mu_);
+      rtl::MutexLock lock(mu_);
       const auto held = std::chrono::steady_clock::now();
       struct Held {
         std::chrono::steady_clock::time_point since;
@@ -622,6 +631,7 @@ std::string AddressRegistry::TableText() const {
 }
 
 std::vector<std::string> AddressRegistry::AddressesOf(std::string_view mac_text) const {
+  rtl::MutexLock lock(mu_);
   uint64_t value, id;
   if (ParseMac(mac_text, value)) {
     id = value | kUsed;
@@ -632,9 +642,8 @@ std::vector<std::string> AddressRegistry::AddressesOf(std::string_view mac_text)
   }
   const MacSlot* mac = macs_->Find(MacSlot::Of(id));
   if (!mac) return {};
-  auto text_of = [&](uint32_t address, bool odd) {
-    return odd ? odd_ips_[address].text : IpText(address);
-  };
+  auto text_of = [&](uint32_t address, bool odd)
+                     REQUIRES(mu_) { return odd ? odd_ips_[address].text : IpText(address); };
   std::vector<std::string> out;
   if (!mac->Multi()) {
     out.push_back(text_of(mac->ip, mac->Odd()));

@@ -40,12 +40,13 @@
 #include <limits>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "rtl/Mutex.h"
 
 namespace watch {
 
@@ -82,12 +83,12 @@ class AddressRegistry {
   // address with the first number in the most significant byte) and says
   // what it reports. The registry is complete before this returns, so a
   // report that later fails to go out loses nothing. Writer only.
-  void Sight(const uint8_t* mac_bytes, uint32_t address, Reports& reports);
+  void Sight(const uint8_t* mac_bytes, uint32_t address, Reports& reports) EXCLUDES(mu_);
 
   // Adds one pair of the table file: the IPv4 text as it stands, the MAC
   // text trimmed of blanks and control characters. An IPv4 text listed
   // twice keeps its first owner. Writer only.
-  void Load(std::string_view ip, std::string_view mac_line);
+  void Load(std::string_view ip, std::string_view mac_line) EXCLUDES(mu_);
 
   // Starts fetching what a Load of the same pair will read: a load that
   // prefetches some pairs ahead waits for memory once for all of them, not
@@ -97,7 +98,7 @@ class AddressRegistry {
   // Makes room for about this many pairs (at most MaxPairs()) of as many
   // MAC and IPv4 addresses, so that a load of a large table does not grow
   // the tables step by step. Writer only.
-  void Reserve(uint64_t pairs);
+  void Reserve(uint64_t pairs) EXCLUDES(mu_);
 
   // A copy of the IPv4 index in the table file's order (ascending
   // rtl::CompareText order of the IPv4 texts): per entry the IPv4 text and
@@ -125,10 +126,10 @@ class AddressRegistry {
     std::unordered_map<uint64_t, std::string> names_;  // owners whose text is kept
     std::chrono::steady_clock::duration longest_hold_{};
   };
-  Copy CopyTable() const;
+  Copy CopyTable() const EXCLUDES(mu_);
 
   // The table file's content: CopyTable's lines, all of them.
-  std::string TableText() const;
+  std::string TableText() const EXCLUDES(mu_);
 
   // Counts changes; a save compares it with the count it wrote. Any thread.
   uint64_t Version() const noexcept { return version_.load(std::memory_order_acquire); }
@@ -149,7 +150,7 @@ class AddressRegistry {
   // The addresses recorded with a MAC text (any letter case), in ascending
   // order; none for an unknown text. For tests: the writer's thread only,
   // and it walks the whole pair set.
-  std::vector<std::string> AddressesOf(std::string_view mac) const;
+  std::vector<std::string> AddressesOf(std::string_view mac) const EXCLUDES(mu_);
 
  private:
   template <class Slot>
@@ -177,22 +178,30 @@ class AddressRegistry {
   uint32_t AddPair(MacSlot* mac, uint64_t key, uint32_t address, bool odd);
   // A new pair past the bound: the reports it would make, once while it
   // stays in the recent set.
-  void NotKept(const MacSlot* mac, uint64_t key, uint32_t address, Reports& reports);
-  void AppendMac(uint64_t key, std::string& out) const;
+  void NotKept(const MacSlot* mac, uint64_t key, uint32_t address, Reports& reports) EXCLUDES(mu_);
+  // Appends the MAC text of a record's key.
+  void AppendMac(uint64_t key, std::string& out) const REQUIRES(mu_);
+  // The same for the writer, which reads the kept texts without the lock:
+  // only the writer changes them.
+  void WriterAppendMac(uint64_t key, std::string& out) const;
   void Changed() { version_.fetch_add(1, std::memory_order_release); }
 
   const uint64_t max_pairs_;
-  mutable std::mutex mu_;  // held by the writer while it changes what a copy reads
+  // Held by the writer while it changes what a copy reads, and by a copy
+  // while it reads. The writer reads that without it only where it must be
+  // fast (WriterAppendMac, Prefetch): nobody else changes it.
+  mutable rtl::Mutex mu_;
   std::unique_ptr<HashSlots<MacSlot>> macs_;      // the writer's own
   std::unique_ptr<HashSlots<PairSlot>> pairs_;    // the writer's own: records of 2+ addresses
   std::unique_ptr<HashSlots<CountSlot>> counts_;  // the writer's own: their counts
-  std::unique_ptr<HashSlots<IpSlot>> ips_;        // guarded by mu_ for readers
-  // Kept texts: guarded by mu_ for readers.
-  std::vector<std::string> text_macs_;  // records whose MAC text is no MAC address
-  std::map<std::string, uint64_t, TextLess> text_mac_index_;
-  std::unordered_map<uint64_t, std::string> spelled_;  // MAC address -> its text as loaded
-  std::vector<OddIp> odd_ips_;                         // IPv4 texts frames never give
-  std::map<std::string, uint32_t, TextLess> odd_ip_index_;
+  std::unique_ptr<HashSlots<IpSlot>> ips_ PT_GUARDED_BY(mu_);
+  // Kept texts.
+  std::vector<std::string> text_macs_ GUARDED_BY(mu_);  // records whose MAC text is no MAC address
+  std::map<std::string, uint64_t, TextLess> text_mac_index_ GUARDED_BY(mu_);
+  // MAC address -> its text as loaded.
+  std::unordered_map<uint64_t, std::string> spelled_ GUARDED_BY(mu_);
+  std::vector<OddIp> odd_ips_ GUARDED_BY(mu_);  // IPv4 texts frames never give
+  std::map<std::string, uint32_t, TextLess> odd_ip_index_ GUARDED_BY(mu_);
   // Pairs lately reported but not kept (fingerprints); the writer's own.
   std::unique_ptr<uint64_t[]> recent_;
 

@@ -49,9 +49,9 @@ TReportSender::TReportSender(SysLogSender& sender, platform::Registry& registry,
       drop_log_(events, kEventReportsDropped, kEventReportsDropped, ticks_) {}
 
 bool TReportSender::Queue(std::string text) {
-  std::unique_lock<std::mutex> lock(mu_);
+  rtl::MutexLock lock(mu_);
   if (wait_for_room_ && queue_.size() >= capacity_) {
-    room_.wait(lock, [&] { return queue_.size() < capacity_ || stopping_; });
+    room_.Wait(mu_, [&]() REQUIRES(mu_) { return queue_.size() < capacity_ || stopping_; });
   }
   if (queue_.size() >= capacity_ || (wait_for_room_ && stopping_)) {
     ++dropped_;
@@ -61,26 +61,26 @@ bool TReportSender::Queue(std::string text) {
   queue_.push_back(std::move(text));
   if (waiting_) {
     waiting_ = false;
-    lock.unlock();
-    wake_.notify_one();
+    lock.Unlock();
+    wake_.Signal();
   }
   return true;
 }
 
 size_t TReportSender::Pending() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtl::MutexLock lock(mu_);
   return queue_.size() + in_hand_;
 }
 
 bool TReportSender::Drain(int timeout_ms) {
-  std::unique_lock<std::mutex> lock(mu_);
-  return idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                        [&] { return queue_.empty() && in_hand_ == 0; });
+  rtl::MutexLock lock(mu_);
+  return idle_.WaitFor(mu_, std::chrono::milliseconds(timeout_ms),
+                       [&]() REQUIRES(mu_) { return queue_.empty() && in_hand_ == 0; });
 }
 
 size_t TReportSender::Stop(bool discard) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    rtl::MutexLock lock(mu_);
     stopping_ = true;
     if (discard) {
       discard_ = true;
@@ -88,11 +88,11 @@ size_t TReportSender::Stop(bool discard) {
       queue_.clear();
     }
   }
-  wake_.notify_all();
-  room_.notify_all();
+  wake_.SignalAll();
+  room_.SignalAll();
   Terminate();
   WaitFor();
-  std::lock_guard<std::mutex> lock(mu_);
+  rtl::MutexLock lock(mu_);
   return discarded_;
 }
 
@@ -101,14 +101,14 @@ void TReportSender::Run() {
   batch.reserve(kBatch);
   for (;;) {
     {
-      std::unique_lock<std::mutex> lock(mu_);
+      rtl::MutexLock lock(mu_);
       in_hand_ = 0;
       if (queue_.empty()) {
-        idle_.notify_all();
+        idle_.SignalAll();
         if (stopping_) return;
         waiting_ = true;
-        wake_.wait_for(lock, std::chrono::milliseconds(kTickMs),
-                       [&] { return !queue_.empty() || stopping_; });
+        wake_.WaitFor(mu_, std::chrono::milliseconds(kTickMs),
+                      [&]() REQUIRES(mu_) { return !queue_.empty() || stopping_; });
         waiting_ = false;
       }
       if (discard_) return;
@@ -120,15 +120,15 @@ void TReportSender::Run() {
       }
       in_hand_ = n;
     }
-    room_.notify_all();
+    room_.SignalAll();
     for (size_t i = 0; i < batch.size();) {
       // A stop that gives up the rest does not wait for the reports in
       // hand (a name look-up may hang, a server may not answer).
       if (discard_.load(std::memory_order_relaxed)) {
-        std::lock_guard<std::mutex> lock(mu_);
+        rtl::MutexLock lock(mu_);
         discarded_ += batch.size() - i;
         in_hand_ = 0;
-        idle_.notify_all();
+        idle_.SignalAll();
         return;
       }
       YieldToCapture();
@@ -171,8 +171,8 @@ void TReportSender::Run() {
 }
 
 void TReportSender::Pause(std::chrono::steady_clock::duration wait) {
-  std::unique_lock<std::mutex> lock(mu_);
-  wake_.wait_for(lock, wait, [&] { return discard_.load(std::memory_order_relaxed); });
+  rtl::MutexLock lock(mu_);
+  wake_.WaitFor(mu_, wait, [&] { return discard_.load(std::memory_order_relaxed); });
 }
 
 void TReportSender::YieldToCapture() {
@@ -201,7 +201,7 @@ void TReportSender::YieldToCapture() {
 void TReportSender::TellDropped() {
   uint64_t dropped;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    rtl::MutexLock lock(mu_);
     dropped = dropped_;
     dropped_ = 0;
   }

@@ -39,16 +39,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/Registry.h"
+#include "rtl/Mutex.h"
 #include "rtl/Thread.h"
 #include "watch/ReportConfig.h"
 #include "watch/TokenBucket.h"
@@ -69,8 +68,8 @@ class TReportSender : public rtl::TThread {
   // Capture reader: queues one report. False when the queue is full (the
   // report is counted as dropped); with WaitForRoom, waits for room instead
   // and fails only when the sender stops meanwhile.
-  bool Queue(std::string text);
-  // Before the first Queue.
+  bool Queue(std::string text) EXCLUDES(mu_);
+  // Before the first Queue, and before the thread runs.
   void SetWaitForRoom(bool value) { wait_for_room_ = value; }
   // Whether the capture reader is behind; asked by the sender thread before
   // each group of reports it sends or writes. While it answers true the
@@ -86,15 +85,15 @@ class TReportSender : public rtl::TThread {
 
   // Waits until every report queued so far has been handled (sent or
   // failed), or timeout_ms has passed; true when it was all handled.
-  bool Drain(int timeout_ms);
+  bool Drain(int timeout_ms) EXCLUDES(mu_);
   // Ends the thread once the queue is empty (or, with discard, after the
   // report being sent) and waits for it. Returns the reports left unsent.
-  size_t Stop(bool discard = false);
+  size_t Stop(bool discard = false) EXCLUDES(mu_);
 
   uint64_t Sent() const noexcept { return sent_.load(std::memory_order_relaxed); }
   uint64_t Failed() const noexcept { return failed_.load(std::memory_order_relaxed); }
   uint64_t Dropped() const noexcept { return dropped_total_.load(std::memory_order_relaxed); }
-  size_t Pending() const;
+  size_t Pending() const EXCLUDES(mu_);
   // False while a stream connection to the server cannot be made.
   bool Reaching() const noexcept { return !down_flag_.load(std::memory_order_relaxed); }
 
@@ -111,16 +110,16 @@ class TReportSender : public rtl::TThread {
   void Failed(const std::string& host, const std::string& error);
   // A stream connection failed: told once, retried with backoff.
   void StreamDown(const ReportConfig& config, const std::string& error);
-  void TellDropped();
+  void TellDropped() EXCLUDES(mu_);
   // One entry when the configuration becomes unusable (the file is not a
   // regular file, too large, unreadable; it yields no SyslogHost after
   // having done so, or a value cannot be used), one when it is usable
   // again.
   void TellConfiguration(const ReportConfig& config);
   // Sleeps up to ms, less when a discarding stop comes.
-  void Pause(std::chrono::steady_clock::duration wait);
+  void Pause(std::chrono::steady_clock::duration wait) EXCLUDES(mu_);
   // Waits while the capture reader is behind (see SetCaptureBehind).
-  void YieldToCapture();
+  void YieldToCapture() EXCLUDES(mu_);
 
   SysLogSender& sender_;
   platform::Registry& registry_;
@@ -129,22 +128,22 @@ class TReportSender : public rtl::TThread {
   const size_t capacity_;
   TickSource ticks_;
 
-  mutable std::mutex mu_;
-  std::condition_variable wake_;   // the sender: texts queued, or stop
-  std::condition_variable idle_;   // Drain: everything handled
-  std::deque<std::string> queue_;  // guarded by mu_
-  size_t in_hand_ = 0;             // guarded by mu_: taken, not yet handled
-  bool stopping_ = false;          // guarded by mu_
+  mutable rtl::Mutex mu_;
+  rtl::CondVar wake_;  // the sender: texts queued, or stop
+  rtl::CondVar idle_;  // Drain: everything handled
+  std::deque<std::string> queue_ GUARDED_BY(mu_);
+  size_t in_hand_ GUARDED_BY(mu_) = 0;  // taken, not yet handled
+  bool stopping_ GUARDED_BY(mu_) = false;
   // Set under mu_; the sender thread also reads it between the reports in
   // its hands, which a discarding stop gives up too.
   std::atomic<bool> discard_{false};
-  size_t discarded_ = 0;                  // guarded by mu_
-  std::condition_variable room_;          // Queue: room in the queue, or stop
-  bool wait_for_room_ = false;            // set before the thread runs
-  std::function<bool()> capture_behind_;  // set before the thread runs
-  std::chrono::milliseconds longest_hold_{1000};
-  bool waiting_ = false;  // guarded by mu_: the sender sleeps on wake_
-  uint64_t dropped_ = 0;  // guarded by mu_: not yet told
+  size_t discarded_ GUARDED_BY(mu_) = 0;
+  rtl::CondVar room_;                             // Queue: room in the queue, or stop
+  bool wait_for_room_ = false;                    // set before the thread runs, then read only
+  std::function<bool()> capture_behind_;          // set before the thread runs, then read only
+  std::chrono::milliseconds longest_hold_{1000};  // as capture_behind_
+  bool waiting_ GUARDED_BY(mu_) = false;          // the sender sleeps on wake_
+  uint64_t dropped_ GUARDED_BY(mu_) = 0;          // not yet told
 
   // The sender thread's own.
   FailureLog send_log_;

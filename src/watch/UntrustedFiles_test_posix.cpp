@@ -83,11 +83,11 @@ TEST_F(UntrustedFilesTest, TableThatIsNoPlainFileOrHasAnEndlessLine) {
     env.data_directory = dir_;
     env.events = &events;
     TEthThread t(true, env);
-    t.Registry = std::make_unique<AddressRegistry>();
+    t.SetRegistry(std::make_unique<AddressRegistry>());
     c.make(t.TablePath());
     ASSERT_TRUE(ReturnsPromptly([&] { t.LoadTable(); }));
     std::vector<std::string> loaded;
-    const AddressRegistry::Copy copy = t.Registry->CopyTable();
+    const AddressRegistry::Copy copy = t.Registry()->CopyTable();
     for (size_t i = 0; i < copy.Count(); ++i) loaded.push_back(copy.Ip(i));
     EXPECT_EQ(loaded, c.loaded);
     // The file as it was is moved beside the table, and the entry says so.

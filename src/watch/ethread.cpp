@@ -41,8 +41,8 @@ constexpr size_t kTableChunkPairs = 256;
 
 // The error file is written by the capture reader, the report sender and
 // the watch thread; one at a time.
-std::mutex& ErrorFileLock() {
-  static std::mutex* mu = new std::mutex;
+rtl::Mutex& ErrorFileLock() {
+  static rtl::Mutex* mu = new rtl::Mutex;
   return *mu;
 }
 
@@ -82,7 +82,7 @@ void WriteErrorFile(const std::string& Text) {
 
 void WriteErrorFile(platform::FileSystem& files, const std::string& directory,
                     const std::string& Text) {
-  std::lock_guard<std::mutex> lock(ErrorFileLock());
+  rtl::MutexLock lock(ErrorFileLock());
   const std::string path = directory + "tessalin.err";
   if (files.FileExists(path)) files.RemoveFile(path);
   std::unique_ptr<platform::TextFileWriter> file = files.CreateTextFile(path);
@@ -112,11 +112,11 @@ TEthThread::~TEthThread() {
   // ended: the capture stops before the registry it feeds goes away, and
   // the report sender, which asks the capture whether it is behind, before
   // the capture does.
-  if (Capture) Capture->StopCapture();
-  if (Sender) Sender->Stop(true);
+  if (capture_) capture_->StopCapture();
+  if (sender_) sender_->Stop(true);
   live_capture_.store(nullptr, std::memory_order_release);
-  Capture.reset();
-  Sender.reset();
+  capture_.reset();
+  sender_.reset();
 }
 
 void TEthThread::Run() {
@@ -124,35 +124,35 @@ void TEthThread::Run() {
     ShowStatus();
     // The first count of new MAC addresses is the one at the start: a
     // flood handled whole before the first check still shows as one.
-    mac_samples_.push_back(MacSample{ticks_(), Registry->MacsSighted()});
-    std::unique_lock<std::mutex> lock(run_mu_);
+    mac_samples_.push_back(MacSample{ticks_(), addresses_->MacsSighted()});
+    rtl::MutexLock lock(run_mu_);
     while (!shutdown_) {
-      run_cv_.wait_for(lock, std::chrono::milliseconds(kSaveCheckMs));
+      run_cv_.WaitFor(run_mu_, std::chrono::milliseconds(kSaveCheckMs));
       if (shutdown_) break;
-      lock.unlock();
+      lock.Unlock();
       SaveIfDue();
       CheckRegistry();
       CheckDrops();
       ShowStatus();
-      lock.lock();
+      lock.Lock();
     }
-    lock.unlock();
+    lock.Unlock();
     // No new frames; then the table first: the registry is complete before
     // any report leaves, so a server or a name look-up that hangs cannot
     // cost the changes. Then the queued reports, for what time is left.
-    Capture->StopCapture();
+    capture_->StopCapture();
     SaveTable();
     const int drain_ms = stop_drain_ms_;
     size_t left = 0;
-    if (!Sender->Drain(drain_ms < 0 ? std::numeric_limits<int>::max() : drain_ms)) {
-      left = Sender->Stop(true);
+    if (!sender_->Drain(drain_ms < 0 ? std::numeric_limits<int>::max() : drain_ms)) {
+      left = sender_->Stop(true);
     } else {
-      Sender->Stop();
+      sender_->Stop();
     }
     CheckRegistry(true);
-    std::string counts = std::to_string(Sender->Sent()) + " reports sent, " +
-                         std::to_string(Sender->Failed()) + " reports failed, " +
-                         std::to_string(Sender->Dropped()) + " reports dropped";
+    std::string counts = std::to_string(sender_->Sent()) + " reports sent, " +
+                         std::to_string(sender_->Failed()) + " reports failed, " +
+                         std::to_string(sender_->Dropped()) + " reports dropped";
     if (left > 0) {
       events_.WriteEvent(platform::kEventLogWarningType, kEventWatchStopped,
                          "the watch stopped with " + std::to_string(left) +
@@ -163,25 +163,26 @@ void TEthThread::Run() {
     }
     bool changed;
     {
-      std::lock_guard<std::mutex> lock(save_mu_);
-      changed = Registry->Version() != saved_version_;
+      rtl::MutexLock lock(save_mu_);
+      changed = addresses_->Version() != saved_version_;
     }
     if (changed || !last_save_ok_) SaveTable();
   }
-  std::lock_guard<std::mutex> lock(run_mu_);
+  rtl::MutexLock lock(run_mu_);
   ended_ = true;
-  run_cv_.notify_all();
+  run_cv_.SignalAll();
 }
 
 bool TEthThread::Shutdown(int timeout_ms) {
-  std::unique_lock<std::mutex> lock(run_mu_);
+  rtl::MutexLock lock(run_mu_);
   shutdown_ = true;
-  run_cv_.notify_all();
+  run_cv_.SignalAll();
   if (timeout_ms < 0) {
-    run_cv_.wait(lock, [&] { return ended_; });
+    run_cv_.Wait(run_mu_, [&]() REQUIRES(run_mu_) { return ended_; });
     return true;
   }
-  return run_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return ended_; });
+  return run_cv_.WaitFor(run_mu_, std::chrono::milliseconds(timeout_ms),
+                         [&]() REQUIRES(run_mu_) { return ended_; });
 }
 
 bool TEthThread::StartUp() {
@@ -189,14 +190,14 @@ bool TEthThread::StartUp() {
   uint32_t code = kStartSenderFailed;
   bool started = false;
   try {
-    SysLog = parts_.CreateSysLog();
-    SysLog->SetActive(true);
+    syslog_ = parts_.CreateSysLog();
+    syslog_->SetActive(true);
 
     stage = "registerring";
     code = kStartReportFailed;
-    StartupSent = false;
+    startup_sent_ = false;
     Notify("starting up");
-    StartupSent = true;
+    startup_sent_ = true;
 
     stage = "allocating";
     code = kStartAllocFailed;
@@ -205,30 +206,30 @@ bool TEthThread::StartUp() {
     if (!problem.empty()) {
       events_.WriteEvent(platform::kEventLogWarningType, kEventConfigUnusable, problem);
     }
-    Registry = std::make_unique<AddressRegistry>(max_pairs);
+    addresses_ = std::make_unique<AddressRegistry>(max_pairs);
 
     stage = "loading arp table";
     code = kStartLoadFailed;
     if (LoadTable()) {
       // What was loaded is what the file holds already.
-      std::lock_guard<std::mutex> lock(save_mu_);
-      saved_version_ = Registry->Version();
+      rtl::MutexLock lock(save_mu_);
+      saved_version_ = addresses_->Version();
     }
     CheckDataFolder();
 
     stage = "configuring snoop";
     code = kStartCaptureFailed;
-    Sender = std::make_unique<TReportSender>(
-        *SysLog, registry_, events_,
+    sender_ = std::make_unique<TReportSender>(
+        *syslog_, registry_, events_,
         [this](const std::string& text) { WriteErrorFile(files_, directory_, text); },
         report_capacity_, ticks_);
-    Sender->SetWaitForRoom(report_wait_for_room_);
+    sender_->SetWaitForRoom(report_wait_for_room_);
     // Capture first: the reports wait while the capture reader is behind.
-    Sender->SetCaptureBehind([this] {
+    sender_->SetCaptureBehind([this] {
       const CaptureSource* capture = live_capture_.load(std::memory_order_acquire);
       return capture && capture->Behind();
     });
-    Sender->Resume();
+    sender_->Resume();
     StartCaptureOrRaise();
     started = true;
   } catch (...) {
@@ -240,7 +241,7 @@ bool TEthThread::StartUp() {
     if (OnStarted) OnStarted(AdapterName());
     return true;
   }
-  if (Sender) Sender->Stop(true);
+  if (sender_) sender_->Stop(true);
   // Only the stage goes into the file, never the exception's message.
   try {
     WriteErrorFile(files_, directory_, stage);
@@ -254,35 +255,35 @@ bool TEthThread::StartUp() {
 }
 
 void TEthThread::StartCaptureOrRaise() {
-  Capture = parts_.CreateCapture();
-  live_capture_.store(Capture.get(), std::memory_order_release);
-  Capture->SetThreadSafe(false);
-  Capture->SetOnCapture([this](rtl::TObject* Sender, capture::PETHERNET_HDR EthernetHeader,
-                               int Length) { HandleCapture(Sender, EthernetHeader, Length); });
-  Capture->SetOnCaptureLost([this](const std::string& cause) { CaptureLost(cause); });
-  Capture->SetOnCaptureResumed([this](const std::string& adapter) { CaptureResumed(adapter); });
+  capture_ = parts_.CreateCapture();
+  live_capture_.store(capture_.get(), std::memory_order_release);
+  capture_->SetThreadSafe(false);
+  capture_->SetOnCapture([this](rtl::TObject* Sender, capture::PETHERNET_HDR EthernetHeader,
+                                int Length) { HandleCapture(Sender, EthernetHeader, Length); });
+  capture_->SetOnCaptureLost([this](const std::string& cause) { CaptureLost(cause); });
+  capture_->SetOnCaptureResumed([this](const std::string& adapter) { CaptureResumed(adapter); });
   std::string wanted;
   if (registry_.ReadString(platform::kHKeyLocalMachine, kConfigKey, kAdapterValue, wanted) &&
       !wanted.empty()) {
-    if (!Capture->SelectAdapter(wanted)) {
+    if (!capture_->SelectAdapter(wanted)) {
       std::string there;
-      for (const std::string& name : Capture->AdapterNames()) {
+      for (const std::string& name : capture_->AdapterNames()) {
         there += (there.empty() ? "" : ", ") + name;
       }
       throw rtl::Exception("no adapter is named \"" + wanted + "\"; the adapters are " +
                            (there.empty() ? "none" : there));
     }
   } else {
-    Capture->SetAdapterIndex(0);
+    capture_->SetAdapterIndex(0);
   }
-  const std::string name = Capture->AdapterName();
+  const std::string name = capture_->AdapterName();
   {
-    std::lock_guard<std::mutex> lock(name_mu_);
+    rtl::MutexLock lock(name_mu_);
     adapter_name_ = name;
   }
-  Capture->StartCapture();
-  if (!Capture->Capturing()) {
-    const std::string error = Capture->LastError();
+  capture_->StartCapture();
+  if (!capture_->Capturing()) {
+    const std::string error = capture_->LastError();
     throw rtl::Exception(error.empty() ? "the capture did not start on \"" + name + "\"" : error);
   }
 }
@@ -299,7 +300,7 @@ void TEthThread::CheckDataFolder() {
     error = rtl::ExceptionMessage(std::current_exception());
   }
   if (error.empty()) return;
-  std::lock_guard<std::mutex> lock(save_mu_);
+  rtl::MutexLock lock(save_mu_);
   save_log_.Failure("The data folder " + directory_ +
                         " cannot take the table (missing or not writable), so changes will "
                         "not be saved",
@@ -307,7 +308,7 @@ void TEthThread::CheckDataFolder() {
 }
 
 std::string TEthThread::AdapterName() const {
-  std::lock_guard<std::mutex> lock(name_mu_);
+  rtl::MutexLock lock(name_mu_);
   return adapter_name_;
 }
 
@@ -320,7 +321,7 @@ void TEthThread::CaptureLost(const std::string& cause) {
 void TEthThread::CaptureResumed(const std::string& adapter) {
   std::string before;
   {
-    std::lock_guard<std::mutex> lock(name_mu_);
+    rtl::MutexLock lock(name_mu_);
     before = adapter_name_;
     adapter_name_ = adapter;
   }
@@ -330,7 +331,7 @@ void TEthThread::CaptureResumed(const std::string& adapter) {
 }
 
 void TEthThread::CheckDrops() {
-  const uint64_t total = Capture->FramesDropped();
+  const uint64_t total = capture_->FramesDropped();
   const int64_t now = ticks_();
   if (total > drops_seen_) {
     const uint64_t fresh = total - drops_seen_;
@@ -371,11 +372,11 @@ void TEthThread::HandleCapture(rtl::TObject* /*Sender*/, capture::PETHERNET_HDR 
 
 std::string TEthThread::UpdateAddress(const uint8_t* MacBytes, uint32_t Address) {
   AddressRegistry::Reports& reports = reports_;
-  Registry->Sight(MacBytes, Address, reports);
+  addresses_->Sight(MacBytes, Address, reports);
   if (reports.count == 0) return std::string();
   for (int i = 0; i < reports.count; ++i) {
-    if (Sender) {
-      Sender->Queue(reports.text[i]);
+    if (sender_) {
+      sender_->Queue(reports.text[i]);
     } else {
       Notify(reports.text[i]);
     }
@@ -384,23 +385,23 @@ std::string TEthThread::UpdateAddress(const uint8_t* MacBytes, uint32_t Address)
 }
 
 void TEthThread::Notify(const std::string& Text) {
-  if (!StartupSent) {
-    SysLog->SetHost(kDefaultSyslogHost);
+  if (!startup_sent_) {
+    syslog_->SetHost(kDefaultSyslogHost);
   } else {
-    SysLog->SetHost(ReadSyslogHost(registry_));
+    syslog_->SetHost(ReadSyslogHost(registry_));
   }
-  SysLog->SendText(Text, syslog::sfLocalUseFive, syslog::slCritical);
+  syslog_->SendText(Text, syslog::sfLocalUseFive, syslog::slCritical);
 }
 
-bool TEthThread::DrainReports(int timeout_ms) { return !Sender || Sender->Drain(timeout_ms); }
+bool TEthThread::DrainReports(int timeout_ms) { return !sender_ || sender_->Drain(timeout_ms); }
 
 void TEthThread::CheckRegistry(bool last) {
   const int64_t now = ticks_();
   // The bound: told when first reached, then how many pairs it kept out,
   // at most once a minute and once more at the end.
-  const uint64_t not_kept = Registry->PairsNotKept();
+  const uint64_t not_kept = addresses_->PairsNotKept();
   if (not_kept > told_not_kept_) {
-    const std::string bound = std::to_string(Registry->MaxPairs());
+    const std::string bound = std::to_string(addresses_->MaxPairs());
     if (told_not_kept_ == 0) {
       events_.WriteEvent(platform::kEventLogWarningType, kEventRegistryFull,
                          "The address registry holds its bound of " + bound +
@@ -425,7 +426,7 @@ void TEthThread::CheckRegistry(bool last) {
   // begins, and once it has stayed below the rate for 10 seconds, how
   // many it brought.
   constexpr int64_t kWindowMs = 1000, kQuietMs = 10000;
-  const uint64_t macs = Registry->MacsSighted();
+  const uint64_t macs = addresses_->MacsSighted();
   mac_samples_.push_back(MacSample{now, macs});
   size_t first = 0;
   while (first + 1 < mac_samples_.size() && now - mac_samples_[first + 1].ms >= kWindowMs) ++first;
@@ -469,17 +470,17 @@ void TEthThread::ShowStatus() {
 
 std::string TEthThread::StatusText() const {
   const uint64_t dropped = FramesDropped();
-  return ("watching " + AdapterName() + ", " + std::to_string(Registry->AddressCount()) +
+  return ("watching " + AdapterName() + ", " + std::to_string(addresses_->AddressCount()) +
           " addresses known, " + std::to_string(ReportsQueued()) + " reports queued, " +
           std::to_string(ReportsSent()) + " reports sent, " + std::to_string(ReportsFailed()) +
           " reports failed" +
           (dropped > 0 ? ", " + std::to_string(dropped) + " frames dropped" : std::string()));
 }
 
-uint64_t TEthThread::ReportsQueued() const { return Sender ? Sender->Pending() : 0; }
-uint64_t TEthThread::ReportsSent() const { return Sender ? Sender->Sent() : 0; }
+uint64_t TEthThread::ReportsQueued() const { return sender_ ? sender_->Pending() : 0; }
+uint64_t TEthThread::ReportsSent() const { return sender_ ? sender_->Sent() : 0; }
 uint64_t TEthThread::ReportsFailed() const {
-  return Sender ? Sender->Failed() + Sender->Dropped() : 0;
+  return sender_ ? sender_->Failed() + sender_->Dropped() : 0;
 }
 
 bool TEthThread::LoadTable() {
@@ -491,7 +492,7 @@ bool TEthThread::LoadTable() {
     std::unique_ptr<platform::TextFileReader> file = files_.OpenTextFile(path);
     // Room for the pairs the file holds, at about 25 bytes a pair.
     platform::FileStamp stamp;
-    if (platform::RegularFileStamp(path, stamp)) Registry->Reserve(stamp.size / 25);
+    if (platform::RegularFileStamp(path, stamp)) addresses_->Reserve(stamp.size / 25);
     // Pairs go to the registry some at a time: what each will look up is
     // fetched for all of them first.
     constexpr size_t kBatch = 32;
@@ -526,8 +527,8 @@ bool TEthThread::LoadTable() {
         error = rtl::ExceptionMessage(std::current_exception());
         more = false;
       }
-      for (size_t i = 0; i < n; ++i) Registry->Prefetch(ips[i], macs[i]);
-      for (size_t i = 0; i < n; ++i) Registry->Load(ips[i], macs[i]);
+      for (size_t i = 0; i < n; ++i) addresses_->Prefetch(ips[i], macs[i]);
+      for (size_t i = 0; i < n; ++i) addresses_->Load(ips[i], macs[i]);
     }
   } catch (...) {
     error = rtl::ExceptionMessage(std::current_exception());
@@ -540,7 +541,7 @@ bool TEthThread::LoadTable() {
   events_.WriteEvent(platform::kEventLogErrorType, kEventTableDamaged,
                      "The table " + path + " could not be read past line " +
                          std::to_string(line_number) + " (line " + std::to_string(line_number + 1) +
-                         ": " + error + "); " + std::to_string(Registry->AddressCount()) +
+                         ": " + error + "); " + std::to_string(addresses_->AddressCount()) +
                          " addresses were loaded, " +
                          (kept ? "the file as it was is kept as " + damaged
                                : "and the file could not be kept as " + damaged));
@@ -548,11 +549,11 @@ bool TEthThread::LoadTable() {
 }
 
 bool TEthThread::SaveTable() {
-  std::lock_guard<std::mutex> lock(save_mu_);
+  rtl::MutexLock lock(save_mu_);
   // Copied out of the registry a slice at a time, written without its lock:
   // the capture reader waits for one slice at most, never for the disk.
-  const uint64_t version = Registry->Version();
-  const AddressRegistry::Copy copy = Registry->CopyTable();
+  const uint64_t version = addresses_->Version();
+  const AddressRegistry::Copy copy = addresses_->CopyTable();
   const std::string temp = TempTablePath();
   std::string error;
   try {
@@ -599,15 +600,15 @@ bool TEthThread::SaveTable() {
 
 void TEthThread::SaveIfDue() {
   {
-    std::lock_guard<std::mutex> lock(save_mu_);
+    rtl::MutexLock lock(save_mu_);
     save_log_.Tick();
-    if (Registry->Version() == saved_version_) return;
+    if (addresses_->Version() == saved_version_) return;
     // Spaced by a monotonic clock, so that a clock set back does not hold
     // changes off the disk.
     if (have_saved_ && ticks_() - last_save_ms_ <= kSaveIntervalMs) return;
   }
   SaveTable();
-  std::lock_guard<std::mutex> lock(save_mu_);
+  rtl::MutexLock lock(save_mu_);
   have_saved_ = true;
   last_save_ms_ = ticks_();
   LastSave = clock_.Now();

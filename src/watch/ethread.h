@@ -36,11 +36,9 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -49,6 +47,7 @@
 #include "platform/EventLog.h"
 #include "platform/Files.h"
 #include "platform/Registry.h"
+#include "rtl/Mutex.h"
 #include "rtl/Thread.h"
 #include "watch/AddressRegistry.h"
 #include "watch/ReportConfig.h"
@@ -111,16 +110,16 @@ class TEthThread : public rtl::TThread {
 
   // The thread body: StartUp, then the save loop until Shutdown, then the
   // last save. Public so that tests can run it on their own thread.
-  void Run() override;
+  void Run() override EXCLUDES(run_mu_, save_mu_, name_mu_);
 
   // The start-up sequence. On success OnStarted is called and true
   // returned. On failure: the stage label goes to the error file, the stage
   // and cause to the event log, OnStartFailed is called and false returned.
-  bool StartUp();
+  bool StartUp() EXCLUDES(save_mu_, name_mu_);
   // Asks the body to end (see Run) and waits up to timeout_ms (< 0: for
   // ever) for it. Any thread but the watch thread. True when it ended in
   // time.
-  bool Shutdown(int timeout_ms);
+  bool Shutdown(int timeout_ms) EXCLUDES(run_mu_);
   // How long the end of Run waits for the queued reports to go out before it
   // gives the rest up (< 0: until all are sent). Set before Shutdown.
   void SetStopDrain(int milliseconds) { stop_drain_ms_ = milliseconds; }
@@ -149,13 +148,13 @@ class TEthThread : public rtl::TThread {
   // the table only with a completely written copy and says whether it did;
   // a failure goes to the event log (first, summaries, recovery).
   bool LoadTable();
-  bool SaveTable();
+  bool SaveTable() EXCLUDES(save_mu_);
   // Saves when the registry changed since the last save and more than 5
   // seconds of the monotonic clock (the TickSource) have passed since the
   // last save, so that a clock set back does not hold changes off the disk;
   // LastSave then takes the wall-clock time of the save, for the record
   // only: the spacing never reads it.
-  void SaveIfDue();
+  void SaveIfDue() EXCLUDES(save_mu_);
   // Waits until every queued report has been handled, up to timeout_ms.
   bool DrainReports(int timeout_ms);
   // Tells the event log what the registry's counters show: the bound
@@ -167,11 +166,11 @@ class TEthThread : public rtl::TThread {
   // drops at once, then at most one summary a minute, and that the capture
   // keeps up again once no frame has been dropped for 10 seconds. Watch
   // thread (Run calls it a few times a second).
-  void CheckDrops();
+  void CheckDrops() EXCLUDES(name_mu_);
   // The service manager's status line, for example "watching eth0, 12
   // addresses known, 30 reports sent, 0 reports failed" (", 5 frames
   // dropped" added once the driver has dropped any).
-  std::string StatusText() const;
+  std::string StatusText() const EXCLUDES(name_mu_);
 
   std::string TablePath() const { return directory_ + "arptable"; }
   std::string TempTablePath() const { return directory_ + "arptable.tmp"; }
@@ -189,30 +188,50 @@ class TEthThread : public rtl::TThread {
 
   // Counters for the status line.
   uint64_t ReportsQueued() const;
-  uint64_t FramesDropped() const { return Capture ? Capture->FramesDropped() : 0; }
+  uint64_t FramesDropped() const { return capture_ ? capture_->FramesDropped() : 0; }
   uint64_t ReportsSent() const;
   uint64_t ReportsFailed() const;
-  std::string AdapterName() const;
+  std::string AdapterName() const EXCLUDES(name_mu_);
 
-  bool StartupSent = false;
-  std::unique_ptr<CaptureSource> Capture;
-  std::unique_ptr<SysLogSender> SysLog;
-  std::unique_ptr<AddressRegistry> Registry;
-  std::unique_ptr<TReportSender> Sender;
+  // The watch's parts. The watch thread makes each of them during the
+  // start-up, before the capture starts (which starts the capture reader)
+  // and before OnStarted; from then on they are read only, by any thread,
+  // and live as long as the watch. Each is null until made (for good when
+  // the start-up failed before it). Tests that do not run the body set the
+  // ones they need with the setters, before anything else uses the watch.
+  CaptureSource* Capture() const noexcept { return capture_.get(); }
+  SysLogSender* SysLog() const noexcept { return syslog_.get(); }
+  AddressRegistry* Registry() const noexcept { return addresses_.get(); }
+  TReportSender* Sender() const noexcept { return sender_.get(); }
+  void SetSysLog(std::unique_ptr<SysLogSender> value) { syslog_ = std::move(value); }
+  void SetRegistry(std::unique_ptr<AddressRegistry> value) { addresses_ = std::move(value); }
+  // Whether the start-up report has gone out (Notify then sends to the
+  // configured host). Set by the watch thread during the start-up, as the
+  // parts are.
+  bool StartupSent() const noexcept { return startup_sent_; }
+  void SetStartupSent(bool value) noexcept { startup_sent_ = value; }
+
   // The wall-clock time of the last save by SaveIfDue (0: none yet).
-  rtl::TDateTime LastSave = 0;  // guarded by save_mu_
+  rtl::TDateTime LastSave GUARDED_BY(save_mu_) = 0;
 
  private:
-  void StartCaptureOrRaise();
+  void StartCaptureOrRaise() EXCLUDES(name_mu_);
   // Tells the event log, as a failed save, when the data folder cannot take
   // the table: missing, read-only, full.
-  void CheckDataFolder();
+  void CheckDataFolder() EXCLUDES(save_mu_);
   // The service manager's status line: the adapter, the addresses known,
   // the reports sent and failed, and the frames dropped if any. Watch
   // thread, once a second.
-  void ShowStatus();
-  void CaptureLost(const std::string& cause);
-  void CaptureResumed(const std::string& adapter);
+  void ShowStatus() EXCLUDES(name_mu_);
+  void CaptureLost(const std::string& cause) EXCLUDES(name_mu_);
+  void CaptureResumed(const std::string& adapter) EXCLUDES(name_mu_);
+
+  // See Capture() and the others.
+  bool startup_sent_ = false;
+  std::unique_ptr<CaptureSource> capture_;
+  std::unique_ptr<SysLogSender> syslog_;
+  std::unique_ptr<AddressRegistry> addresses_;
+  std::unique_ptr<TReportSender> sender_;
 
   WatchFactory& parts_;
   platform::FileSystem& files_;
@@ -225,11 +244,11 @@ class TEthThread : public rtl::TThread {
   const bool report_wait_for_room_;
   const std::function<void(const std::string&)> status_;
 
-  std::mutex save_mu_;
-  uint64_t saved_version_ = 0;  // guarded by save_mu_
-  bool have_saved_ = false;     // guarded by save_mu_
-  int64_t last_save_ms_ = 0;    // guarded by save_mu_
-  FailureLog save_log_;         // guarded by save_mu_
+  rtl::Mutex save_mu_;
+  uint64_t saved_version_ GUARDED_BY(save_mu_) = 0;
+  bool have_saved_ GUARDED_BY(save_mu_) = false;
+  int64_t last_save_ms_ GUARDED_BY(save_mu_) = 0;
+  FailureLog save_log_ GUARDED_BY(save_mu_);
 
   // CheckRegistry's state; the watch thread's own.
   uint64_t told_not_kept_ = 0;
@@ -243,10 +262,10 @@ class TEthThread : public rtl::TThread {
   uint64_t flood_start_macs_ = 0;
   int64_t flood_start_ms_ = 0, flood_quiet_ms_ = -1;
 
-  std::mutex run_mu_;
-  std::condition_variable run_cv_;
-  bool shutdown_ = false;  // guarded by run_mu_
-  bool ended_ = false;     // guarded by run_mu_
+  rtl::Mutex run_mu_;
+  rtl::CondVar run_cv_;
+  bool shutdown_ GUARDED_BY(run_mu_) = false;
+  bool ended_ GUARDED_BY(run_mu_) = false;
 
   FailureLog drop_log_;       // watch thread
   uint64_t drops_seen_ = 0;   // watch thread
@@ -258,10 +277,11 @@ class TEthThread : public rtl::TThread {
   StartFailure failure_;  // written before start_failed_
   // The adapter watched: set before the capture starts, changed by the
   // capture reader when the capture follows a renamed interface.
-  mutable std::mutex name_mu_;
-  std::string adapter_name_;  // guarded by name_mu_
-  // The capture component, for the report sender's thread: set once it is
-  // made, cleared only once the sender has stopped.
+  mutable rtl::Mutex name_mu_;
+  std::string adapter_name_ GUARDED_BY(name_mu_);
+  // The capture component, for the report sender's thread (which runs
+  // before the capture is made): set once it is made, cleared only once
+  // the sender has stopped.
   std::atomic<const CaptureSource*> live_capture_{nullptr};
   // The writer's scratch: the reports of the sighting in hand.
   AddressRegistry::Reports reports_;

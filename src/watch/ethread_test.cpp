@@ -65,7 +65,7 @@ class EthThreadTest : public ::testing::Test {
   }
   static Pairs IpOwners(TEthThread& t) {
     Pairs out;
-    const AddressRegistry::Copy copy = t.Registry->CopyTable();
+    const AddressRegistry::Copy copy = t.Registry()->CopyTable();
     for (size_t i = 0; i < copy.Count(); ++i) out.emplace_back(copy.Ip(i), copy.Mac(i));
     return out;
   }
@@ -227,7 +227,7 @@ TEST_F(EthThreadTest, FailedReportsDoNotFloodTheEventLog) {
   EXPECT_GE(entries, 2u);
   EXPECT_LE(entries, 5u);
   EXPECT_EQ(t->ReportsFailed(), 10000u);
-  EXPECT_EQ(t->Registry->AddressCount(), 10000);
+  EXPECT_EQ(t->Registry()->AddressCount(), 10000);
 }
 
 // Where each start-up failure leaves the error file, the reports, the
@@ -310,7 +310,7 @@ TEST_F(EthThreadTest, StartUpStages) {
     EXPECT_EQ(t->StartUp(), c.code == 0);
     EXPECT_EQ(parts.Texts(), c.sent);
     EXPECT_EQ(files.Content(kErr), c.error_file ? c.error_file : "earlier failure\r\n");
-    EXPECT_EQ(t->Registry && t->Registry->AddressCount() == 1, c.table_loaded);
+    EXPECT_EQ(t->Registry() && t->Registry()->AddressCount() == 1, c.table_loaded);
     EXPECT_EQ(t->StartFailed(), c.code != 0);
     if (c.code != 0) {
       ASSERT_EQ(failures.size(), 1u);
@@ -329,7 +329,7 @@ TEST_F(EthThreadTest, StartUpStages) {
     EXPECT_EQ(watching, std::vector<std::string>{c.adapter ? c.adapter : "eth0"});
     EXPECT_TRUE(events.Entries().empty());
     EXPECT_EQ(parts.Sents()[0].host, kDefaultSyslogHost);
-    EXPECT_TRUE(t->StartupSent);
+    EXPECT_TRUE(t->StartupSent());
     ASSERT_NE(parts.capture, nullptr);
     EXPECT_FALSE(parts.capture.load()->thread_safe);
     EXPECT_EQ(parts.capture.load()->adapter, c.adapter ? 1 : 0);
@@ -459,7 +459,8 @@ TEST_F(EthThreadTest, TableFileRoundTrip) {
   auto loaded = Started();
   EXPECT_EQ(IpOwners(*loaded), IpOwners(*t));
   // Only owned addresses come back.
-  EXPECT_EQ(loaded->Registry->AddressesOf("00A0C9-1234EF"), std::vector<std::string>{"10.0.0.10"});
+  EXPECT_EQ(loaded->Registry()->AddressesOf("00A0C9-1234EF"),
+            std::vector<std::string>{"10.0.0.10"});
   EXPECT_TRUE(parts.Texts().empty());
 }
 
@@ -473,7 +474,7 @@ TEST_F(EthThreadTest, LoadTableTakesLinesAsTheyAre) {
   EXPECT_EQ(
       IpOwners(*t),
       (Pairs{{"10.0.0.1", "00a0c9-1234ef"}, {"10.0.0.2  ", "00000C-07AC01"}, {"10.0.0.3", ""}}));
-  EXPECT_EQ(t->Registry->AddressesOf("00000C-07AC01"),
+  EXPECT_EQ(t->Registry()->AddressesOf("00000C-07AC01"),
             (std::vector<std::string>{"10.0.0.1", "10.0.0.2  "}));
 
   // The upper-case MAC text from a frame finds the lower-case record, and
@@ -514,7 +515,7 @@ TEST_F(EthThreadTest, ManyMacAddressesKeepTheirRecords) {
   for (uint32_t n = kLoaded; n < kMacs; ++n) {
     ASSERT_EQ(t->UpdateAddress(mac(n).bytes, ip(n)), IpText(ip(n)) + " found on " + stored(n));
   }
-  ASSERT_EQ(t->Registry->MacCount(), size_t{kMacs});
+  ASSERT_EQ(t->Registry()->MacCount(), size_t{kMacs});
   for (uint32_t n = 0; n < kMacs; ++n) ASSERT_EQ(t->UpdateAddress(mac(n).bytes, ip(n)), "") << n;
 
   // Each MAC address takes its neighbour's address.
@@ -532,7 +533,7 @@ TEST_F(EthThreadTest, ManyMacAddressesKeepTheirRecords) {
   }
   ASSERT_TRUE(t->DrainReports(kWait));
   EXPECT_TRUE(parts.Texts().empty());
-  EXPECT_EQ(t->Registry->MacCount(), size_t{kMacs});
+  EXPECT_EQ(t->Registry()->MacCount(), size_t{kMacs});
 }
 
 TEST_F(EthThreadTest, LoadTableKeepsPairsReadBeforeAnError) {
@@ -546,7 +547,7 @@ TEST_F(EthThreadTest, LoadTableKeepsPairsReadBeforeAnError) {
   files.files.clear();
   files.fail = nullptr;
   auto empty = Started();
-  EXPECT_EQ(empty->Registry->AddressCount(), 0);
+  EXPECT_EQ(empty->Registry()->AddressCount(), 0);
 }
 
 // A table that cannot be read to its end: the pairs before the bad line
@@ -747,7 +748,7 @@ TEST_F(EthThreadTest, MaxAddressesFromTheRegistry) {
     if (c.value) registry.Set(kMaxAddressesValue, c.value);
     events.Clear();
     auto t = Started();
-    EXPECT_EQ(t->Registry->MaxPairs(), c.bound);
+    EXPECT_EQ(t->Registry()->MaxPairs(), c.bound);
     auto told = events.WithId(kEventConfigUnusable);
     ASSERT_EQ(told.size(), c.told ? 1u : 0u);
     if (c.told) {
@@ -793,7 +794,7 @@ TEST_F(EthThreadTest, RegistryBoundIsToldThenSummarised) {
             "2 more new address pairs were reported but not kept (the registry holds its bound of "
             "2 pairs)");
   EXPECT_EQ(full[2].text.rfind("1 more new", 0), 0u);
-  EXPECT_EQ(t->Registry->AddressCount(), 2);
+  EXPECT_EQ(t->Registry()->AddressCount(), 2);
   ASSERT_TRUE(t->DrainReports(kWait));
   EXPECT_EQ(parts.Texts().size(), 6u);
 }
