@@ -4,12 +4,12 @@
 #include <cctype>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "platform/DynamicLibrary.h"
 #include "platform/Process.h"
 #include "platform/SystemError.h"
+#include "rtl/Mutex.h"
 #include "rtl/SysUtils.h"
 
 namespace platform {
@@ -21,8 +21,8 @@ struct Builtin {
 };
 
 struct Builtins {
-  std::mutex mu;
-  std::map<std::string, Builtin*> by_name;  // upper-case name
+  rtl::Mutex mu;
+  std::map<std::string, Builtin*> by_name GUARDED_BY(mu);  // upper-case name
 };
 
 Builtins& Table() {
@@ -32,7 +32,7 @@ Builtins& Table() {
 
 Builtin* FindBuiltin(LibraryHandle h) {
   Builtins& t = Table();
-  std::lock_guard<std::mutex> lock(t.mu);
+  rtl::MutexLock lock(t.mu);
   for (auto& [name, b] : t.by_name) {
     if (b == h) return b;
   }
@@ -53,7 +53,7 @@ std::string SharedObjectName(const std::string& name) {
 
 void RegisterBuiltinModule(const char* name, BuiltinLookup lookup) {
   Builtins& t = Table();
-  std::lock_guard<std::mutex> lock(t.mu);
+  rtl::MutexLock lock(t.mu);
   Builtin*& b = t.by_name[rtl::UpperCase(name)];
   if (!b) b = new Builtin{lookup};
   b->lookup = lookup;
@@ -62,7 +62,7 @@ void RegisterBuiltinModule(const char* name, BuiltinLookup lookup) {
 LibraryHandle LoadLibraryA(const char* name) {
   {
     Builtins& t = Table();
-    std::lock_guard<std::mutex> lock(t.mu);
+    rtl::MutexLock lock(t.mu);
     auto it = t.by_name.find(rtl::UpperCase(name));
     if (it != t.by_name.end()) return it->second;
   }

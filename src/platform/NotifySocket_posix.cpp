@@ -74,7 +74,7 @@ void ServiceNotifier::Heartbeat() {
 
 void ServiceNotifier::StatusText(const std::string& text) {
   if (!socket_.IsOpen()) return;
-  std::lock_guard<std::mutex> lock(mu_);
+  rtl::MutexLock lock(mu_);
   std::string line;
   if (state_ != 0) {
     line = StateName(state_);
@@ -90,7 +90,7 @@ void ServiceNotifier::StatusText(const std::string& text) {
 }
 
 void ServiceNotifier::NoteState(uint32_t state) {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtl::MutexLock lock(mu_);
   state_ = state;
   shown_.clear();
 }

@@ -10,8 +10,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
+
+#include "rtl/Mutex.h"
 
 namespace platform {
 
@@ -54,11 +55,11 @@ class ServiceNotifier {
 
   // Heartbeats go out at most four times per watchdog period.
   void Heartbeat();
-  void StatusText(const std::string& text);
+  void StatusText(const std::string& text) EXCLUDES(mu_);
   // The state of the service's last status report (ServiceControl), whose
   // name leads the status line. That report replaced the line at the
   // manager, so the next text goes out even when it is unchanged.
-  void NoteState(uint32_t state);
+  void NoteState(uint32_t state) EXCLUDES(mu_);
 
  private:
   NotifySocket socket_;
@@ -68,10 +69,10 @@ class ServiceNotifier {
   // reader's loop: the caller that moves it on sends.
   std::atomic<int64_t> next_heartbeat_{INT64_MIN};
 
-  std::mutex mu_;
-  uint32_t state_ = 0;               // guarded by mu_
-  std::string shown_;                // guarded by mu_: the line last sent
-  int64_t next_status_ = INT64_MIN;  // guarded by mu_
+  rtl::Mutex mu_;
+  uint32_t state_ GUARDED_BY(mu_) = 0;
+  std::string shown_ GUARDED_BY(mu_);  // the line last sent
+  int64_t next_status_ GUARDED_BY(mu_) = INT64_MIN;
 };
 
 // The process's notifier, made from the environment on first use.

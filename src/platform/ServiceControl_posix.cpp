@@ -10,13 +10,13 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "platform/NotifySocket_posix.h"
 #include "platform/ServiceControl.h"
 #include "platform/SystemError.h"
+#include "rtl/Mutex.h"
 
 namespace platform {
 namespace {
@@ -104,16 +104,16 @@ struct Dispatch {
   NotifySocket notify;
   int wake_fd = -1;
 
-  std::mutex mu;
-  ServiceControlHandler handler = nullptr;
-  ServiceStatus last{};  // last status reported
-  ControlGate gate;      // stop or shutdown waiting to be accepted
-  bool stopped = false;  // the stopped report has gone out
-  bool main_returned = false;
+  rtl::Mutex mu;
+  ServiceControlHandler handler GUARDED_BY(mu) = nullptr;
+  ServiceStatus last GUARDED_BY(mu) = {};  // last status reported
+  ControlGate gate GUARDED_BY(mu);         // stop or shutdown waiting to be accepted
+  bool stopped GUARDED_BY(mu) = false;     // the stopped report has gone out
+  bool main_returned GUARDED_BY(mu) = false;
 };
 
-std::mutex g_mu;
-Dispatch* g_dispatch = nullptr;  // guarded by g_mu while it is set or cleared
+rtl::Mutex g_mu;
+Dispatch* g_dispatch GUARDED_BY(g_mu) = nullptr;
 
 void Wake(Dispatch& d) {
   uint64_t one = 1;
@@ -152,7 +152,7 @@ class SystemdServiceControl : public ServiceControl {
     d.service_name = table[0].ServiceName;
     d.wake_fd = wake_fd.get();
     {
-      std::lock_guard<std::mutex> lock(g_mu);
+      rtl::MutexLock lock(g_mu);
       if (g_dispatch) {
         SetLastError(kErrorServiceAlreadyRunning);
         return false;
@@ -167,7 +167,7 @@ class SystemdServiceControl : public ServiceControl {
       char* argv[] = {name.data(), nullptr};
       service_main(1, argv);
       {
-        std::lock_guard<std::mutex> lock(d.mu);
+        rtl::MutexLock lock(d.mu);
         d.main_returned = true;
       }
       Wake(d);
@@ -191,7 +191,7 @@ class SystemdServiceControl : public ServiceControl {
       ServiceControlHandler handler = nullptr;
       uint32_t deliver = 0;
       {
-        std::lock_guard<std::mutex> lock(d.mu);
+        rtl::MutexLock lock(d.mu);
         if (d.stopped || d.main_returned) break;
         deliver = control != 0 ? d.gate.Arrive(control, d.last) : d.gate.Release(d.last);
         handler = d.handler;
@@ -202,7 +202,7 @@ class SystemdServiceControl : public ServiceControl {
     }
     main_thread.join();
     {
-      std::lock_guard<std::mutex> lock(g_mu);
+      rtl::MutexLock lock(g_mu);
       g_dispatch = nullptr;
     }
     return true;
@@ -210,7 +210,7 @@ class SystemdServiceControl : public ServiceControl {
 
   ServiceStatusHandle RegisterServiceCtrlHandlerA(const char* service_name,
                                                   ServiceControlHandler handler) override {
-    std::lock_guard<std::mutex> lock(g_mu);
+    rtl::MutexLock lock(g_mu);
     if (!g_dispatch) {
       SetLastError(kErrorFailedServiceControllerConnect);
       return 0;
@@ -220,13 +220,13 @@ class SystemdServiceControl : public ServiceControl {
       SetLastError(kErrorServiceNotInExe);
       return 0;
     }
-    std::lock_guard<std::mutex> dlock(g_dispatch->mu);
+    rtl::MutexLock dlock(g_dispatch->mu);
     g_dispatch->handler = handler;
     return reinterpret_cast<ServiceStatusHandle>(g_dispatch);
   }
 
   bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) override {
-    std::lock_guard<std::mutex> lock(g_mu);
+    rtl::MutexLock lock(g_mu);
     if (!g_dispatch || handle != reinterpret_cast<ServiceStatusHandle>(g_dispatch)) {
       SetLastError(kErrorInvalidHandle);
       return false;
@@ -235,7 +235,7 @@ class SystemdServiceControl : public ServiceControl {
     // The controls this report accepts count before the manager hears of
     // it: a control sent in answer to the report must find them.
     {
-      std::lock_guard<std::mutex> dlock(d.mu);
+      rtl::MutexLock dlock(d.mu);
       d.last = status;
       if (status.CurrentState == kServiceStopped) d.stopped = true;
     }

@@ -2,12 +2,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <exception>
 #include <map>
 #include <memory>
-#include <mutex>
+
+#include "rtl/Mutex.h"
 
 namespace rtl {
 namespace {
@@ -16,14 +16,14 @@ std::atomic<ThreadId> g_next_id{1};
 thread_local ThreadId t_id = 0;
 
 struct Queue {
-  std::mutex mu;
-  std::condition_variable cv;
-  std::deque<TMessage> items;
+  Mutex mu;
+  CondVar cv;
+  std::deque<TMessage> items GUARDED_BY(mu);
 };
 
 struct Registry {
-  std::mutex mu;
-  std::map<ThreadId, std::shared_ptr<Queue>> queues;
+  Mutex mu;
+  std::map<ThreadId, std::shared_ptr<Queue>> queues GUARDED_BY(mu);
 };
 
 Registry& Queues() {
@@ -38,12 +38,14 @@ struct QueueHolder {
   ~QueueHolder() {
     if (!queue) return;
     Registry& r = Queues();
-    std::lock_guard<std::mutex> lock(r.mu);
+    MutexLock lock(r.mu);
     r.queues.erase(t_id);
   }
 };
 thread_local QueueHolder t_queue;
 
+// A call handed to the main thread; error and done are written under the
+// SyncState's lock.
 struct SyncCall {
   const std::function<void()>* call;
   std::exception_ptr error;
@@ -51,11 +53,11 @@ struct SyncCall {
 };
 
 struct SyncState {
-  std::mutex mu;
-  std::condition_variable cv;       // main thread waits for calls
-  std::condition_variable done_cv;  // callers wait for completion
-  std::deque<SyncCall*> pending;
-  unsigned wake_count = 0;
+  Mutex mu;
+  CondVar cv;       // main thread waits for calls
+  CondVar done_cv;  // callers wait for completion
+  std::deque<SyncCall*> pending GUARDED_BY(mu);
+  unsigned wake_count GUARDED_BY(mu) = 0;
 };
 
 SyncState& Sync() {
@@ -74,7 +76,7 @@ Queue& OwnQueue() {
   if (!t_queue.queue) {
     auto q = std::make_shared<Queue>();
     Registry& r = Queues();
-    std::lock_guard<std::mutex> lock(r.mu);
+    MutexLock lock(r.mu);
     r.queues[CurrentThreadId()] = q;
     t_queue.queue = q;
   }
@@ -103,23 +105,23 @@ bool PostThreadMessage(ThreadId thread, uint32_t message, uintptr_t wparam, intp
   std::shared_ptr<Queue> q;
   {
     Registry& r = Queues();
-    std::lock_guard<std::mutex> lock(r.mu);
+    MutexLock lock(r.mu);
     auto it = r.queues.find(thread);
     if (it == r.queues.end()) return false;
     q = it->second;
   }
   {
-    std::lock_guard<std::mutex> lock(q->mu);
+    MutexLock lock(q->mu);
     q->items.push_back(TMessage{message, wparam, lparam});
   }
-  q->cv.notify_all();
+  q->cv.SignalAll();
   return true;
 }
 
 bool GetMessage(TMessage& msg) {
   Queue& q = OwnQueue();
-  std::unique_lock<std::mutex> lock(q.mu);
-  q.cv.wait(lock, [&] { return !q.items.empty(); });
+  MutexLock lock(q.mu);
+  q.cv.Wait(q.mu, [&]() REQUIRES(q.mu) { return !q.items.empty(); });
   msg = q.items.front();
   q.items.pop_front();
   return msg.Message != WM_QUIT;
@@ -127,7 +129,7 @@ bool GetMessage(TMessage& msg) {
 
 bool PeekMessage(TMessage& msg, bool remove) {
   Queue& q = OwnQueue();
-  std::lock_guard<std::mutex> lock(q.mu);
+  MutexLock lock(q.mu);
   if (q.items.empty()) return false;
   msg = q.items.front();
   if (remove) q.items.pop_front();
@@ -136,13 +138,13 @@ bool PeekMessage(TMessage& msg, bool remove) {
 
 bool WaitMessage(int timeout_ms) {
   Queue& q = OwnQueue();
-  std::unique_lock<std::mutex> lock(q.mu);
-  auto ready = [&] { return !q.items.empty(); };
+  MutexLock lock(q.mu);
+  auto ready = [&]() REQUIRES(q.mu) { return !q.items.empty(); };
   if (timeout_ms < 0) {
-    q.cv.wait(lock, ready);
+    q.cv.Wait(q.mu, ready);
     return true;
   }
-  return q.cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready);
+  return q.cv.WaitFor(q.mu, std::chrono::milliseconds(timeout_ms), ready);
 }
 
 void Synchronize(const std::function<void()>& call) {
@@ -153,14 +155,14 @@ void Synchronize(const std::function<void()>& call) {
   SyncState& s = Sync();
   SyncCall item{&call, nullptr, false};
   {
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     s.pending.push_back(&item);
   }
-  s.cv.notify_all();
+  s.cv.SignalAll();
   // The main thread's loop learns of the call through WM_NULL.
   PostThreadMessage(MainThreadId(), WM_NULL, 0, 0);
-  std::unique_lock<std::mutex> lock(s.mu);
-  s.done_cv.wait(lock, [&] { return item.done; });
+  MutexLock lock(s.mu);
+  s.done_cv.Wait(s.mu, [&] { return item.done; });
   if (item.error) std::rethrow_exception(item.error);
 }
 
@@ -168,11 +170,11 @@ bool CheckSynchronize(int timeout_ms) {
   SyncState& s = Sync();
   std::deque<SyncCall*> calls;
   {
-    std::unique_lock<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     if (s.pending.empty() && timeout_ms > 0) {
       unsigned seen = s.wake_count;
-      s.cv.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                    [&] { return !s.pending.empty() || s.wake_count != seen; });
+      s.cv.WaitFor(s.mu, std::chrono::milliseconds(timeout_ms),
+                   [&]() REQUIRES(s.mu) { return !s.pending.empty() || s.wake_count != seen; });
     }
     calls.swap(s.pending);
   }
@@ -183,21 +185,21 @@ bool CheckSynchronize(int timeout_ms) {
     } catch (...) {
       error = std::current_exception();
     }
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     c->error = error;
     c->done = true;
   }
-  if (!calls.empty()) s.done_cv.notify_all();
+  if (!calls.empty()) s.done_cv.SignalAll();
   return !calls.empty();
 }
 
 void WakeMainThread() {
   SyncState& s = Sync();
   {
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     ++s.wake_count;
   }
-  s.cv.notify_all();
+  s.cv.SignalAll();
 }
 
 }  // namespace rtl

@@ -10,7 +10,7 @@ TThread::TThread(bool create_suspended) : suspend_count_(1), created_suspended_(
 TThread::~TThread() {
   bool running;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     running = launched_ && !finished_;
   }
   if (running) {
@@ -32,7 +32,7 @@ TThread::~TThread() {
 }
 
 void TThread::CheckNotStarted(const char* property) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (launched_) throw EThread(Format("Cannot set %s of a thread that has started", property));
 }
 
@@ -59,29 +59,29 @@ void TThread::Launch() {
 }
 
 void TThread::Resume() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (suspend_count_ <= 0) return;
   if (--suspend_count_ == 0) {
     if (!launched_)
       Launch();
     else
-      cv_.notify_all();
+      cv_.SignalAll();
   }
 }
 
 void TThread::Suspend() {
-  std::unique_lock<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   ++suspend_count_;
-  cv_.wait(lock, [&] { return suspend_count_ <= 0; });
+  cv_.Wait(mu_, [&]() REQUIRES(mu_) { return suspend_count_ <= 0; });
 }
 
 bool TThread::Suspended() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return suspend_count_ > 0;
 }
 
 bool TThread::Finished() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return finished_;
 }
 
@@ -100,10 +100,10 @@ void TThread::ThreadProc() {
     }
   }
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     finished_ = true;
   }
-  cv_.notify_all();
+  cv_.SignalAll();
   WakeMainThread();
   if (free_thread) delete this;
 }
@@ -113,8 +113,8 @@ int TThread::WaitFor() {
   if (IsMainThread()) {
     while (!Finished()) CheckSynchronize(10);
   } else {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [&] { return finished_; });
+    MutexLock lock(mu_);
+    cv_.Wait(mu_, [&]() REQUIRES(mu_) { return finished_; });
   }
   return ReturnValue;
 }

@@ -18,13 +18,12 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <exception>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include "rtl/Messages.h"
+#include "rtl/Mutex.h"
 #include "rtl/SysUtils.h"
 
 namespace rtl {
@@ -46,17 +45,17 @@ class TThread : public TObject {
   void AfterConstruction();
 
   // Lowers the suspend count; at 0 the thread runs (first start included).
-  void Resume();
+  void Resume() EXCLUDES(mu_);
   // Suspends the calling thread, which must be this thread, until Resume.
-  void Suspend();
-  bool Suspended() const;
+  void Suspend() EXCLUDES(mu_);
+  bool Suspended() const EXCLUDES(mu_);
 
   void Terminate() noexcept { terminated_ = true; }
   bool Terminated() const noexcept { return terminated_; }
-  bool Finished() const;
+  bool Finished() const EXCLUDES(mu_);
   // Waits until the body has ended and OnTerminate has run; on the main
   // thread it keeps serving synchronised calls meanwhile. Returns ReturnValue.
-  int WaitFor();
+  int WaitFor() EXCLUDES(mu_);
 
   ThreadId ThreadID() const noexcept { return id_; }
   // The exception that escaped Run(), if any.
@@ -75,19 +74,22 @@ class TThread : public TObject {
   int ReturnValue = 0;
 
  private:
-  void ThreadProc();
-  void Launch();
-  void CheckNotStarted(const char* property) const;
+  void ThreadProc() EXCLUDES(mu_);
+  void Launch() REQUIRES(mu_);
+  void CheckNotStarted(const char* property) const EXCLUDES(mu_);
 
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
+  mutable Mutex mu_;
+  CondVar cv_;
+  // Made by Launch under mu_; joined or detached by the destructor once the
+  // thread has finished (or was never launched).
   std::thread thread_;
   std::atomic<bool> terminated_{false};
   std::atomic<ThreadId> id_{0};
-  int suspend_count_ = 0;
-  bool created_suspended_ = false;
-  bool launched_ = false;
-  bool finished_ = false;
+  int suspend_count_ GUARDED_BY(mu_) = 0;
+  const bool created_suspended_ = false;
+  bool launched_ GUARDED_BY(mu_) = false;
+  bool finished_ GUARDED_BY(mu_) = false;
+  // Written by the thread before it finishes; read after WaitFor.
   std::exception_ptr fatal_;
   // Set before the thread starts, read by it when the body ends.
   bool free_on_terminate_ = false;

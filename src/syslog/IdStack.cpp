@@ -1,8 +1,8 @@
 #include "syslog/IdStack.h"
 
 #include <atomic>
-#include <mutex>
 
+#include "rtl/Mutex.h"
 #include "syslog/IdException.h"
 #include "syslog/IdGlobal.h"
 #include "syslog/IdStackWindows.h"
@@ -13,10 +13,11 @@ namespace {
 TIdStack* MakeWindowsStack() { return new TIdStackWindows(); }
 
 struct SharedState {
-  std::mutex stack_lock;  // StackLock
+  rtl::Mutex stack_lock;  // StackLock
+  // Written under stack_lock; read without it by SharedStack.
   std::atomic<TIdStack*> stack{nullptr};
-  int live_components = 0;
-  TIdStackClass stack_class = &MakeWindowsStack;
+  int live_components GUARDED_BY(stack_lock) = 0;
+  TIdStackClass stack_class GUARDED_BY(stack_lock) = &MakeWindowsStack;
 };
 
 // Never destroyed: components that outlive static destruction may still
@@ -98,7 +99,7 @@ rtl::TStringList* TIdStack::LocalAddressList() {
 
 std::string TIdStack::FirstLocalAddress() {
   const auto now = std::chrono::steady_clock::now();
-  std::lock_guard<std::mutex> lock(first_mu_);
+  rtl::MutexLock lock(first_mu_);
   if (!first_address_.empty() && now - first_at_ < std::chrono::seconds(1)) {
     return first_address_;
   }
@@ -109,13 +110,13 @@ std::string TIdStack::FirstLocalAddress() {
 
 TIdStackClass SharedStackClass() {
   SharedState& s = Shared();
-  std::lock_guard<std::mutex> lock(s.stack_lock);
+  rtl::MutexLock lock(s.stack_lock);
   return s.stack_class;
 }
 
 void SetSharedStackClass(TIdStackClass make) {
   SharedState& s = Shared();
-  std::lock_guard<std::mutex> lock(s.stack_lock);
+  rtl::MutexLock lock(s.stack_lock);
   s.stack_class = make ? make : &MakeWindowsStack;
 }
 
@@ -123,20 +124,20 @@ TIdStack* SharedStack() { return Shared().stack; }
 
 int LiveComponentCount() {
   SharedState& s = Shared();
-  std::lock_guard<std::mutex> lock(s.stack_lock);
+  rtl::MutexLock lock(s.stack_lock);
   return s.live_components;
 }
 
 void AcquireSharedStack() {
   SharedState& s = Shared();
-  std::lock_guard<std::mutex> lock(s.stack_lock);
+  rtl::MutexLock lock(s.stack_lock);
   if (s.live_components == 0) s.stack = s.stack_class();
   ++s.live_components;
 }
 
 void ReleaseSharedStack() {
   SharedState& s = Shared();
-  std::lock_guard<std::mutex> lock(s.stack_lock);
+  rtl::MutexLock lock(s.stack_lock);
   if (s.live_components == 0) return;
   if (s.live_components == 1) {
     delete s.stack.exchange(nullptr);

@@ -16,10 +16,10 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "rtl/Classes.h"
+#include "rtl/Mutex.h"
 #include "syslog/IdWinSock2.h"
 
 namespace syslog {
@@ -51,7 +51,7 @@ class TIdStack : public rtl::TObject {
   virtual void RefreshLocalAddresses() = 0;
   // Entry 0 of LocalAddressList; rtl::EListError when the list is empty.
   // Looked up at most once a second: every message asks for it.
-  virtual std::string FirstLocalAddress();
+  virtual std::string FirstLocalAddress() EXCLUDES(first_mu_);
   // Refilled on every call.
   virtual rtl::TStringList* LocalAddressList();
   virtual int WSCloseSocket(ws2::TSocket socket) = 0;
@@ -90,9 +90,9 @@ class TIdStack : public rtl::TObject {
  private:
   int last_error_code_ = 0;
   std::unique_ptr<rtl::TStringList> local_addresses_;
-  std::mutex first_mu_;
-  std::string first_address_;                         // guarded by first_mu_
-  std::chrono::steady_clock::time_point first_at_{};  // guarded by first_mu_
+  rtl::Mutex first_mu_;
+  std::string first_address_ GUARDED_BY(first_mu_);
+  std::chrono::steady_clock::time_point first_at_ GUARDED_BY(first_mu_) = {};
 };
 
 // How the shared stack is made; TIdStackWindows unless a test says other.

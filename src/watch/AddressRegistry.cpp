@@ -34,7 +34,7 @@ constexpr uint32_t kOddIpHi = 1u << 20;  // the address is an odd text's number
 constexpr uint32_t kKeyHi = 0xFFFFu | kUsedHi | kTextHi | kSpelledHi;
 constexpr uint32_t kIdentityHi = 0xFFFFu | kUsedHi | kTextHi;
 
-// A table this large is worth large pages.
+// A table this large comes in whole pages of its own, worth large pages.
 constexpr size_t kLargeTable = size_t{4} << 20;
 
 // Pairs lately reported but not kept: a direct-mapped set of this many
@@ -69,6 +69,27 @@ bool ParseMac(std::string_view text, uint64_t& value) {
     const int d = rtl::HexDigit(text[i]);
     if (d < 0) return false;
     v = (v << 4) | static_cast<unsigned>(d);
+  }
+  value = v;
+  return true;
+}
+
+// The address of a MAC text exactly as MacText writes it (upper case).
+bool ParsePlainMac(std::string_view text, uint64_t& value) {
+  if (text.size() != 13 || text[6] != '-') return false;
+  uint64_t v = 0;
+  for (size_t i = 0; i < 13; ++i) {
+    if (i == 6) continue;
+    const char c = text[i];
+    unsigned d;
+    if (c >= '0' && c <= '9') {
+      d = static_cast<unsigned>(c - '0');
+    } else if (c >= 'A' && c <= 'F') {
+      d = static_cast<unsigned>(c - 'A' + 10);
+    } else {
+      return false;
+    }
+    v = (v << 4) | d;
   }
   value = v;
   return true;
@@ -129,6 +150,11 @@ bool ParseIp(std::string_view text, uint32_t& address) {
   return true;
 }
 
+// Runs of slots a bulk load sorts its pairs into: the top bits of a slot's
+// number. A run of a table of 2^23 slots is 2,048 slots, 24 KiB, which
+// the caches hold while the run's pairs go in.
+constexpr int kPlaceBits = 12;
+
 // Where each number 0 to 255 stands among the texts "0" to "255" in text
 // order ("0" < "1" < "10" < "100" < ... < "99"), and back. The dot that
 // follows a number sorts before every digit, just as the end of a text
@@ -179,49 +205,133 @@ bool AddressRegistry::TextLess::operator()(std::string_view a, std::string_view 
 // Open addressing with linear probing over a power-of-two array, at most
 // four fifths full. A slot is three or four 32-bit words, so that a
 // probe reads one cache line mostly; a slot of all zeros is free. Slot
-// gives Hash(), Same(other) and Free(). Nothing is ever removed. Each
-// growth counts a generation, so that a copy taken in slices can tell
-// that the slots moved under it.
+// gives Hash(), Same(other) and Free(). Nothing is ever removed.
+//
+// Growth is spread out: a doubled array takes the new slots at once, and
+// the old array's slots move over a few with every insert that follows
+// (kMovesPerInsert; all of them long before the next growth is due).
+// Meanwhile a slot not moved yet is found where it was, and a pointer to
+// a slot stays good until the next Insert or Move. Each growth counts a
+// generation at its start and at its end, so that a copy taken in slices
+// can tell that slots moved under it.
 template <class Slot>
 class AddressRegistry::HashSlots {
  public:
   HashSlots() = default;
   HashSlots(const HashSlots&) = delete;
   HashSlots& operator=(const HashSlots&) = delete;
-  ~HashSlots() { std::free(slots_); }
+  ~HashSlots() {
+    Free(slots_, capacity_);
+    Free(old_, old_capacity_);
+    Release(retired_size_);
+  }
 
   Slot* Find(const Slot& key) const {
-    if (count_ == 0) return nullptr;
-    for (size_t i = key.Hash() & mask_;; i = (i + 1) & mask_) {
-      Slot& slot = slots_[i];
-      if (slot.Free()) return nullptr;
-      if (slot.Same(key)) return &slot;
+    if (!slots_) return nullptr;
+    const uint64_t hash = key.Hash();
+    if (old_) {
+      size_t at = 0;
+      Slot* slot = Probe(old_, old_mask_, key, hash & old_mask_, at);
+      if (slot && at >= moved_) return slot;
     }
+    size_t at = 0;
+    return Probe(slots_, mask_, key, hash & mask_, at);
+  }
+  // Find, with the look-up's first slot already known (Home of the key's
+  // hash, in this generation).
+  Slot* FindFrom(const Slot& key, size_t home) const {
+    size_t at = 0;
+    return Probe(slots_, mask_, key, home, at);
   }
   // slot's key must not be there yet.
   Slot* Insert(const Slot& slot) {
-    if (!Fits(count_ + 1)) Grow(capacity_ ? capacity_ * 2 : 64);
+    if (!Fits(count_ + 1)) {
+      Begin(capacity_ ? capacity_ * 2 : 64);
+    } else if (old_) {
+      Move(kMovesPerInsert);
+    } else if (retired_) {
+      Release(platform::kReleaseUnit);
+    }
     Slot* placed = Place(slot);
     ++count_;
     return placed;
   }
-  // Room for n slots without growing again.
+  // Room for n slots without growing again, and no growth under way.
   void Reserve(size_t n) {
+    Settle();
     size_t capacity = capacity_ ? capacity_ : 64;
     while (!Fits(n, capacity)) capacity *= 2;
-    if (capacity > capacity_) Grow(capacity);
+    if (capacity > capacity_) {
+      Begin(capacity);
+      Settle();
+    }
   }
-  // Asks the processor to fetch the slot where a look-up of key begins.
-  void Prefetch(const Slot& key) const {
-    if (slots_) __builtin_prefetch(&slots_[key.Hash() & mask_]);
+  // Moves up to n slots of a growth under way.
+  void Move(size_t n) {
+    const size_t end = std::min(old_capacity_, moved_ + n);
+    for (; moved_ < end; ++moved_) {
+      if (!old_[moved_].Free()) Place(old_[moved_]);
+    }
+    if (moved_ == old_capacity_) {
+      if (Large(old_capacity_)) {
+        // Given back a part at a time by the inserts that follow: unmapping
+        // a large block of small pages takes milliseconds.
+        Release(retired_size_);
+        retired_ = old_;
+        retired_size_ = old_capacity_ * sizeof(Slot);
+        released_ = 0;
+      } else {
+        std::free(old_);
+      }
+      old_ = nullptr;
+      old_capacity_ = 0;
+      ++generation_;
+    }
+  }
+  void Settle() {
+    if (old_) Move(old_capacity_);
+    Release(retired_size_);
+  }
+  bool Moving() const noexcept { return old_ != nullptr; }
+  // Where a look-up of a key of this hash begins, and a hint to fetch it.
+  size_t Home(uint64_t hash) const noexcept { return hash & mask_; }
+  void Prefetch(size_t home) const { __builtin_prefetch(&slots_[home]); }
+  // Calls f with every slot in use.
+  template <class F>
+  void ForEach(F f) const {
+    for (size_t i = 0; i < capacity_; ++i) {
+      if (!slots_[i].Free()) f(slots_[i]);
+    }
+    for (size_t i = moved_; i < old_capacity_; ++i) {
+      if (!old_[i].Free()) f(old_[i]);
+    }
   }
   size_t Count() const noexcept { return count_; }
   size_t Capacity() const noexcept { return capacity_; }
+  // The slots, while no growth is under way.
   const Slot* Slots() const noexcept { return slots_; }
-  Slot* Slots() noexcept { return slots_; }
   uint64_t Generation() const noexcept { return generation_; }
 
  private:
+  // Old slots moved per insert during a growth. The old array has half the
+  // new one's slots and the next growth is due after as many inserts as
+  // four tenths of them: 2 would do. More end a growth sooner, and while it
+  // lasts a look-up of a new key reads both arrays; 32 slots, moved in
+  // order, are a few cache lines read and written.
+  static constexpr size_t kMovesPerInsert = 32;
+  // Arrays this small move over whole at once.
+  static constexpr size_t kSmall = 4096;
+
+  static Slot* Probe(Slot* slots, size_t mask, const Slot& key, size_t i, size_t& at) {
+    for (;; i = (i + 1) & mask) {
+      Slot& slot = slots[i];
+      if (slot.Free()) return nullptr;
+      if (slot.Same(key)) {
+        at = i;
+        return &slot;
+      }
+    }
+  }
   Slot* Place(const Slot& slot) {
     size_t i = slot.Hash() & mask_;
     while (!slots_[i].Free()) i = (i + 1) & mask_;
@@ -230,30 +340,73 @@ class AddressRegistry::HashSlots {
   }
   bool Fits(size_t n) const { return Fits(n, capacity_); }
   static bool Fits(size_t n, size_t capacity) { return n * 5 <= capacity * 4; }
-  void Grow(size_t capacity) {
-    // calloc: a large table comes as zero pages, nothing to clear.
-    auto* grown = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
+  // Takes a new array of capacity slots; the current one's slots move
+  // over from now on.
+  void Begin(size_t capacity) {
+    Settle();
+    // A large table comes as zero pages, nothing to clear.
+    auto* grown =
+        static_cast<Slot*>(Large(capacity) ? platform::AllocatePages(capacity * sizeof(Slot))
+                                           : std::calloc(capacity, sizeof(Slot)));
     if (!grown) throw std::bad_alloc();
-    // Read at random: large pages save the address cache a miss a look-up.
-    if (capacity * sizeof(Slot) >= kLargeTable) {
-      platform::AdviseLargePages(grown, capacity * sizeof(Slot));
-    }
-    Slot* old = slots_;
-    const size_t old_capacity = capacity_;
+    old_ = slots_;
+    old_capacity_ = capacity_;
+    old_mask_ = mask_;
+    moved_ = 0;
     slots_ = grown;
     capacity_ = capacity;
     mask_ = capacity - 1;
-    for (size_t i = 0; i < old_capacity; ++i) {
-      if (!old[i].Free()) Place(old[i]);
-    }
-    std::free(old);
     ++generation_;
+    AdviseLargePages();  // before the first write
+    if (!old_) {
+      ++generation_;
+    } else if (old_capacity_ <= kSmall) {
+      Settle();
+    }
+  }
+
+  // Read at random: large pages save the address cache a miss a look-up,
+  // which halves the cost of a sighting in a large table. The price: the
+  // first touch of each large page clears it whole (a fraction of a
+  // millisecond; on a virtual machine whose host has not backed that
+  // memory yet, several), and the first sightings after a growth touch a
+  // few such pages each.
+  void AdviseLargePages() {
+    if (Large(capacity_)) platform::AdviseLargePages(slots_, capacity_ * sizeof(Slot));
+  }
+  static bool Large(size_t capacity) { return capacity * sizeof(Slot) >= kLargeTable; }
+  static void Free(Slot* slots, size_t capacity) {
+    if (!slots) return;
+    if (Large(capacity)) {
+      platform::ReleasePages(slots, capacity * sizeof(Slot), 0, capacity * sizeof(Slot));
+    } else {
+      std::free(slots);
+    }
+  }
+  // Gives back up to n bytes more of the retired array.
+  void Release(size_t n) {
+    if (!retired_) return;
+    const size_t to = std::min(retired_size_, released_ + n);
+    platform::ReleasePages(retired_, retired_size_, released_, to);
+    released_ = to;
+    if (released_ == retired_size_) retired_ = nullptr;
   }
 
   Slot* slots_ = nullptr;
   size_t capacity_ = 0;
   size_t mask_ = 0;
   size_t count_ = 0;
+  // The array before the last growth while its slots move: those from
+  // moved_ on are still there only.
+  Slot* old_ = nullptr;
+  size_t old_capacity_ = 0;
+  size_t old_mask_ = 0;
+  size_t moved_ = 0;
+  // An array whose slots have all moved, given back a part at a time: the
+  // bytes before released_ are gone.
+  Slot* retired_ = nullptr;
+  size_t retired_size_ = 0;
+  size_t released_ = 0;
   uint64_t generation_ = 0;
 };
 
@@ -456,13 +609,116 @@ void AddressRegistry::NotKept(const MacSlot* mac, uint64_t key, uint32_t address
   }
 }
 
-// Writer only, which alone changes the IPv4 index: a prefetch needs no lock.
-void AddressRegistry::Prefetch(std::string_view ip,
-                               std::string_view mac_line) const NO_THREAD_SAFETY_ANALYSIS {
-  uint64_t value;
-  if (ParseMac(rtl::TrimView(mac_line), value)) macs_->Prefetch(MacSlot::Of(value | kUsed));
+void AddressRegistry::Loader::Add(std::string_view ip, std::string_view mac_line) {
+  uint64_t mac;
   uint32_t address;
-  if (ParseIp(ip, address)) ips_->Prefetch(IpSlot::Of(address));
+  if (ParsePlainMac(rtl::TrimView(mac_line), mac) && ParseIp(ip, address)) {
+    pending_.push_back(PlainPair{mac | kUsed, address, 0});
+    if (pending_.size() >= batch_) Flush();
+    return;
+  }
+  // After the pairs before it, as their order may matter to it.
+  Flush();
+  registry_.Load(ip, mac_line);
+}
+
+void AddressRegistry::Loader::Flush() {
+  if (pending_.empty()) return;
+  scratch_.resize(pending_.size());
+  try {
+    registry_.LoadPlain(pending_, scratch_);
+  } catch (...) {
+    pending_.clear();
+    throw;
+  }
+  pending_.clear();
+}
+
+namespace {
+
+// to: the pairs of from, stably sorted by the run of slots where a
+// look-up of each begins in slots (home gives it), with that slot in
+// place.
+template <class Pair, class Table, class Home>
+void SortByPlace(std::vector<Pair>& from, std::vector<Pair>& to, const Table& slots, Home home) {
+  int bits = 0;
+  while ((size_t{1} << bits) < slots.Capacity()) ++bits;
+  const int shift = bits > kPlaceBits ? bits - kPlaceBits : 0;
+  std::array<size_t, (1 << kPlaceBits) + 1> start{};
+  for (Pair& p : from) {
+    p.place = static_cast<uint32_t>(home(p));
+    ++start[(p.place >> shift) + 1];
+  }
+  for (size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
+  for (const Pair& p : from) to[start[p.place >> shift]++] = p;
+}
+
+}  // namespace
+
+void AddressRegistry::LoadPlain(std::vector<PlainPair>& pairs, std::vector<PlainPair>& scratch) {
+  // Look-ups a sorted sweep fetches ahead.
+  constexpr size_t kAhead = 16;
+  const size_t n = pairs.size();
+  macs_->Reserve(1);
+  size_t ip_capacity;
+  {
+    rtl::MutexLock lock(mu_);
+    ips_->Reserve(1);
+    ip_capacity = ips_->Capacity();
+  }
+  // Near the bound, which of them stay depends on their order; and a
+  // slot's number must fit a PlainPair. One at a time then.
+  if (pair_count_.load(std::memory_order_relaxed) + n > max_pairs_ ||
+      std::max(macs_->Capacity(), ip_capacity) > (size_t{1} << 32)) {
+    for (const PlainPair& p : pairs) {
+      char mac[13];
+      PutMac(mac, p.key);
+      Load(IpText(p.ip), std::string_view(mac, sizeof mac));
+    }
+    return;
+  }
+  // The records and their addresses first: every owner is a record.
+  SortByPlace(pairs, scratch, *macs_,
+              [&](const PlainPair& p) { return macs_->Home(MacSlot::Of(p.key).Hash()); });
+  uint64_t added = 0;
+  const uint64_t mac_generation = macs_->Generation();
+  for (size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) macs_->Prefetch(scratch[i + kAhead].place);
+    const PlainPair& p = scratch[i];
+    const MacSlot key = MacSlot::Of(p.key);
+    // The slot found when sorting, unless the table grew since.
+    MacSlot* mac =
+        macs_->Generation() == mac_generation ? macs_->FindFrom(key, p.place) : macs_->Find(key);
+    if (mac && Holds(*mac, p.ip, false)) continue;
+    AddPair(mac, mac ? mac->Key() : p.key, p.ip, false);
+    ++added;
+  }
+  pair_count_.fetch_add(added, std::memory_order_relaxed);
+  // Then the owners, in file order within each run of slots, so that an
+  // address listed twice keeps its first owner. A record's key is its
+  // address, and says whether a line before these spelled it otherwise.
+  {
+    rtl::MutexLock lock(mu_);
+    const HashSlots<IpSlot>* ip_slots = ips_.get();
+    SortByPlace(pairs, scratch, *ip_slots,
+                [&](const PlainPair& p) { return ip_slots->Home(IpSlot::Of(p.ip).Hash()); });
+    const uint64_t ip_generation = ips_->Generation();
+    int owned = 0;
+    for (size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) ips_->Prefetch(scratch[i + kAhead].place);
+      const PlainPair& p = scratch[i];
+      const IpSlot key = IpSlot::Of(p.ip);
+      if (ips_->Generation() == ip_generation ? ips_->FindFrom(key, p.place) : ips_->Find(key)) {
+        continue;
+      }
+      uint64_t owner = p.key;
+      if (!spelled_.empty() && spelled_.count(owner & kValue)) owner |= kSpelled;
+      ips_->Insert(IpSlot::Of(p.ip, owner));
+      ++owned;
+    }
+    address_count_.fetch_add(owned, std::memory_order_relaxed);
+  }
+  version_.fetch_add(n, std::memory_order_release);
 }
 
 void AddressRegistry::Load(std::string_view ip, std::string_view mac_line) {
@@ -575,6 +831,13 @@ AddressRegistry::Copy AddressRegistry::CopyTable() const {
       } timer{held, copy.longest_hold_};
       // Grown since the copy began: its slots moved; begin again.
       if (ips_->Generation() != generation) break;
+      // A growth whose slots are still moving over: this copy moves a
+      // slice of them itself (the registry's content stays as it is), and
+      // begins again on the grown table once all have moved.
+      if (ips_->Moving()) {
+        ips_->Move(kSlice);
+        continue;
+      }
       const size_t end = std::min(pos + kSlice, ips_->Capacity());
       const IpSlot* slots = ips_->Slots();
       for (; pos < end; ++pos) {
@@ -644,18 +907,18 @@ std::vector<std::string> AddressRegistry::AddressesOf(std::string_view mac_text)
   if (!mac) return {};
   auto text_of = [&](uint32_t address, bool odd)
                      REQUIRES(mu_) { return odd ? odd_ips_[address].text : IpText(address); };
-  std::vector<std::string> out;
+  std::vector<std::pair<uint32_t, bool>> held;  // address, odd
   if (!mac->Multi()) {
-    out.push_back(text_of(mac->ip, mac->Odd()));
+    held.emplace_back(mac->ip, mac->Odd());
   } else {
-    const PairSlot* slots = pairs_->Slots();
-    for (size_t i = 0; i < pairs_->Capacity(); ++i) {
-      const PairSlot& p = slots[i];
-      if (!p.Free() && p.lo == Lo(id) && (p.hi & kIdentityHi) == Hi(id)) {
-        out.push_back(text_of(p.ip, (p.hi & kOddIpHi) != 0));
+    pairs_->ForEach([&](const PairSlot& p) {
+      if (p.lo == Lo(id) && (p.hi & kIdentityHi) == Hi(id)) {
+        held.emplace_back(p.ip, (p.hi & kOddIpHi) != 0);
       }
-    }
+    });
   }
+  std::vector<std::string> out;
+  for (const auto& [address, odd] : held) out.push_back(text_of(address, odd));
   std::sort(out.begin(), out.end(), TextLess());
   return out;
 }

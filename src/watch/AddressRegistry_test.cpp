@@ -108,33 +108,67 @@ TEST(AddressRegistryTest, SameReportsAndTableAsTheTextLists) {
          for (uint64_t m : macs) out.push_back(Of(m, 0x0A000001));
          return out;
        }},
+      {"a table of plain lines, sorted in bulk, among odd ones",
+       [] {
+         std::vector<std::pair<std::string, std::string>> t = {
+             {"10.1.0.1", " 02aa00-000001"},  // spelled first: plain lines keep its spelling
+             {"10.1.0.2", " 02AA00-000001"},
+             {"10.1.0.1", " 02AA00-000002"},  // a second owner: the first stays
+         };
+         std::mt19937 rng(4);
+         for (int i = 0; i < 3000; ++i) {
+           // Few MAC and IPv4 addresses: records of many addresses, owners
+           // listed twice in and across batches.
+           const std::string mac = MacText(Of(0x02AA00000000ull + rng() % 700, 0).mac);
+           t.emplace_back(IpText(0x0A010000u + rng() % 2000), " " + mac);
+           if (i % 500 == 0) t.emplace_back(" 10.1.0.3", " " + mac);
+           if (i % 700 == 0) t.emplace_back("10.1.0.4", "\t" + mac + "  ");
+         }
+         t.emplace_back("10.1.0.5", "");
+         return t;
+       }(),
+       [] {
+         std::mt19937 rng(5);
+         std::vector<Sighting> out;
+         for (int i = 0; i < 3000; ++i) {
+           out.push_back(Of(0x02AA00000000ull + rng() % 800, 0x0A010000u + rng() % 2200));
+         }
+         return out;
+       }},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    AddressRegistry registry;
-    testing::TextRegistry reference;
-    for (const auto& [ip, mac] : c.table) {
-      registry.Load(ip, mac);
-      reference.Load(ip, mac);
+  // Loaded as the watch loads a table: in one batch, and in batches small
+  // enough that many end within the table.
+  for (const size_t batch : {AddressRegistry::Loader::kBatch, size_t{5}})
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", batches of " + std::to_string(batch));
+      AddressRegistry registry;
+      testing::TextRegistry reference;
+      {
+        AddressRegistry::Loader loader(registry, batch);
+        for (const auto& [ip, mac] : c.table) {
+          loader.Add(ip, mac);
+          reference.Load(ip, mac);
+        }
+        loader.Flush();
+      }
+      ASSERT_EQ(registry.TableText(), reference.TableText());
+      AddressRegistry::Reports reports;
+      std::set<std::string> macs;
+      int n = 0;
+      for (const Sighting& s : c.frames()) {
+        registry.Sight(s.mac, s.ip, reports);
+        ASSERT_EQ(ReportsOf(reports), reference.Sight(s.mac, s.ip)) << "sighting " << n;
+        macs.insert(MacText(s.mac));
+        ++n;
+      }
+      EXPECT_EQ(registry.TableText(), reference.TableText());
+      EXPECT_EQ(registry.AddressCount(), reference.AddressCount());
+      EXPECT_EQ(registry.MacCount(), static_cast<size_t>(reference.MacCount()));
+      for (const auto& [ip, mac] : c.table) macs.insert(std::string(rtl::TrimView(mac)));
+      for (const std::string& mac : macs) {
+        EXPECT_EQ(registry.AddressesOf(mac), reference.AddressesOf(mac)) << mac;
+      }
     }
-    ASSERT_EQ(registry.TableText(), reference.TableText());
-    AddressRegistry::Reports reports;
-    std::set<std::string> macs;
-    int n = 0;
-    for (const Sighting& s : c.frames()) {
-      registry.Sight(s.mac, s.ip, reports);
-      ASSERT_EQ(ReportsOf(reports), reference.Sight(s.mac, s.ip)) << "sighting " << n;
-      macs.insert(MacText(s.mac));
-      ++n;
-    }
-    EXPECT_EQ(registry.TableText(), reference.TableText());
-    EXPECT_EQ(registry.AddressCount(), reference.AddressCount());
-    EXPECT_EQ(registry.MacCount(), static_cast<size_t>(reference.MacCount()));
-    for (const auto& [ip, mac] : c.table) macs.insert(std::string(rtl::TrimView(mac)));
-    for (const std::string& mac : macs) {
-      EXPECT_EQ(registry.AddressesOf(mac), reference.AddressesOf(mac)) << mac;
-    }
-  }
 }
 
 // A copy taken while the writer adds pairs fast enough to grow the tables
@@ -210,6 +244,30 @@ TEST(AddressRegistryTest, PairsPastTheBoundAreReportedNotKept) {
   EXPECT_EQ(registry.PairCount(), 3u);
   EXPECT_EQ(registry.TableText(), table);
   EXPECT_EQ(registry.AddressesOf("000000-00000B"), std::vector<std::string>{});
+}
+
+// A table larger than the bound keeps its first pairs, as loading each
+// pair in turn does, whatever the batches.
+TEST(AddressRegistryTest, LoaderKeepsTheFirstPairsUpToTheBound) {
+  std::vector<std::pair<std::string, std::string>> table;
+  for (uint32_t n = 0; n < 40; ++n) {
+    table.emplace_back(IpText(0x0A000000u + n % 30), " " + MacText(Of(0xA0 + n % 7, 0).mac));
+    if (n % 9 == 0) table.emplace_back("x" + std::to_string(n), " 00000C-07AC01");
+  }
+  for (size_t batch : {1, 4, 16, 1000}) {
+    SCOPED_TRACE(batch);
+    AddressRegistry one(25), bulk(25);
+    AddressRegistry::Loader loader(bulk, batch);
+    for (const auto& [ip, mac] : table) {
+      one.Load(ip, mac);
+      loader.Add(ip, mac);
+    }
+    loader.Flush();
+    EXPECT_EQ(bulk.TableText(), one.TableText());
+    EXPECT_EQ(bulk.PairCount(), 25u);
+    EXPECT_EQ(bulk.PairsNotKept(), one.PairsNotKept());
+    EXPECT_EQ(bulk.AddressesOf("000000-0000A3"), one.AddressesOf("000000-0000A3"));
+  }
 }
 
 TEST(AddressTextTest, MacAndIpText) {

@@ -493,43 +493,31 @@ bool TEthThread::LoadTable() {
     // Room for the pairs the file holds, at about 25 bytes a pair.
     platform::FileStamp stamp;
     if (platform::RegularFileStamp(path, stamp)) addresses_->Reserve(stamp.size / 25);
-    // Pairs go to the registry some at a time: what each will look up is
-    // fetched for all of them first.
-    constexpr size_t kBatch = 32;
-    std::vector<std::string> ips(kBatch), macs(kBatch);
-    bool more = true;
-    while (more) {
-      size_t n = 0;
-      try {
-        for (; n < kBatch; ++n) {
-          if (!file->ReadLine(ips[n])) {
-            more = false;
-            break;
-          }
+    AddressRegistry::Loader loader(*addresses_);
+    std::string ip, mac;
+    try {
+      while (file->ReadLine(ip)) {
+        ++line_number;
+        // A last IPv4 line without its MAC line pairs with an empty MAC text.
+        if (file->ReadLine(mac)) {
           ++line_number;
-          // A last IPv4 line without its MAC line pairs with an empty MAC text.
-          if (file->ReadLine(macs[n])) {
-            ++line_number;
-          } else {
-            macs[n].clear();
-          }
-          // A MAC text that could not be written back as a line of its own
-          // ends the load like any other overlong line.
-          if (rtl::TrimView(macs[n]).size() + 1 > platform::kMaxTextLine) {
-            --line_number;
-            error = "the line is too long";
-            more = false;
-            break;
-          }
+        } else {
+          mac.clear();
         }
-      } catch (...) {
-        // What was read before the error stays.
-        error = rtl::ExceptionMessage(std::current_exception());
-        more = false;
+        // A MAC text that could not be written back as a line of its own
+        // ends the load like any other overlong line.
+        if (rtl::TrimView(mac).size() + 1 > platform::kMaxTextLine) {
+          --line_number;
+          error = "the line is too long";
+          break;
+        }
+        loader.Add(ip, mac);
       }
-      for (size_t i = 0; i < n; ++i) addresses_->Prefetch(ips[i], macs[i]);
-      for (size_t i = 0; i < n; ++i) addresses_->Load(ips[i], macs[i]);
+    } catch (...) {
+      // What was read before the error stays.
+      error = rtl::ExceptionMessage(std::current_exception());
     }
+    loader.Flush();
   } catch (...) {
     error = rtl::ExceptionMessage(std::current_exception());
   }
