@@ -7,10 +7,15 @@
 // recoveries) at LOG_NOTICE, the rest at LOG_INFO.
 //
 // EventLog is an interface so that tests can read the entries;
-// DefaultEventLog() is the system's. Thread-safe.
+// DefaultEventLog() is the system's. Thread-safe. EventSource is the one
+// writer of entries under a source name that the program's loggers (the
+// service host's and the watch's) build on.
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include "rtl/Mutex.h"
 
 namespace platform {
 
@@ -34,5 +39,28 @@ class EventLog {
 };
 
 EventLog& DefaultEventLog();
+
+// Entries under one source name. The source is registered with the first
+// entry; while that fails, the entry is lost and the next entry tries
+// again. Destroying it deregisters the source. Thread-safe.
+class EventSource {
+ public:
+  explicit EventSource(std::string name, EventLog& log = DefaultEventLog());
+  ~EventSource();
+  EventSource(const EventSource&) = delete;
+  EventSource& operator=(const EventSource&) = delete;
+
+  // Writes one entry; false when it was lost (the source could not be
+  // registered, or the log refused the entry).
+  bool Write(uint16_t type, uint16_t category, uint32_t event_id, const std::string& text)
+      EXCLUDES(mu_);
+  const std::string& Name() const noexcept { return name_; }
+
+ private:
+  const std::string name_;
+  EventLog& log_;
+  rtl::Mutex mu_;
+  EventSourceHandle handle_ GUARDED_BY(mu_) = 0;  // 0 until registered
+};
 
 }  // namespace platform

@@ -22,8 +22,6 @@ constexpr uint32_t CapacityFor(uint32_t n) {
   return (n + 7) & ~7u;
 }
 
-inline char FoldChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-
 // Unsigned byte order of n bytes, eight at a time where they agree.
 inline int CompareBytes(const char* a, const char* b, size_t n) noexcept {
   static_assert(std::endian::native == std::endian::little);
@@ -39,25 +37,6 @@ inline int CompareBytes(const char* a, const char* b, size_t n) noexcept {
     if (x != y) return x < y ? -1 : 1;
   }
   return 0;
-}
-
-// CompareText's order, with the common equal bytes taken quickly.
-inline int CompareFolded(std::string_view a, std::string_view b) noexcept {
-  const size_t n = std::min(a.size(), b.size());
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t x, y;
-    std::memcpy(&x, a.data() + i, 8);
-    std::memcpy(&y, b.data() + i, 8);
-    if (x != y) break;
-  }
-  for (; i < n; ++i) {
-    if (a[i] == b[i]) continue;
-    const unsigned char x = static_cast<unsigned char>(FoldChar(a[i]));
-    const unsigned char y = static_cast<unsigned char>(FoldChar(b[i]));
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
 }  // namespace
@@ -94,7 +73,7 @@ struct TStringList::Blocks {
   void SetKey(Key& key, std::string_view text) const {
     key.length = static_cast<uint8_t>(std::min<size_t>(text.size(), 255));
     const size_t n = std::min(text.size(), kKeyMax);
-    for (size_t i = 0; i < n; ++i) key.bytes[i] = FoldChar(text[i]);
+    for (size_t i = 0; i < n; ++i) key.bytes[i] = FoldCase(text[i]);
   }
   // Brings block b's keys up to date after a change to its entries from
   // position `from` on.
@@ -303,7 +282,7 @@ void TStringList::SetObject(int index, TObject* object) {
 }
 
 int TStringList::Compare(std::string_view a, std::string_view b) const noexcept {
-  return CompareFolded(a, b);
+  return CompareText(a, b);
 }
 
 void TStringList::Resort() {
@@ -330,7 +309,7 @@ void TStringList::SetSorted(bool value) {
 }
 
 int TStringList::LowerBound(std::string_view s) const {
-  auto cmp = [](std::string_view a, std::string_view b) { return CompareFolded(a, b); };
+  auto cmp = [](std::string_view a, std::string_view b) { return CompareText(a, b); };
   if (form_ != Form::kBlocks) {
     const Entry* data = SmallData();
     uint32_t lo = 0, hi = count_;
@@ -346,7 +325,7 @@ int TStringList::LowerBound(std::string_view s) const {
   // The first block whose last entry is not below s, then within it.
   char key[Blocks::kKeyMax];
   const size_t kn = std::min(s.size(), Blocks::kKeyMax);
-  for (size_t i = 0; i < kn; ++i) key[i] = FoldChar(s[i]);
+  for (size_t i = 0; i < kn; ++i) key[i] = FoldCase(s[i]);
   auto full = cmp;
   const auto& list = blocks_->list;
   // Past the last entry, as when a sorted file is read in: no search.

@@ -26,28 +26,13 @@ std::string Format(const char* format, ...) {
   return out;
 }
 
-static inline unsigned char FoldCase(unsigned char c) noexcept {
-  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c;
-}
-
-int CompareText(std::string_view a, std::string_view b) noexcept {
-  const size_t n = a.size() < b.size() ? a.size() : b.size();
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char x = FoldCase(static_cast<unsigned char>(a[i]));
-    unsigned char y = FoldCase(static_cast<unsigned char>(b[i]));
-    if (x != y) return x < y ? -1 : 1;
-  }
-  if (a.size() == b.size()) return 0;
-  return a.size() < b.size() ? -1 : 1;
-}
-
 bool SameText(std::string_view a, std::string_view b) noexcept {
   return a.size() == b.size() && CompareText(a, b) == 0;
 }
 
 std::string UpperCase(std::string_view s) {
   std::string out(s);
-  for (char& c : out) c = static_cast<char>(FoldCase(static_cast<unsigned char>(c)));
+  for (char& c : out) c = FoldCase(c);
   return out;
 }
 

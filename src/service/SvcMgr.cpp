@@ -60,16 +60,6 @@ std::string SysErrorText(uint32_t code) {
 
 void RaiseLastOSError() { throw rtl::EOSError(SysErrorText(platform::GetLastError())); }
 
-bool HasSwitch(const std::vector<std::string>& Arguments, std::string_view SwitchName) {
-  for (const std::string& arg : Arguments) {
-    if (!arg.empty() && (arg[0] == '-' || arg[0] == '/') &&
-        rtl::SameText(std::string_view(arg).substr(1), SwitchName)) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // ---------------------------------------------------------------------------
 // TDependencies, TEventLogger
 
@@ -79,18 +69,12 @@ TDependency* TDependencies::Add() {
 }
 
 TEventLogger::TEventLogger(std::string SourceName, platform::EventLog& log)
-    : source_name_(std::move(SourceName)), log_(log) {}
-
-TEventLogger::~TEventLogger() {
-  if (handle_) log_.DeregisterEventSource(handle_);
-}
+    : source_(std::move(SourceName), log) {}
 
 void TEventLogger::WriteEvent(const std::string& Text, uint16_t EventType, uint16_t Category,
                               uint32_t EventId) {
-  rtl::MutexLock lock(mu_);
-  if (!handle_) handle_ = log_.RegisterEventSourceA(nullptr, source_name_.c_str());
-  if (!handle_) return;  // tried again on the next entry
-  log_.ReportEventA(handle_, EventType, Category, EventId, Text.c_str());
+  // Its result is ignored: an entry that cannot be written is lost.
+  source_.Write(EventType, Category, EventId, Text);
 }
 
 // ---------------------------------------------------------------------------
@@ -590,7 +574,7 @@ TServiceApplication::TServiceApplication(THostFacilities Facilities)
   arguments_ = facilities_.Arguments ? *facilities_.Arguments : platform::CommandLineArguments();
   // The modules take their facilities from here, so the choice is made
   // before any exists.
-  if (HasSwitch("CONSOLE")) facilities_.Control = facilities_.ConsoleControl;
+  if (HasSwitch(kSwitchConsole)) facilities_.Control = facilities_.ConsoleControl;
   event_logger_ =
       std::make_unique<TEventLogger>(FileNameOf(facilities_.ExecutablePath), *facilities_.EventLog);
   Application = this;
@@ -628,12 +612,12 @@ void TServiceApplication::PrepareApplication() {
 }
 
 void TServiceApplication::RunApplication() {
-  if (HasSwitch("INSTALL")) {
-    RegisterModules(true, HasSwitch("SILENT"));
+  if (HasSwitch(kSwitchInstall)) {
+    RegisterModules(true, HasSwitch(kSwitchSilent));
     return;
   }
-  if (HasSwitch("UNINSTALL")) {
-    RegisterModules(false, HasSwitch("SILENT"));
+  if (HasSwitch(kSwitchUninstall)) {
+    RegisterModules(false, HasSwitch(kSwitchSilent));
     return;
   }
 

@@ -41,6 +41,7 @@
 #include "rtl/Mutex.h"
 #include "rtl/SysUtils.h"
 #include "rtl/Thread.h"
+#include "service/Switches.h"
 
 namespace service {
 
@@ -94,10 +95,6 @@ std::string SysErrorText(uint32_t code);
 [[noreturn]] void RaiseLastOSError();
 using rtl::ExceptionMessage;
 
-// True when some argument begins with "-" or "/" and the rest of it equals
-// SwitchName, without regard to case.
-bool HasSwitch(const std::vector<std::string>& Arguments, std::string_view SwitchName);
-
 class TDependency {
  public:
   std::string Name;
@@ -118,24 +115,20 @@ class TDependencies {
 };
 
 // Writes entries under one event source, registered on the first entry
-// (and tried again on the next one while that fails). Thread-safe.
+// (and tried again on the next one while that fails), through
+// platform::EventSource. Thread-safe.
 class TEventLogger {
  public:
   explicit TEventLogger(std::string SourceName,
                         platform::EventLog& log = platform::DefaultEventLog());
-  ~TEventLogger();
   TEventLogger(const TEventLogger&) = delete;
   TEventLogger& operator=(const TEventLogger&) = delete;
 
-  void WriteEvent(const std::string& Text, uint16_t EventType, uint16_t Category, uint32_t EventId)
-      EXCLUDES(mu_);
-  const std::string& SourceName() const noexcept { return source_name_; }
+  void WriteEvent(const std::string& Text, uint16_t EventType, uint16_t Category, uint32_t EventId);
+  const std::string& SourceName() const noexcept { return source_.Name(); }
 
  private:
-  const std::string source_name_;
-  platform::EventLog& log_;
-  rtl::Mutex mu_;
-  platform::EventSourceHandle handle_ GUARDED_BY(mu_) = 0;
+  platform::EventSource source_;
 };
 
 // The control thread of one service module. Created suspended by

@@ -100,27 +100,6 @@ TEST_F(SvcMgrTest, DependencyList) {
   EXPECT_EQ(m->DependencyList(), std::string("Tcpip\0+NetworkProvider\0\0", 24));
 }
 
-TEST(HasSwitchTest, PrefixCaseAndWholeName) {
-  struct Case {
-    std::vector<std::string> args;
-    bool install;
-  } cases[] = {
-      {{"/install"}, true},
-      {{"-INSTALL"}, true},
-      {{"/Install"}, true},
-      {{"/silent", "-install"}, true},
-      {{"install"}, false},
-      {{"--install"}, false},
-      {{"/installx"}, false},
-      {{"/"}, false},
-      {{}, false},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(HasSwitch(c.args, "INSTALL"), c.install)
-        << (c.args.empty() ? std::string("(none)") : c.args.back());
-  }
-}
-
 TEST(SysErrorTextTest, CodeAndText) {
   EXPECT_EQ(SysErrorText(0), "A call to an OS function failed");
   EXPECT_EQ(SysErrorText(5), "System Error.  Code: 5.\r\n" + platform::SystemErrorMessage(5));

@@ -10,6 +10,7 @@
 #include "platform/SystemError.h"
 #include "rtl/SysUtils.h"
 #include "service/ReadMode.h"
+#include "service/Switches.h"
 #include "service/Usage.h"
 
 namespace service {
@@ -227,22 +228,6 @@ void ServiceControlEntry(uint32_t Code) {
   if (TWirevane* module = Wirevane) module->PostControl(Code);
 }
 
-namespace {
-
-// The argument after the switch Name, as in "/read FILE".
-bool SwitchValue(const std::vector<std::string>& arguments, std::string_view name,
-                 std::string& value) {
-  for (size_t i = 0; i + 1 < arguments.size(); ++i) {
-    if (HasSwitch({arguments[i]}, name)) {
-      value = arguments[i + 1];
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
 int RunProgram(THostFacilities Facilities) {
   TServiceApplication app(std::move(Facilities));
   std::string unknown;
@@ -262,15 +247,16 @@ int RunProgram(THostFacilities Facilities) {
   try {
     app.PrepareApplication();
     app.CreateServiceModule(Wirevane);
-    if (app.HasSwitch("READ") && !app.HasSwitch("INSTALL") && !app.HasSwitch("UNINSTALL")) {
+    if (app.HasSwitch(kSwitchRead) && !app.HasSwitch(kSwitchInstall) &&
+        !app.HasSwitch(kSwitchUninstall)) {
       std::string path;
-      if (!SwitchValue(app.Arguments(), "READ", path)) {
+      if (!SwitchValue(app.Arguments(), kSwitchRead, path)) {
         std::fprintf(stderr, "tessalin: /read needs the name of a capture file\n");
         return 2;
       }
       return RunReadMode(path);
     }
-    if (app.HasSwitch("CONSOLE")) Wirevane->StartWatch = StartConsoleWatch;
+    if (app.HasSwitch(kSwitchConsole)) Wirevane->StartWatch = StartConsoleWatch;
     app.RunApplication();
   } catch (...) {
     app.ShowException(std::current_exception());

@@ -55,6 +55,29 @@ std::string ReportConfig::DestinationText() const {
   return std::string(TransportName(transport)) + " to " + host + ":" + std::to_string(port);
 }
 
+uint64_t ReadMaxAddresses(platform::Registry& registry, std::string& problem) {
+  std::string text;
+  if (!ReadValue(registry, kMaxAddressesValue, text)) return kDefaultMaxAddresses;
+  const std::string_view digits = rtl::TrimView(text);
+  uint64_t value = 0;
+  bool ok = !digits.empty() && digits.size() <= 15;
+  for (char c : digits) {
+    ok = ok && c >= '0' && c <= '9';
+    if (ok) value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (ok && value > 0) return value;
+  problem = std::string(kMaxAddressesValue) + " \"" + text +
+            "\" is not a number of address pairs from 1 up; the registry keeps at most " +
+            std::to_string(kDefaultMaxAddresses) + " pairs";
+  return kDefaultMaxAddresses;
+}
+
+std::string ReadAdapter(platform::Registry& registry) {
+  std::string name;
+  if (!ReadValue(registry, kAdapterValue, name)) name.clear();
+  return name;
+}
+
 ReportConfig ReadReportConfig(platform::Registry& registry) {
   ReportConfig c;
   std::string value;

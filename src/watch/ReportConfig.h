@@ -15,7 +15,9 @@
 //
 // The configuration key and the names of every value the watch reads
 // (SyslogHost, Adapter, MaxAddresses and those above) live here, with
-// ReadSyslogHost for the host alone.
+// the readers: ReadSyslogHost for the host alone, ReadReportConfig for the
+// way reports leave, ReadAdapter and ReadMaxAddresses for the watch's own
+// two values. Nothing else reads the configuration key.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +48,13 @@ inline constexpr char kAdapterValue[] = "Adapter";
 // absent: kDefaultMaxAddresses. Past it new pairs are reported, not kept.
 inline constexpr char kMaxAddressesValue[] = "MaxAddresses";
 inline constexpr uint64_t kDefaultMaxAddresses = 1000000;
+
+// The adapter to watch: the value Adapter, or "" (the first adapter) when
+// it is absent or cannot be read. Never raises.
+std::string ReadAdapter(platform::Registry& registry);
+// The registry's bound: MaxAddresses when it is a whole number from 1 up,
+// else kDefaultMaxAddresses, and then why in `problem`. Never raises.
+uint64_t ReadMaxAddresses(platform::Registry& registry, std::string& problem);
 
 // The syslog server host for reports after the start-up one: the registry
 // value SyslogHost, or kDefaultSyslogHost when it cannot be read. Never

@@ -1,7 +1,6 @@
 #include "watch/WatchEvents.h"
 
 #include <chrono>
-#include <mutex>
 
 #include "platform/EventLog.h"
 #include "rtl/SysUtils.h"
@@ -9,19 +8,16 @@
 namespace watch {
 namespace {
 
+// The event log under kEventSource, registered for the life of the
+// process.
 class EventLogSink : public EventSink {
  public:
   void WriteEvent(uint16_t type, uint32_t id, const std::string& text) override {
-    platform::EventLog& log = platform::DefaultEventLog();
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!source_) source_ = log.RegisterEventSourceA(nullptr, kEventSource);
-    if (!source_) return;  // tried again with the next entry
-    log.ReportEventA(source_, type, 0, id, text.c_str());
+    source_.Write(type, 0, id, text);
   }
 
  private:
-  std::mutex mu_;
-  platform::EventSourceHandle source_ = 0;  // kept for the life of the process
+  platform::EventSource source_{kEventSource};
 };
 
 }  // namespace

@@ -39,55 +39,11 @@ constexpr int64_t kDropsQuietMs = 10000;
 constexpr size_t kTableChunk = 64 * 1024;
 constexpr size_t kTableChunkPairs = 256;
 
-// The error file is written by the capture reader, the report sender and
-// the watch thread; one at a time.
-rtl::Mutex& ErrorFileLock() {
-  static rtl::Mutex* mu = new rtl::Mutex;
-  return *mu;
-}
-
 }  // namespace
 
 std::string StartFailure::Text() const {
   return "The watch could not start (stage \"" + (stage.empty() ? "creating the sender" : stage) +
          "\"): " + (cause.empty() ? "unknown error" : cause);
-}
-
-uint64_t ReadMaxAddresses(platform::Registry& registry, std::string& problem) {
-  std::string text;
-  try {
-    if (!registry.ReadString(platform::kHKeyLocalMachine, kConfigKey, kMaxAddressesValue, text)) {
-      return kDefaultMaxAddresses;
-    }
-  } catch (...) {
-    return kDefaultMaxAddresses;
-  }
-  const std::string_view digits = rtl::TrimView(text);
-  uint64_t value = 0;
-  bool ok = !digits.empty() && digits.size() <= 15;
-  for (char c : digits) {
-    ok = ok && c >= '0' && c <= '9';
-    if (ok) value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (ok && value > 0) return value;
-  problem = std::string(kMaxAddressesValue) + " \"" + text +
-            "\" is not a number of address pairs from 1 up; the registry keeps at most " +
-            std::to_string(kDefaultMaxAddresses) + " pairs";
-  return kDefaultMaxAddresses;
-}
-
-void WriteErrorFile(const std::string& Text) {
-  WriteErrorFile(platform::DefaultFileSystem(), platform::DataDirectory(), Text);
-}
-
-void WriteErrorFile(platform::FileSystem& files, const std::string& directory,
-                    const std::string& Text) {
-  rtl::MutexLock lock(ErrorFileLock());
-  const std::string path = directory + "tessalin.err";
-  if (files.FileExists(path)) files.RemoveFile(path);
-  std::unique_ptr<platform::TextFileWriter> file = files.CreateTextFile(path);
-  file->WriteLine(Text);
-  file->Close();
 }
 
 TEthThread::TEthThread(bool CreateSuspended, WatchEnvironment environment)
@@ -262,9 +218,8 @@ void TEthThread::StartCaptureOrRaise() {
                                 int Length) { HandleCapture(Sender, EthernetHeader, Length); });
   capture_->SetOnCaptureLost([this](const std::string& cause) { CaptureLost(cause); });
   capture_->SetOnCaptureResumed([this](const std::string& adapter) { CaptureResumed(adapter); });
-  std::string wanted;
-  if (registry_.ReadString(platform::kHKeyLocalMachine, kConfigKey, kAdapterValue, wanted) &&
-      !wanted.empty()) {
+  const std::string wanted = ReadAdapter(registry_);
+  if (!wanted.empty()) {
     if (!capture_->SelectAdapter(wanted)) {
       std::string there;
       for (const std::string& name : capture_->AdapterNames()) {

@@ -1,6 +1,7 @@
 // The address watch: the watch thread TEthThread, which owns the syslog
 // sender, the report sender thread, the address registry and the capture
-// component; the ARP table file; the error file.
+// component; the ARP table file. The error file is a unit of its own
+// (ErrorFile.h), written from here.
 //
 // Threads and ownership.
 // - Watch thread (Run): the start-up sequence (sender, start-up report,
@@ -50,6 +51,7 @@
 #include "rtl/Mutex.h"
 #include "rtl/Thread.h"
 #include "watch/AddressRegistry.h"
+#include "watch/ErrorFile.h"
 #include "watch/ReportConfig.h"
 #include "watch/WatchEvents.h"
 #include "watch/WatchFactory.h"
@@ -79,16 +81,6 @@ struct WatchEnvironment {
   // the service manager's status text.
   std::function<void(const std::string&)> status;
 };
-
-// The registry's bound: MaxAddresses when it is a whole number from 1 up,
-// else kDefaultMaxAddresses, and then why in `problem`. Never raises.
-uint64_t ReadMaxAddresses(platform::Registry& registry, std::string& problem);
-
-// Replaces the error file (data directory + "tessalin.err") with the line
-// Text and CR LF. Raises rtl::EInOutError when the file cannot be written.
-void WriteErrorFile(const std::string& Text);
-void WriteErrorFile(platform::FileSystem& files, const std::string& directory,
-                    const std::string& Text);
 
 // Why a start-up failed: the stage label (as in the error file), the cause
 // (the exception's or the capture layer's text) and the service-specific
@@ -175,7 +167,7 @@ class TEthThread : public rtl::TThread {
   std::string TablePath() const { return directory_ + "arptable"; }
   std::string TempTablePath() const { return directory_ + "arptable.tmp"; }
   std::string DamagedTablePath() const { return directory_ + "arptable.damaged"; }
-  std::string ErrorFilePath() const { return directory_ + "tessalin.err"; }
+  std::string ErrorFilePath() const { return directory_ + kErrorFileName; }
 
   // Called on the watch thread when the start-up succeeded (the capture is
   // open, its reader runs), with the adapter watched.

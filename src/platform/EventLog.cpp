@@ -1,0 +1,22 @@
+#include "platform/EventLog.h"
+
+#include <utility>
+
+namespace platform {
+
+EventSource::EventSource(std::string name, EventLog& log) : name_(std::move(name)), log_(log) {}
+
+EventSource::~EventSource() {
+  rtl::MutexLock lock(mu_);
+  if (handle_) log_.DeregisterEventSource(handle_);
+}
+
+bool EventSource::Write(uint16_t type, uint16_t category, uint32_t event_id,
+                        const std::string& text) {
+  rtl::MutexLock lock(mu_);
+  if (!handle_) handle_ = log_.RegisterEventSourceA(nullptr, name_.c_str());
+  if (!handle_) return false;  // tried again with the next entry
+  return log_.ReportEventA(handle_, type, category, event_id, text.c_str());
+}
+
+}  // namespace platform
