@@ -60,20 +60,20 @@ ServiceNotifier::ServiceNotifier(const char* notify_address, uint64_t watchdog_u
   }
 }
 
-void ServiceNotifier::Heartbeat() {
-  if (heartbeat_interval_ == 0) return;
+bool ServiceNotifier::Heartbeat() {
+  if (heartbeat_interval_ == 0) return false;
   int64_t now = clock_();
   int64_t due = next_heartbeat_.load(std::memory_order_relaxed);
-  if (now < due) return;
+  if (now < due) return false;
   if (!next_heartbeat_.compare_exchange_strong(due, now + heartbeat_interval_,
                                                std::memory_order_relaxed)) {
-    return;  // another thread sends this one
+    return false;  // another thread sends this one
   }
-  socket_.Send("WATCHDOG=1\n", false);
+  return socket_.Send("WATCHDOG=1\n", false);
 }
 
-void ServiceNotifier::StatusText(const std::string& text) {
-  if (!socket_.IsOpen()) return;
+bool ServiceNotifier::StatusText(const std::string& text) {
+  if (!socket_.IsOpen()) return false;
   rtl::MutexLock lock(mu_);
   std::string line;
   if (state_ != 0) {
@@ -83,10 +83,10 @@ void ServiceNotifier::StatusText(const std::string& text) {
   // One line: a line break would end the STATUS= field early.
   for (char c : text) line += (c == '\n' || c == '\r') ? ' ' : c;
   int64_t now = clock_();
-  if (now < next_status_ || line == shown_) return;
+  if (now < next_status_ || line == shown_) return false;
   next_status_ = now + 1000000000;
   shown_ = line;
-  socket_.Send("STATUS=" + line + "\n", false);
+  return socket_.Send("STATUS=" + line + "\n", false);
 }
 
 void ServiceNotifier::NoteState(uint32_t state) {

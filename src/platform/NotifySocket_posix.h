@@ -53,9 +53,12 @@ class ServiceNotifier {
   ServiceNotifier(const char* notify_address, uint64_t watchdog_usec,
                   MonotonicClock clock = &MonotonicNanoseconds);
 
-  // Heartbeats go out at most four times per watchdog period.
-  void Heartbeat();
-  void StatusText(const std::string& text) EXCLUDES(mu_);
+  // Heartbeats go out at most four times per watchdog period. Each says
+  // whether it sent a message to the manager: false when there is no
+  // manager's socket (no or an unusable NOTIFY_SOCKET), when nothing was due
+  // or the send failed.
+  bool Heartbeat();
+  bool StatusText(const std::string& text) EXCLUDES(mu_);
   // The state of the service's last status report (ServiceControl), whose
   // name leads the status line. That report replaced the line at the
   // manager, so the next text goes out even when it is unchanged.

@@ -82,7 +82,23 @@ TEST_F(ServiceNotifyTest, HeartbeatDueOnSeveralThreadsIsSentOnce) {
   EXPECT_EQ(Received().size(), 1u);
 }
 
+// Without a usable NOTIFY_SOCKET nothing is sent, and each call says so. A
+// relative name is not a path: a socket bound under that name in the
+// working directory, where taking it for a path would send, hears nothing.
 TEST_F(ServiceNotifyTest, NothingWithoutTheManagersSettings) {
+  char dir_template[] = "/tmp/tessalin-notify-XXXXXX";
+  const char* dir = ::mkdtemp(dir_template);
+  ASSERT_NE(dir, nullptr);
+  char previous[4096];
+  ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(::chdir(dir), 0);
+  const int wrong = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  ASSERT_GE(wrong, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strcpy(a.sun_path, "relative");
+  ASSERT_EQ(::bind(wrong, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+
   struct Case {
     const char* address;
     uint64_t watchdog_usec;
@@ -90,16 +106,26 @@ TEST_F(ServiceNotifyTest, NothingWithoutTheManagersSettings) {
       {nullptr, 30000000},     // not under systemd
       {"", 30000000},          // empty NOTIFY_SOCKET
       {"relative", 30000000},  // neither a path nor an abstract name
+      {"@", 30000000},         // an abstract name without a name
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.address ? c.address : "(null)");
     ServiceNotifier notifier(c.address, c.watchdog_usec, &FakeNow);
-    notifier.Heartbeat();
-    notifier.StatusText("eth0");
+    EXPECT_FALSE(notifier.Heartbeat());
+    EXPECT_FALSE(notifier.StatusText("eth0"));
   }
+  char buffer[64];
+  EXPECT_LT(::recv(wrong, buffer, sizeof buffer, 0), 0) << "a relative name was taken as a path";
+  ::close(wrong);
+  ::unlink("relative");
+  EXPECT_EQ(::chdir(previous), 0);
+  ::rmdir(dir);
+  EXPECT_TRUE(Received().empty());
+
   // No watchdog configured: status only.
   ServiceNotifier notifier(address_.c_str(), 0, &FakeNow);
-  notifier.Heartbeat();
-  notifier.StatusText("eth0");
+  EXPECT_FALSE(notifier.Heartbeat());
+  EXPECT_TRUE(notifier.StatusText("eth0"));
   EXPECT_EQ(Received(), std::vector<std::string>{"STATUS=eth0\n"});
 }
 

@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "capture/CaptureFile.h"
+#include "service/Printing.h"
 #include "service/SvcMgr.h"
-#include "service/wirevane.h"
 #include "watch/WatchEvents.h"
 
 namespace service {

@@ -83,11 +83,4 @@ void ServiceControlEntry(uint32_t Code);
 // service-specific code of a watch that could not start.
 int RunProgram(THostFacilities Facilities = {});
 
-// What the foreground and replay runs wrap around the program's parts:
-// a sender that prints every report on standard output ("Report: " and the
-// text) before inner sends it, and an event sink that prints every entry on
-// standard error ("tessalin: " and the text) before inner writes it.
-std::unique_ptr<watch::SysLogSender> PrintingSysLog(std::unique_ptr<watch::SysLogSender> inner);
-std::unique_ptr<watch::EventSink> PrintingEventSink(watch::EventSink& inner);
-
 }  // namespace service
