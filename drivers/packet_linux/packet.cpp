@@ -10,6 +10,12 @@
 // reading, and hands a block back to the kernel only once every frame of it
 // has been delivered.
 //
+// PacketReceiveFrames, an entry point of this driver beside the fifteen,
+// reads in place: it hands each frame to the caller's handler where it lies
+// in the ring (a tagged frame, whose tag the kernel took out, from a copy
+// with the tag put back) and gives a block back once the handler has
+// returned for its last frame.
+//
 // One thread at a time uses an adapter. No C++ exception leaves an entry
 // point: failure is a null or zero result, with errno saying why (the
 // system's error of the call that failed; the capture layer names it), as
@@ -61,6 +67,9 @@ constexpr uint32_t kBlockSize = 128 * 1024;
 constexpr uint32_t kFrameSize = 2048;  // nominal; TPACKET_V3 packs frames
 constexpr size_t kRingFloor = 32u * 1024 * 1024;
 constexpr size_t kRingCeiling = 1024u * 1024 * 1024;
+// The blocks one read in place walks at most, about the user buffer's
+// 256,000 bytes, so that the reader comes back between them.
+constexpr uint32_t kBlocksPerRead = 2;
 // A block with frames in it is handed to the reader after this long even
 // when it is not full, so a quiet link still delivers promptly.
 constexpr uint32_t kBlockRetireMs = 8;
@@ -106,6 +115,9 @@ struct Adapter {
   // The kernel's counters reset on every read; these keep the totals.
   uint64_t packets = 0;
   uint64_t drops = 0;
+
+  // A tagged frame's record, read in place, with its tag put back.
+  alignas(4) uint8_t tagged[kBlockSize + 4];
 };
 
 tpacket_block_desc* BlockAt(Adapter* a, uint32_t i) {
@@ -341,6 +353,48 @@ uint32_t Drain(Adapter* a, uint8_t* buffer, uint32_t length) {
 
 bool FrontBlockReady(Adapter* a) { return a->holding || BlockReady(BlockAt(a, a->block)); }
 
+// Hands frames of ready blocks to handler in place, at most kBlocksPerRead
+// blocks, until handler asks to stop. A frame counts as delivered once its
+// handler has been called; a block goes back to the kernel after its last.
+void DeliverInPlace(Adapter* a, capture::PacketFrameHandlerFn handler, void* user) {
+  for (uint32_t blocks = 0;;) {
+    tpacket_block_desc* b = BlockAt(a, a->block);
+    if (!a->holding) {
+      if (blocks == kBlocksPerRead || !BlockReady(b)) return;
+      a->holding = true;
+      a->frames_left = b->hdr.bh1.num_pkts;
+      a->next_frame = reinterpret_cast<const uint8_t*>(b) + b->hdr.bh1.offset_to_first_pkt;
+    }
+    bool more = true;
+    while (more && a->frames_left > 0) {
+      auto* f = reinterpret_cast<const tpacket3_hdr*>(a->next_frame);
+      a->frames_left--;
+      a->next_frame += f->tp_next_offset;
+      if ((f->tp_status & TP_STATUS_VLAN_VALID) && f->tp_snaplen >= kMacAddressesLength) {
+        WriteRecord(f, a->tagged, sizeof a->tagged);
+        more = handler(user, reinterpret_cast<const bpf_hdr*>(a->tagged),
+                       a->tagged + kRecordHeaderLength) != 0;
+      } else {
+        bpf_hdr h{};
+        h.bh_tstamp.tv_sec = static_cast<int32_t>(f->tp_sec);
+        h.bh_tstamp.tv_usec = static_cast<int32_t>(f->tp_nsec / 1000);
+        h.bh_caplen = f->tp_snaplen;
+        h.bh_datalen = f->tp_len;
+        h.bh_hdrlen = kRecordHeaderLength;
+        more = handler(user, &h, reinterpret_cast<const uint8_t*>(f) + f->tp_mac) != 0;
+      }
+    }
+    if (a->frames_left == 0) {
+      a->holding = false;
+      a->next_frame = nullptr;
+      ReturnBlock(b);
+      a->block = (a->block + 1) % a->block_count;
+      ++blocks;
+    }
+    if (!more) return;
+  }
+}
+
 // Whether the adapter's interface no longer exists under its index and name.
 bool InterfaceGone(Adapter* a) {
   char now[IF_NAMESIZE];
@@ -505,6 +559,22 @@ PACKET_EXPORT BOOLEAN PacketReceivePacket(void* adapter, LPPACKET packet, BOOLEA
   if (!FrontBlockReady(a) && !WaitForFrames(a, sync != 0)) return 0;
   packet->ulBytesReceived = Drain(a, static_cast<uint8_t*>(packet->Buffer), packet->Length);
   packet->bIoComplete = 1;
+  return 1;
+}
+
+// The read in place (see the top of the file): frames waiting are handed
+// to handler; waits up to the read timeout only when none is. *backlog
+// says whether frames still wait when it returns.
+PACKET_EXPORT BOOLEAN PacketReceiveFrames(void* adapter, BOOLEAN sync,
+                                          capture::PacketFrameHandlerFn handler, void* user,
+                                          BOOLEAN* backlog) noexcept {
+  auto* a = static_cast<Adapter*>(adapter);
+  if (backlog) *backlog = 0;
+  if (!a || !handler || !a->ring) return Fail(EINVAL);
+  if (a->gone) return Fail(ENODEV);
+  if (!FrontBlockReady(a) && !WaitForFrames(a, sync != 0)) return 0;
+  DeliverInPlace(a, handler, user);
+  if (backlog) *backlog = FrontBlockReady(a) ? 1 : 0;
   return 1;
 }
 

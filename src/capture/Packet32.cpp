@@ -52,6 +52,9 @@ bool BindPacketDriver() {
     platform::FreeLibrary(library);
     return false;
   }
+  if (!Resolve(library, "PacketReceiveFrames", d.PacketReceiveFrames)) {
+    d.PacketReceiveFrames = nullptr;
+  }
   PacketDriver = d;
   g_bound.store(true, std::memory_order_release);
   return true;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "capture/bpf.h"
+
 namespace capture {
 
 using BOOLEAN = uint8_t;
@@ -59,6 +61,23 @@ using PacketSetBpfFn = BOOLEAN (*)(LPADAPTER adapter, void* program);
 using PacketGetStatsFn = BOOLEAN (*)(LPADAPTER adapter, void* stats);
 using PacketGetNetTypeFn = BOOLEAN (*)(LPADAPTER adapter, NetType* type);
 using PacketSetReadTimeoutFn = BOOLEAN (*)(LPADAPTER adapter, int32_t milliseconds);
+
+// Our Linux driver's read in place, beside the fifteen (Packet.dll has no
+// such entry point): the frames the driver holds are handed to handler one
+// by one where they lie in its ring, each with a capture record header
+// made for it (record points at that header, not at the bytes in front of
+// data). A ring block goes back to the kernel once the handler has
+// returned for its last frame, so the bytes stay valid until the handler
+// returns. The handler returns nonzero to go on, 0 to stop: the next call
+// goes on with the next frame. One call delivers at most about 256 KB of
+// the ring; it waits up to the read timeout (sync) only when no frame is
+// waiting, and then delivers none. *backlog: whether frames were still
+// waiting when it returned. Nonzero on success; 0 on failure, with the
+// system's error left as PacketReceivePacket leaves it.
+using PacketFrameHandlerFn = BOOLEAN (*)(void* user, const bpf_hdr* record, const uint8_t* data);
+using PacketReceiveFramesFn = BOOLEAN (*)(LPADAPTER adapter, BOOLEAN sync,
+                                          PacketFrameHandlerFn handler, void* user,
+                                          BOOLEAN* backlog);
 }
 
 // The bound entry points. All null until BindPacketDriver succeeds; from
@@ -79,10 +98,14 @@ struct TPacketDriver {
   PacketGetStatsFn PacketGetStats;
   PacketGetNetTypeFn PacketGetNetType;
   PacketSetReadTimeoutFn PacketSetReadTimeout;
+  // Bound only when the library has it (our Linux driver); null otherwise,
+  // and the capture layer then reads through PacketReceivePacket.
+  PacketReceiveFramesFn PacketReceiveFrames;
 };
 extern TPacketDriver PacketDriver;
 
-// Binds the fifteen entry points of the driver library, all or nothing.
+// Binds the fifteen entry points of the driver library, all or nothing,
+// and the read in place when the library has it.
 // Returns true at once when they are already bound; otherwise loads the
 // library and resolves every entry point by name. On success the bound flag
 // is set for good and the library is never released; on failure nothing is

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,10 @@ constexpr uint32_t kNameBufferChars = 20480;
 constexpr size_t kOpenNameBytes = 2048;
 // A record's header fields end here; a record shorter than this cannot be read.
 constexpr size_t kRecordFieldsEnd = offsetof(bpf_hdr, bh_hdrlen) + sizeof(uint16_t);
+// A batch that leaves less room than this at the end of the user buffer
+// filled it: the record of a full-size frame (header, 1514 bytes, a VLAN
+// tag, padding) would not have fitted, so the driver has more waiting.
+constexpr uint32_t kFullBatchRoom = 2048;
 
 void SetErrorText(TCaptureHandle* h, const char* text) {
   std::memset(h->ErrorText, 0, sizeof(h->ErrorText));
@@ -46,6 +51,47 @@ std::string WithCause(std::string message) {
   const std::string cause = platform::LibraryErrorText();
   if (!cause.empty()) message += ": " + cause;
   return message;
+}
+
+// A read in place: the caller's handler and count, what was delivered, and
+// an exception the handler raised, carried past the driver.
+struct InPlaceRead {
+  TCaptureRecordHandler handler;
+  void* user;
+  int32_t count;
+  int32_t delivered;
+  std::exception_ptr raised;
+};
+
+BOOLEAN DeliverInPlace(void* context, const bpf_hdr* record, const uint8_t* data) {
+  auto* read = static_cast<InPlaceRead*>(context);
+  try {
+    read->handler(read->user, record, data);
+  } catch (...) {
+    // No exception may cross the driver: it stops, and the read raises this
+    // once the driver has returned.
+    read->raised = std::current_exception();
+    ++read->delivered;
+    return 0;
+  }
+  ++read->delivered;
+  return read->count <= 0 || read->delivered < read->count ? 1 : 0;
+}
+
+// CaptureRead through the driver's read in place: no batch is ever pending
+// in the user buffer; the driver keeps its place in its ring instead.
+int32_t ReadInPlace(TCaptureHandle* h, int32_t count, TCaptureRecordHandler handler, void* user) {
+  InPlaceRead read{handler, user, count, 0, nullptr};
+  BOOLEAN backlog = 0;
+  platform::ClearLibraryError();
+  if (!PacketDriver.PacketReceiveFrames(h->Adapter, 1, &DeliverInPlace, &read, &backlog)) {
+    h->Backlog = false;
+    SetErrorText(h, WithCause("Read Error: PacketRecievePacket failed").c_str());
+    return -1;
+  }
+  h->Backlog = backlog != 0;
+  if (read.raised) std::rethrow_exception(read.raised);
+  return read.delivered;
 }
 
 TCaptureHandle* Fail(TCaptureHandle* h, std::string& error, std::string message) {
@@ -143,17 +189,22 @@ TCaptureHandle* CaptureOpen(const std::string& adapter_name, int32_t snap_len, b
 }
 
 int32_t CaptureRead(TCaptureHandle* h, int32_t count, TCaptureRecordHandler handler, void* user) {
+  if (PacketDriver.PacketReceiveFrames && h->BytesLeft == 0) {
+    return ReadInPlace(h, count, handler, user);
+  }
   const uint8_t* pos;
   const uint8_t* end;
   if (h->BytesLeft == 0) {
     platform::ClearLibraryError();
     if (!PacketDriver.PacketReceivePacket(h->Adapter, h->Packet, 1)) {
+      h->Backlog = false;
       SetErrorText(h, WithCause("Read Error: PacketRecievePacket failed").c_str());
       return -1;
     }
     // A count beyond the buffer is the driver's error; never walk past it.
     const uint32_t received =
         std::min<uint32_t>(h->Packet->ulBytesReceived, static_cast<uint32_t>(h->BufferSize));
+    h->Backlog = uint64_t{received} + kFullBatchRoom > static_cast<uint32_t>(h->BufferSize);
     pos = h->Buffer;
     end = h->Buffer + received;
   } else {

@@ -34,11 +34,16 @@ struct TCaptureHandle {
   uint8_t* ResumePosition;  // next record to deliver in the current batch
   int32_t BytesLeft;        // from ResumePosition to the batch end; 0: no batch pending
   char ErrorText[256];      // NUL-padded; set by a failed read
+  // Whether the last driver read left frames waiting in the driver: it
+  // filled the user buffer to within a full-size frame's record of its end.
+  // Read by whoever reads the handle.
+  bool Backlog;
 };
 
-// Per-record handler: the caller's user data, the record (header first) and
-// the record's frame data. Both pointers are valid until the handler
-// returns; the next driver read overwrites them.
+// Per-record handler: the caller's user data, the record's header and the
+// record's frame data. Both pointers are valid until the handler returns;
+// the next driver read overwrites them. Read the frame through data, never
+// as the bytes after the header: a read in place makes the header apart.
 using TCaptureRecordHandler = void (*)(void* user, const bpf_hdr* record, const uint8_t* data);
 
 // Every adapter name that the driver reports, in the driver's order, joined
@@ -58,12 +63,18 @@ TCaptureHandle* CaptureOpen(const std::string& adapter_name, int32_t snap_len, b
                             std::string& error);
 
 // Delivers up to count records (0: the whole batch) to handler, in order.
+// With a driver that reads in place (PacketReceiveFrames, our Linux
+// driver) the records come straight from the driver's ring, each with a
+// header made for it that is not in front of its data, and every call asks
+// the driver, which keeps its place; otherwise they come from the batch in
+// the user buffer, as below.
 // Continues the batch in hand where the previous call stopped; reads a new
 // batch from the driver (waiting up to its read timeout) only when none is
 // pending. Returns the number delivered, or -1 when the driver read failed
 // (ErrorText then says so, with the system's error that the driver left,
 // and the next call reads again). A record that is
-// empty or runs past the end of the batch ends the batch.
+// empty or runs past the end of the batch ends the batch. Each driver read
+// sets the handle's Backlog.
 int32_t CaptureRead(TCaptureHandle* handle, int32_t count, TCaptureRecordHandler handler,
                     void* user);
 

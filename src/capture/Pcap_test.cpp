@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -320,6 +321,77 @@ TEST_F(PcapTest, ReceivedCountBeyondTheBufferIsCut) {
   driver_->QueueBatch(b.bytes.data(), b.Size(), 300000);
   ASSERT_NE(Open(), nullptr);
   EXPECT_EQ(Read(0), static_cast<int32_t>(records));
+}
+
+// A driver that reads in place, standing in for our Linux driver's entry
+// point: frames 1, 2, 3... of a fixed length, the driver's place kept
+// across calls; a failure on request.
+struct InPlaceDriver {
+  static inline std::vector<std::vector<uint8_t>> frames;
+  static inline size_t next = 0;
+  static inline bool fail = false;
+
+  static BOOLEAN Receive(LPADAPTER, BOOLEAN, PacketFrameHandlerFn handler, void* user,
+                         BOOLEAN* backlog) {
+    *backlog = 0;
+    if (fail) return 0;
+    // At most three frames a call, as a driver hands over at most so much.
+    for (int n = 0; n < 3 && next < frames.size(); ++n) {
+      const std::vector<uint8_t>& f = frames[next++];
+      bpf_hdr h{};
+      h.bh_caplen = static_cast<uint32_t>(f.size());
+      h.bh_datalen = h.bh_caplen;
+      h.bh_hdrlen = sizeof(bpf_hdr);
+      if (!handler(user, &h, f.data())) break;
+    }
+    *backlog = next < frames.size() ? 1 : 0;
+    return 1;
+  }
+};
+
+// With a driver that reads in place, records come from the driver one call
+// at a time: count stops it where the next call goes on; the driver's
+// backlog becomes the handle's; a handler's exception comes out of the
+// read (the frame counts as delivered), and a failed read returns -1.
+TEST_F(PcapTest, ReadInPlaceKeepsTheDriversPlace) {
+  ASSERT_NE(Open(), nullptr);
+  InPlaceDriver::frames.clear();
+  for (uint8_t i = 1; i <= 8; ++i) InPlaceDriver::frames.push_back(std::vector<uint8_t>(60, i));
+  InPlaceDriver::next = 0;
+  InPlaceDriver::fail = false;
+  struct Restore {
+    ~Restore() { PacketDriver.PacketReceiveFrames = saved; }
+    PacketReceiveFramesFn saved = PacketDriver.PacketReceiveFrames;
+  } restore;
+  PacketDriver.PacketReceiveFrames = &InPlaceDriver::Receive;
+  const uint32_t received_before = driver_->Calls("PacketReceivePacket");
+
+  std::vector<uint8_t> seen;
+  bool throw_on_5 = true;
+  auto handler = [&](const bpf_hdr* record, const uint8_t* data) {
+    EXPECT_EQ(record->bh_caplen, 60u);
+    seen.push_back(data[0]);
+    if (data[0] == 5 && throw_on_5) {
+      throw_on_5 = false;
+      throw std::runtime_error("handler failed");
+    }
+  };
+  using Handler = decltype(handler);
+  auto trampoline = [](void* user, const bpf_hdr* record, const uint8_t* data) {
+    (*static_cast<Handler*>(user))(record, data);
+  };
+  EXPECT_EQ(CaptureRead(handle_, 2, trampoline, &handler), 2);
+  EXPECT_TRUE(handle_->Backlog);
+  // 3, 4 and 5, whose handler raises.
+  EXPECT_THROW(CaptureRead(handle_, 0, trampoline, &handler), std::runtime_error);
+  EXPECT_EQ(CaptureRead(handle_, 0, trampoline, &handler), 3);  // 6, 7, 8
+  EXPECT_FALSE(handle_->Backlog);
+  EXPECT_EQ(seen, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+
+  InPlaceDriver::fail = true;
+  EXPECT_EQ(CaptureRead(handle_, 0, trampoline, &handler), -1);
+  EXPECT_STREQ(handle_->ErrorText, "Read Error: PacketRecievePacket failed");
+  EXPECT_EQ(driver_->Calls("PacketReceivePacket"), received_before);
 }
 
 }  // namespace

@@ -109,10 +109,15 @@ void TCustomSnoop::ReleaseReader() {
     delete thread_;
     thread_ = nullptr;
   }
+  behind_ = false;
   CaptureClose(handle_);
 }
 
-void TCustomSnoop::ThreadTerminated(rtl::TThread*) { capturing_ = false; }
+void TCustomSnoop::ThreadTerminated(rtl::TThread*) {
+  capturing_ = false;
+  // A reader ended by its handler's exception did not clear it.
+  behind_ = false;
+}
 
 bool TCustomSnoop::OpenAdapter(const std::string& name, std::string& error) {
   handle_ = CaptureOpen(name, kSnapLength, true, error);
@@ -158,6 +163,7 @@ void TSnoopThread::Run() {
     // that hangs stops OnAlive, and the service manager's watchdog then
     // restarts the service.
     if (CaptureRead(snoop_->Handle(), 0, snoop_->RecordHandler, snoop_) >= 0) {
+      SetBehind(snoop_->Handle()->Backlog);
       failed_once = false;
       if (snoop_->OnAlive) snoop_->OnAlive();
       const auto now = std::chrono::steady_clock::now();
@@ -167,6 +173,7 @@ void TSnoopThread::Run() {
       }
       continue;
     }
+    SetBehind(false);
     // A driver whose reads fail at once must not spin: look again a little
     // later, and give the adapter up only when that fails too.
     if (!failed_once) {
@@ -182,7 +189,15 @@ void TSnoopThread::Run() {
     drops_seen_ = 0;
     if (snoop_->OnCaptureResumed) snoop_->OnCaptureResumed(snoop_->AdapterName());
   }
+  SetBehind(false);
   if (snoop_->Handle()) ReadStats();
+}
+
+void TSnoopThread::SetBehind(bool value) {
+  // Written only on a change: the flag's reader runs on another core.
+  if (snoop_->behind_.load(std::memory_order_relaxed) != value) {
+    snoop_->behind_.store(value, std::memory_order_relaxed);
+  }
 }
 
 void TSnoopThread::ReadStats() {

@@ -89,6 +89,13 @@ class TCustomSnoop : public rtl::TComponent {
   // once a second while capturing. Any thread.
   uint64_t FramesDropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
 
+  // Whether the reader is behind: its last read from the driver left
+  // frames waiting there. Other work on the machine that can wait (the
+  // report sender) looks at it and waits while it is set, so that frames
+  // never wait in the driver's buffer for it. False while not capturing.
+  // Any thread.
+  bool Behind() const noexcept { return behind_.load(std::memory_order_relaxed); }
+
   const rtl::TStringList& Adapters() const noexcept { return *adapters_; }
   bool Capturing() const noexcept { return capturing_.load(std::memory_order_relaxed); }
 
@@ -136,6 +143,7 @@ class TCustomSnoop : public rtl::TComponent {
   std::string last_error_;
   std::atomic<bool> thread_safe_{true};
   std::atomic<uint64_t> dropped_{0};  // written by the reader thread
+  std::atomic<bool> behind_{false};   // written by the reader thread
 };
 
 class TSnoop : public TCustomSnoop {
@@ -174,6 +182,8 @@ class TSnoopThread : public rtl::TThread {
   // Adds the drops the driver counted since the last look to the
   // component's total.
   void ReadStats();
+  // Publishes whether the reader is behind, when that changed.
+  void SetBehind(bool value);
 
   TCustomSnoop* snoop_;
   uint32_t drops_seen_ = 0;  // the open adapter's drop counter at the last look

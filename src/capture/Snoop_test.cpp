@@ -206,6 +206,42 @@ TEST_F(SnoopTest, FramesWithoutHandlerAreDropped) {
   EXPECT_FALSE(snoop.Capturing());
 }
 
+// A read that fills the user buffer leaves frames in the driver: the reader
+// says it is behind until a read comes back with room to spare.
+TEST_F(SnoopTest, BehindWhileReadsComeBackFull) {
+  TSnoop snoop(nullptr);
+  snoop.SetAdapterIndex(0);
+  snoop.SetThreadSafe(false);
+  std::mutex mu;
+  std::vector<std::pair<uint8_t, bool>> seen;  // first byte, Behind() meanwhile
+  snoop.SetOnCapture([&](rtl::TObject*, PETHERNET_HDR frame, int) {
+    std::lock_guard<std::mutex> lock(mu);
+    seen.emplace_back(*reinterpret_cast<const uint8_t*>(frame), snoop.Behind());
+  });
+  BatchBuilder full;
+  while (full.Size() + 1516 <= kCaptureBufferSize) full.Add(1496, 0xF0);
+  BatchBuilder a, b;
+  a.Add(60, 0xA0);
+  b.Add(60, 0xB0);
+  driver_->QueueBatch(full.bytes.data(), full.Size(), full.Size());
+  driver_->QueueBatch(a.bytes.data(), a.Size(), a.Size());
+  driver_->QueueBatch(b.bytes.data(), b.Size(), b.Size());
+  EXPECT_FALSE(snoop.Behind());
+  snoop.StartCapture();
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return !seen.empty() && seen.back().first == 0xB0;
+  }));
+  ASSERT_TRUE(WaitUntil([&] { return driver_->Calls("PacketReceivePacket") >= 4; }));
+  EXPECT_FALSE(snoop.Behind());
+  snoop.StopCapture();
+  ASSERT_GE(seen.size(), 3u);
+  EXPECT_FALSE(seen.front().second);  // the full batch: nothing read before it
+  EXPECT_EQ(seen[seen.size() - 2], std::make_pair(uint8_t{0xA0}, true));
+  EXPECT_EQ(seen.back(), std::make_pair(uint8_t{0xB0}, false));
+  EXPECT_FALSE(snoop.Behind());
+}
+
 // The driver's drop counter, read about once a second, adds up across its
 // 32-bit wrap; a driver that cannot say changes nothing.
 TEST_F(SnoopTest, FramesDroppedFollowTheDriversCounter) {

@@ -27,6 +27,8 @@ constexpr int kLongestRetryMs = 60000;
 constexpr int64_t kLookupRetryMs = 1000;
 // The sender wakes at least this often to write pending summaries.
 constexpr int kTickMs = 1000;
+// While the capture reader is behind: how often the sender looks again.
+constexpr auto kYieldSlice = std::chrono::milliseconds(1);
 
 // Windows Sockets errors of a host name look-up that found nothing.
 bool IsLookupFailure(int code) { return code >= 11001 && code <= 11004; }
@@ -129,6 +131,8 @@ void TReportSender::Run() {
         idle_.SignalAll();
         return;
       }
+      YieldToCapture();
+      if (discard_.load(std::memory_order_relaxed)) continue;
       // The registry is read for every report, in order, before it goes
       // out.
       const ReportConfig config = ReadReportConfig(registry_);
@@ -169,6 +173,29 @@ void TReportSender::Run() {
 void TReportSender::Pause(std::chrono::steady_clock::duration wait) {
   rtl::MutexLock lock(mu_);
   wake_.WaitFor(mu_, wait, [&] { return discard_.load(std::memory_order_relaxed); });
+}
+
+void TReportSender::YieldToCapture() {
+  if (!capture_behind_ || !capture_behind_()) {
+    holding_ = false;
+    return;
+  }
+  if (!holding_) {
+    holding_ = true;
+    held_since_ = std::chrono::steady_clock::now();
+  }
+  while (!discard_.load(std::memory_order_relaxed)) {
+    if (std::chrono::steady_clock::now() - held_since_ >= longest_hold_) {
+      // One group goes; the next waits again.
+      held_since_ = std::chrono::steady_clock::now();
+      return;
+    }
+    Pause(kYieldSlice);
+    if (!capture_behind_()) {
+      holding_ = false;
+      return;
+    }
+  }
 }
 
 void TReportSender::TellDropped() {

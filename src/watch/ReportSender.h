@@ -22,6 +22,11 @@
 //   the server cannot be reached and why, one says when delivery resumed
 //   and how many reports waited. "Sent" means written to the connection.
 //
+// Capture first: while the capture reader is behind (frames wait for it
+// in the driver), the sender holds the reports back before each send or
+// write, so that they wait in the queue and no frame waits in the driver
+// for the sender's share of the processor (see SetCaptureBehind).
+//
 // The queue holds at most Capacity reports; further ones are counted, not
 // queued, and the event log says how many (their pairs are in the registry
 // all the same), unless the sender waits for room (a replay, which has no
@@ -66,6 +71,17 @@ class TReportSender : public rtl::TThread {
   bool Queue(std::string text) EXCLUDES(mu_);
   // Before the first Queue, and before the thread runs.
   void SetWaitForRoom(bool value) { wait_for_room_ = value; }
+  // Whether the capture reader is behind; asked by the sender thread before
+  // each group of reports it sends or writes. While it answers true the
+  // sender waits, looking again every millisecond or so; a discarding stop
+  // ends the wait at once. After a second of waiting in a row one group
+  // goes all the same, so that under traffic the capture never catches up
+  // with, reports still trickle out (longest: that second). Before Resume.
+  void SetCaptureBehind(std::function<bool()> behind,
+                        std::chrono::milliseconds longest = std::chrono::seconds(1)) {
+    capture_behind_ = std::move(behind);
+    longest_hold_ = longest;
+  }
 
   // Waits until every report queued so far has been handled (sent or
   // failed), or timeout_ms has passed; true when it was all handled.
@@ -102,6 +118,8 @@ class TReportSender : public rtl::TThread {
   void TellConfiguration(const ReportConfig& config);
   // Sleeps up to ms, less when a discarding stop comes.
   void Pause(std::chrono::steady_clock::duration wait) EXCLUDES(mu_);
+  // Waits while the capture reader is behind (see SetCaptureBehind).
+  void YieldToCapture() EXCLUDES(mu_);
 
   SysLogSender& sender_;
   platform::Registry& registry_;
@@ -120,10 +138,12 @@ class TReportSender : public rtl::TThread {
   // its hands, which a discarding stop gives up too.
   std::atomic<bool> discard_{false};
   size_t discarded_ GUARDED_BY(mu_) = 0;
-  rtl::CondVar room_;                     // Queue: room in the queue, or stop
-  bool wait_for_room_ = false;            // set before the thread runs, then read only
-  bool waiting_ GUARDED_BY(mu_) = false;  // the sender sleeps on wake_
-  uint64_t dropped_ GUARDED_BY(mu_) = 0;  // not yet told
+  rtl::CondVar room_;                             // Queue: room in the queue, or stop
+  bool wait_for_room_ = false;                    // set before the thread runs, then read only
+  std::function<bool()> capture_behind_;          // set before the thread runs, then read only
+  std::chrono::milliseconds longest_hold_{1000};  // as capture_behind_
+  bool waiting_ GUARDED_BY(mu_) = false;          // the sender sleeps on wake_
+  uint64_t dropped_ GUARDED_BY(mu_) = 0;          // not yet told
 
   // The sender thread's own.
   FailureLog send_log_;
@@ -134,6 +154,9 @@ class TReportSender : public rtl::TThread {
   std::string failed_error_;
   int64_t failed_at_ms_ = 0;
   TokenBucket pacer_;
+  // Since when the sender has held back for the capture without a break.
+  std::chrono::steady_clock::time_point held_since_{};
+  bool holding_ = false;
   std::string wire_;  // the frames of one stream write
   std::unique_ptr<platform::ReportStream> stream_;
   ReportConfig stream_config_;

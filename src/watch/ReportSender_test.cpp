@@ -203,6 +203,72 @@ TEST(ReportSenderTest, StreamReportsWaitForTheServerAndArriveInOrder) {
 
 // A stop gives up reports that wait for a server that never answers, and
 // does not wait out the backoff.
+// Capture first: while the capture reader is behind, no report leaves, by
+// any transport; they wait in the queue and then all go, in order, once it
+// has caught up.
+TEST(ReportSenderTest, ReportsWaitWhileTheCaptureIsBehind) {
+  struct Case {
+    const char* transport;
+    const char* rate;
+  } cases[] = {{"udp", "0"}, {"udp", "2000"}, {"tcp", "0"}, {"tls", "0"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.transport) + " at rate " + c.rate);
+    FakeParts parts;
+    FakeRegistry registry;
+    FakeEvents events;
+    registry.Set("SyslogTransport", c.transport);
+    registry.Set("SyslogRate", c.rate);
+    std::atomic<bool> behind{true};
+    std::atomic<int> while_behind{0};
+    parts.SetFail([&](const std::string& at) {
+      if ((at.starts_with("send") || at == "write") && behind) ++while_behind;
+    });
+    auto sender = parts.CreateSysLog();
+    TReportSender reports(*sender, registry, events, [](const std::string&) {});
+    reports.SetCaptureBehind([&] { return behind.load(); }, std::chrono::minutes(1));
+    reports.Resume();
+    std::vector<std::string> expected;
+    for (int i = 0; i < 100; ++i) {
+      expected.push_back("report " + std::to_string(i));
+      reports.Queue(expected.back());
+    }
+    EXPECT_FALSE(reports.Drain(200));
+    EXPECT_EQ(reports.Pending(), 100u);
+    behind = false;
+    ASSERT_TRUE(reports.Drain(kWait));
+    reports.Stop();
+    EXPECT_EQ(while_behind, 0);
+    EXPECT_EQ(reports.Sent(), 100u);
+    EXPECT_EQ(std::string(c.transport) == "udp" ? parts.Texts() : Frames(parts.Stream()), expected);
+  }
+}
+
+// A capture that never catches up still lets reports trickle out, a group
+// after each longest hold; and a stop that gives the rest up does not wait
+// for the capture.
+TEST(ReportSenderTest, CaptureThatStaysBehindHoldsReportsOnlySoLong) {
+  FakeParts parts;
+  FakeRegistry registry;
+  FakeEvents events;
+  registry.Set("SyslogRate", "0");
+  auto sender = parts.CreateSysLog();
+  TReportSender trickle(*sender, registry, events, [](const std::string&) {});
+  trickle.SetCaptureBehind([] { return true; }, std::chrono::milliseconds(20));
+  trickle.Resume();
+  for (int i = 0; i < 10; ++i) trickle.Queue("r" + std::to_string(i));
+  ASSERT_TRUE(trickle.Drain(kWait));
+  EXPECT_EQ(trickle.Stop(), 0u);
+  EXPECT_EQ(trickle.Sent(), 10u);
+
+  TReportSender held(*sender, registry, events, [](const std::string&) {});
+  held.SetCaptureBehind([] { return true; }, std::chrono::hours(1));
+  held.Resume();
+  for (int i = 0; i < 10; ++i) held.Queue("r" + std::to_string(i));
+  EXPECT_FALSE(held.Drain(100));
+  EXPECT_EQ(held.Stop(true), 10u);
+  EXPECT_EQ(held.Sent(), 0u);
+}
+
 TEST(ReportSenderTest, StopDoesNotWaitForAnUnreachableServer) {
   FakeParts parts;
   FakeRegistry registry;

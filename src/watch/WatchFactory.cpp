@@ -107,6 +107,7 @@ class SnoopAdapter : public CaptureSource {
   bool Capturing() const override { return snoop_->Capturing(); }
   std::string LastError() const override { return snoop_->LastError(); }
   uint64_t FramesDropped() const override { return snoop_->FramesDropped(); }
+  bool Behind() const override { return snoop_->Behind(); }
 
  private:
   std::unique_ptr<capture::TSnoop> snoop_;

@@ -87,6 +87,9 @@ class CaptureSource {
   // Frames the driver dropped since the component was made because the
   // watch did not keep up. Any thread.
   virtual uint64_t FramesDropped() const { return 0; }
+  // Whether the capture reader is behind the driver (frames wait there
+  // for it), so that the report sender holds off. Any thread.
+  virtual bool Behind() const { return false; }
 };
 
 // Makes the sender and the capture component, each with no owner. Either

@@ -273,6 +273,8 @@ class FakeCapture : public CaptureSource {
   std::string LastError() const override { return open_error; }
   uint64_t FramesDropped() const override { return dropped; }
   std::atomic<uint64_t> dropped{0};  // set by the test
+  bool Behind() const override { return behind; }
+  std::atomic<bool> behind{false};  // set by the test
 
   // One read of one frame: the frame, then the reader's sign of life.
   void Frame(const std::vector<uint8_t>& f) {

@@ -69,10 +69,13 @@ TEthThread::TEthThread(bool CreateSuspended, WatchEnvironment environment)
 
 TEthThread::~TEthThread() {
   // The program never frees the watch thread; tests do, after the body has
-  // ended: the capture stops before the registry it feeds goes away.
+  // ended: the capture stops before the registry it feeds goes away, and
+  // the report sender, which asks the capture whether it is behind, before
+  // the capture does.
   if (capture_) capture_->StopCapture();
-  capture_.reset();
   if (sender_) sender_->Stop(true);
+  live_capture_.store(nullptr, std::memory_order_release);
+  capture_.reset();
   sender_.reset();
 }
 
@@ -181,6 +184,11 @@ bool TEthThread::StartUp() {
         [this](const std::string& text) { WriteErrorFile(files_, directory_, text); },
         report_capacity_, ticks_);
     sender_->SetWaitForRoom(report_wait_for_room_);
+    // Capture first: the reports wait while the capture reader is behind.
+    sender_->SetCaptureBehind([this] {
+      const CaptureSource* capture = live_capture_.load(std::memory_order_acquire);
+      return capture && capture->Behind();
+    });
     sender_->Resume();
     StartCaptureOrRaise();
     started = true;
@@ -208,6 +216,7 @@ bool TEthThread::StartUp() {
 
 void TEthThread::StartCaptureOrRaise() {
   capture_ = parts_.CreateCapture();
+  live_capture_.store(capture_.get(), std::memory_order_release);
   capture_->SetThreadSafe(false);
   capture_->SetOnCapture([this](rtl::TObject* Sender, capture::PETHERNET_HDR EthernetHeader,
                                 int Length) { HandleCapture(Sender, EthernetHeader, Length); });

@@ -19,7 +19,8 @@
 //   frame it could not handle), on the error file: that is written under one
 //   lock by every thread, and the report sender holds it while the file
 //   reaches the disk.
-// - Report sender (TReportSender): sends the queued reports in order.
+// - Report sender (TReportSender): sends the queued reports in order, and
+//   holds them back while the capture reader is behind (capture first).
 // The registry's lock keeps a save from racing with an update; LastSave and
 // the saved version belong to whichever thread saves, one at a time under
 // save_mu_.
@@ -275,6 +276,10 @@ class TEthThread : public rtl::TThread {
   // capture reader when the capture follows a renamed interface.
   mutable rtl::Mutex name_mu_;
   std::string adapter_name_ GUARDED_BY(name_mu_);
+  // The capture component, for the report sender's thread (which runs
+  // before the capture is made): set once it is made, cleared only once
+  // the sender has stopped.
+  std::atomic<const CaptureSource*> live_capture_{nullptr};
   // The writer's scratch: the reports of the sighting in hand.
   AddressRegistry::Reports reports_;
 };

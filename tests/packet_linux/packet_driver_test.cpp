@@ -24,6 +24,7 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/Packet32.h"
@@ -417,6 +418,94 @@ TEST_F(PacketDriverTest, FrameLargerThanTheBufferIsCut) {
   EXPECT_EQ(got[0].header.bh_datalen, 60u);
   EXPECT_EQ(got[0].data, Bytes(big.begin(), big.begin() + 32));
   EXPECT_EQ(got[1].header.bh_datalen, 60u);
+}
+
+// What one call of the read in place handed over: the test's frames, with
+// the header each came with, and whether frames still waited after it.
+struct InPlace {
+  std::vector<Record> records;
+  bool backlog = false;
+  int calls = 0;    // handler calls, the test's frames or not
+  int stop_at = 0;  // > 0: the handler asks to stop after this many calls
+};
+
+BOOLEAN KeepInPlace(void* user, const bpf_hdr* record, const uint8_t* data) {
+  auto* read = static_cast<InPlace*>(user);
+  Record r{*record, Bytes(data, data + record->bh_caplen)};
+  if (FromTest(r)) read->records.push_back(std::move(r));
+  ++read->calls;
+  return read->stop_at > 0 && read->calls >= read->stop_at ? 0 : 1;
+}
+
+// The read in place hands over the same frames, tags put back, as the
+// read into the buffer; a handler that stops leaves the rest for the next
+// call, which goes on with the next frame without waiting.
+TEST_F(PacketDriverTest, ReadInPlaceDeliversFramesAsOnTheWire) {
+  OpenCapture();
+  ASSERT_NE(PacketDriver.PacketReceiveFrames, nullptr);
+  const std::vector<Bytes> frames = {
+      ArpFrame(1, 42),  Tagged(ArpFrame(2, 60), 0x8100, 0x6005),
+      ArpFrame(3, 60),  Tagged(Tagged(ArpFrame(4, 46), 0x8100, 0x0007), 0x88a8, 0x0abc),
+      ArpFrame(5, 300),
+  };
+  Sender sender("tcap0");
+  for (const Bytes& f : frames) sender.Send(f);
+  std::vector<Record> got;
+  auto deadline = Clock::now() + std::chrono::seconds(2);
+  while (got.size() < frames.size() && Clock::now() < deadline) {
+    InPlace read;
+    read.stop_at = 1;
+    BOOLEAN backlog = 1;
+    ASSERT_NE(PacketDriver.PacketReceiveFrames(adapter_, 1, &KeepInPlace, &read, &backlog), 0);
+    EXPECT_LE(read.calls, 1);
+    for (Record& r : read.records) got.push_back(std::move(r));
+  }
+  ASSERT_EQ(got.size(), frames.size());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(got[i].data, frames[i]);
+    EXPECT_EQ(got[i].header.bh_caplen, frames[i].size());
+    EXPECT_EQ(got[i].header.bh_datalen, frames[i].size());
+    EXPECT_EQ(got[i].header.bh_hdrlen, sizeof(bpf_hdr));
+  }
+  // Nothing waits now: an empty read within the timeout, no backlog.
+  InPlace empty;
+  BOOLEAN backlog = 1;
+  ASSERT_NE(PacketDriver.PacketReceiveFrames(adapter_, 1, &KeepInPlace, &empty, &backlog), 0);
+  EXPECT_TRUE(empty.records.empty());
+  EXPECT_EQ(backlog, 0);
+}
+
+// More frames waiting than one read in place takes: it says so, and the
+// reads that follow deliver every frame once, in order.
+TEST_F(PacketDriverTest, ReadInPlaceTellsOfFramesStillWaiting) {
+  OpenCapture();
+  constexpr int kFrames = 4000;  // a few ring blocks of minimum-size frames
+  Sender sender("tcap0");
+  for (int i = 0; i < kFrames; ++i) {
+    Bytes f = ArpFrame(static_cast<uint8_t>(i), 60);
+    f[40] = static_cast<uint8_t>(i >> 8);
+    sender.Send(f);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // every block handed over
+  std::vector<bool> backlogs;
+  std::vector<Record> got;
+  auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (got.size() < kFrames && Clock::now() < deadline) {
+    InPlace read;
+    BOOLEAN backlog = 0;
+    ASSERT_NE(PacketDriver.PacketReceiveFrames(adapter_, 1, &KeepInPlace, &read, &backlog), 0);
+    backlogs.push_back(backlog != 0);
+    for (Record& r : read.records) got.push_back(std::move(r));
+  }
+  ASSERT_EQ(got.size(), static_cast<size_t>(kFrames));
+  for (int i = 0; i < kFrames; ++i) {
+    ASSERT_EQ(got[i].data[11], static_cast<uint8_t>(i)) << i;
+    ASSERT_EQ(got[i].data[40], static_cast<uint8_t>(i >> 8)) << i;
+  }
+  ASSERT_GE(backlogs.size(), 2u);
+  EXPECT_TRUE(backlogs.front());
+  EXPECT_FALSE(backlogs.back());
 }
 
 TEST_F(PacketDriverTest, ReadReturnsEmptyWithinTheTimeout) {
