@@ -10,34 +10,13 @@
 #include <thread>
 #include <vector>
 
+#include "watch/WatchFakes_test.h"
+
 namespace service {
 namespace {
 
-// A sender that keeps the texts it is asked to send.
-class RecordingSender : public watch::SysLogSender {
- public:
-  explicit RecordingSender(std::vector<std::string>& sent) : sent_(sent) {}
-  void SetActive(bool) override {}
-  void SetHost(const std::string&) override {}
-  void SendText(const std::string& text, syslog::TIdSyslogFacility,
-                syslog::TIdSyslogSeverity) override {
-    sent_.push_back(text);
-  }
-
- private:
-  std::vector<std::string>& sent_;
-};
-
-class RecordingParts : public watch::WatchFactory {
- public:
-  std::unique_ptr<watch::SysLogSender> CreateSysLog() override {
-    return std::make_unique<RecordingSender>(sent);
-  }
-  std::unique_ptr<watch::CaptureSource> CreateCapture() override {
-    throw rtl::Exception("the replay brings its own capture");
-  }
-  std::vector<std::string> sent;
-};
+using watch::testing::FakeEvents;
+using watch::testing::FakeParts;
 
 std::string U32(uint32_t v) {
   return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
@@ -76,13 +55,6 @@ std::string Arp(char mac, char ip) {
          std::string("\x08\x06\x00\x01\x08\x00\x06\x04\x00\x01", 10) + src +
          std::string{10, 0, 0, ip} + std::string(6, 0) + std::string{10, 0, 0, 1};
 }
-
-// Event-log entries, kept.
-class RecordingEvents : public watch::EventSink {
- public:
-  void WriteEvent(uint16_t, uint32_t, const std::string& text) override { texts.push_back(text); }
-  std::vector<std::string> texts;
-};
 
 // The replayed watch's thread object is never freed: its clock must
 // outlive every static object.
@@ -126,8 +98,15 @@ class ReadModeTest : public ::testing::Test {
   }
 
   std::filesystem::path dir_;
-  RecordingParts parts_;
-  RecordingEvents events_;
+  // The shared fakes: the sender records what the replay sends; the
+  // replay brings its own capture, so the fake capture is never made.
+  FakeParts parts_;
+  FakeEvents events_;
+  std::vector<std::string> EventTexts() {
+    std::vector<std::string> texts;
+    for (const FakeEvents::Entry& e : events_.Entries()) texts.push_back(e.text);
+    return texts;
+  }
 };
 
 // Frames in file order after the table load: the known address is quiet,
@@ -138,7 +117,7 @@ TEST_F(ReadModeTest, ReplaysFramesThroughTheWatch) {
   other[13] = 0x00;  // IPv4, not ARP
   Write("capture.pcap", Pcap({Arp(9, 9), Arp(1, 1), other, Arp(2, 1)}));
   EXPECT_EQ(Run("capture.pcap"), kReadComplete);
-  EXPECT_EQ(parts_.sent,
+  EXPECT_EQ(parts_.Texts(),
             (std::vector<std::string>{"starting up", "10.0.0.1 found on 00A0C9-000001",
                                       "10.0.0.1 moved from 00A0C9-000001 to 00A0C9-000002"}));
   EXPECT_EQ(Read("arptable"), "10.0.0.1\r\n 00A0C9-000002\r\n10.0.0.9\r\n 00A0C9-000009\r\n");
@@ -177,7 +156,7 @@ TEST_F(ReadModeTest, TailsDecideTheExitCode) {
     SCOPED_TRACE(c.name);
     Write("arptable", kTable);
     Write("capture", c.file);
-    parts_.sent.clear();
+    parts_.Clear();
     EXPECT_EQ(Run("capture"), c.exit);
     std::vector<std::string> reports;
     std::string table;
@@ -187,7 +166,7 @@ TEST_F(ReadModeTest, TailsDecideTheExitCode) {
       table += "10.0.0." + std::to_string(n) + "\r\n 00A0C9-00000" + std::to_string(n) + "\r\n";
     }
     if (c.exit != kReadNotCapture) reports.insert(reports.begin(), "starting up");
-    EXPECT_EQ(parts_.sent, reports);
+    EXPECT_EQ(parts_.Texts(), reports);
     EXPECT_EQ(Read("arptable"), table + kTable);
   }
   EXPECT_EQ(Run("missing"), kReadNotCapture);
@@ -201,11 +180,12 @@ TEST_F(ReadModeTest, FailedFinalSaveGivesThree) {
   std::filesystem::create_directories(dir_ / "arptable.tmp");
   Write("capture", Pcap({Arp(1, 1)}));
   EXPECT_EQ(Run("capture"), kReadSaveFailed);
-  EXPECT_EQ(parts_.sent,
+  EXPECT_EQ(parts_.Texts(),
             (std::vector<std::string>{"starting up", "10.0.0.1 found on 00A0C9-000001"}));
   EXPECT_EQ(Read("arptable"), kTable);
-  ASSERT_FALSE(events_.texts.empty());
-  EXPECT_NE(events_.texts.front().find("arptable.tmp"), std::string::npos) << events_.texts.front();
+  const std::vector<std::string> entries = EventTexts();
+  ASSERT_FALSE(entries.empty());
+  EXPECT_NE(entries.front().find("arptable.tmp"), std::string::npos) << entries.front();
 }
 
 }  // namespace
