@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -35,6 +36,26 @@ class EConnectionError : public rtl::Exception {
 // The server's certificate was not accepted: the message says why (expired,
 // unknown CA, name mismatch).
 RTL_DECLARE_EXCEPTION(EVerificationError, EConnectionError);
+
+// One wait of a stream operation, for the socket code of each system: the
+// abandon flag is looked at again at least every quarter second. Raises
+// when abandon is set or, when timed, the deadline has passed; otherwise
+// returns how many milliseconds to wait at most this time.
+inline int NextWaitSlice(std::chrono::steady_clock::time_point deadline, bool timed,
+                         const std::atomic<bool>& abandon, const std::string& what) {
+  if (abandon.load(std::memory_order_relaxed)) {
+    throw EConnectionError(what + ": given up at the stop");
+  }
+  int wait = 250;
+  if (timed) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) throw EConnectionError(what + ": timed out");
+    if (left < wait) wait = static_cast<int>(left);
+  }
+  return wait;
+}
 
 struct StreamTarget {
   std::string address;  // dotted quad

@@ -18,9 +18,6 @@
 namespace platform {
 namespace {
 
-// The longest single wait before the abandon flag is looked at again.
-constexpr int kSliceMs = 250;
-
 std::string SystemError(const std::string& call, int code) { return call + ": " + strerror(code); }
 
 // The queued OpenSSL errors as one text, the queue emptied.
@@ -91,17 +88,7 @@ struct SslFree {
 void WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline, bool timed,
              const std::atomic<bool>& abandon, const std::string& what) {
   for (;;) {
-    if (abandon.load(std::memory_order_relaxed)) {
-      throw EConnectionError(what + ": given up at the stop");
-    }
-    int wait = kSliceMs;
-    if (timed) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now())
-                            .count();
-      if (left <= 0) throw EConnectionError(what + ": timed out");
-      if (left < wait) wait = static_cast<int>(left);
-    }
+    const int wait = NextWaitSlice(deadline, timed, abandon, what);
     pollfd p{fd, events, 0};
     const int n = poll(&p, 1, wait);
     if (n < 0 && errno != EINTR) throw EConnectionError(SystemError("poll", errno));

@@ -36,9 +36,6 @@
 namespace platform {
 namespace {
 
-// The longest single wait before the abandon flag is looked at again.
-constexpr int kSliceMs = 250;
-
 // The most handshake bytes held while waiting for the rest of a message.
 constexpr size_t kMostHandshake = 1 << 20;
 
@@ -88,17 +85,7 @@ class Socket {
 void WaitFor(SOCKET s, bool write, std::chrono::steady_clock::time_point deadline, bool timed,
              const std::atomic<bool>& abandon, const std::string& what) {
   for (;;) {
-    if (abandon.load(std::memory_order_relaxed)) {
-      throw EConnectionError(what + ": given up at the stop");
-    }
-    int wait = kSliceMs;
-    if (timed) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now())
-                            .count();
-      if (left <= 0) throw EConnectionError(what + ": timed out");
-      if (left < wait) wait = static_cast<int>(left);
-    }
+    const int wait = NextWaitSlice(deadline, timed, abandon, what);
     fd_set ready, failed;
     FD_ZERO(&ready);
     FD_ZERO(&failed);

@@ -50,13 +50,7 @@ sleep 0.5
 
 # --- TCP.
 rm -f /var/lib/harbrook/arptable
-cat >"$work/tcp.conf" <<CONF
-global(workDirectory="$work/rs")
-module(load="imtcp")
-template(name="raw" type="string" string="%rawmsg%\n")
-ruleset(name="r") { action(type="omfile" file="$work/tcp.log" template="raw") }
-input(type="imtcp" address="127.0.0.1" port="514" ruleset="r")
-CONF
+e2e_rsyslog_tcp_conf "$work/tcp.conf" "$work/tcp.log"
 e2e_show+=("rsyslog tcp=$work/tcp.out")
 rsyslog_tcp() {
   rsyslogd -n -f "$work/tcp.conf" -i "$work/tcp.pid" >>"$work/tcp.out" 2>&1 &

@@ -75,6 +75,20 @@ reg() {
   } >/etc/harbrook/registry.reg
 }
 
+# e2e_rsyslog_tcp_conf CONF FILE: writes to CONF an rsyslog configuration
+# that keeps every report received over plain TCP (imtcp) on 127.0.0.1:514,
+# as received, in FILE. The caller starts rsyslogd with it.
+e2e_rsyslog_tcp_conf() {
+  mkdir -p "$work/rs"
+  cat >"$1" <<CONF
+global(workDirectory="$work/rs")
+module(load="imtcp")
+template(name="raw" type="string" string="%rawmsg%\n")
+ruleset(name="r") { action(type="omfile" file="$2" template="raw") }
+input(type="imtcp" address="127.0.0.1" port="514" ruleset="r")
+CONF
+}
+
 # e2e_rsyslog [ADDRESS=FILE ...]: rsyslog listening on port 514 of each
 # ADDRESS, every datagram as received in its FILE (none given:
 # 127.0.0.1=$work/syslog.log).

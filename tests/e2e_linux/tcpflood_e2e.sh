@@ -30,14 +30,7 @@ now_ms() { date +%s%3N; }
 lines() { [ -f "$1" ] && wc -l <"$1" || echo 0; }
 reach() { [ "$(lines "$1")" -ge "$2" ]; }
 
-mkdir -p "$work/rs"
-cat >"$work/rsyslog.conf" <<CONF
-global(workDirectory="$work/rs")
-module(load="imtcp")
-template(name="raw" type="string" string="%rawmsg%\n")
-ruleset(name="r") { action(type="omfile" file="$work/tcp.log" template="raw") }
-input(type="imtcp" address="127.0.0.1" port="514" ruleset="r")
-CONF
+e2e_rsyslog_tcp_conf "$work/rsyslog.conf" "$work/tcp.log"
 rsyslogd -n -f "$work/rsyslog.conf" -i "$work/rsyslog.pid" >"$work/rsyslog.out" 2>&1 &
 e2e_own $!
 wait_for 5 bash -c 'ss -tln | grep -qF "127.0.0.1:514"' || fail "rsyslog did not listen"
