@@ -1,17 +1,74 @@
 // One report through the syslog sender to a datagram receiver on the
 // loopback address, reports in a row sent together, and a report's parts
 // measured apart: the local address look-up (every message asks; the answer
-// stands for a second), host resolution, formatting and the send.
+// stands for a second), host resolution, formatting and the send. Then the
+// whole way of a report after the registry: queued by the capture reader,
+// taken by the report sender's thread, sent as a datagram or written as a
+// stream frame.
+//
+// Every benchmark counts the heap allocations (operator new, replaced in
+// this program) its reports cost: allocs_per_report, over the measured
+// loop only, on both threads.
 #include <benchmark/benchmark.h>
 
+#include <utime.h>
+
+#include <atomic>
+#include <ctime>
+#include <fstream>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "platform/WinSockProbe.h"
 #include "syslog/IdStack.h"
 #include "syslog/IdSysLog.h"
+#include "watch/ReportConfig.h"
+#include "watch/ReportSender.h"
 
 namespace {
+std::atomic<uint64_t> g_allocations{0};
+}  // namespace
+
+// Out of line, so that the compiler pairs no inlined malloc with a delete.
+__attribute__((noinline)) void* operator new(size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (size == 0) size = 1;
+  if (void* p = std::malloc(size)) return p;
+  throw std::bad_alloc();
+}
+__attribute__((noinline)) void* operator new[](size_t size) { return operator new(size); }
+__attribute__((noinline)) void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return std::malloc(size == 0 ? 1 : size);
+}
+__attribute__((noinline)) void* operator new[](size_t size,
+                                                const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete[](void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, size_t) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete[](void* p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+// Counts the allocations from its making to Report, per item.
+class AllocationCount {
+ public:
+  AllocationCount() : start_(g_allocations.load()) {}
+  void Report(benchmark::State& state, int64_t items) {
+    const uint64_t n = g_allocations.load() - start_;
+    state.counters["allocs_per_report"] =
+        items > 0 ? static_cast<double>(n) / static_cast<double>(items) : 0.0;
+  }
+
+ private:
+  uint64_t start_;
+};
 
 const char kReport[] = "10.0.0.5 found on 001122-334455";
 
@@ -27,7 +84,10 @@ struct Target {
 
 void BM_SendText(benchmark::State& state) {
   Target t;
-  for (auto _ : state) t.sender.SendText(kReport, syslog::sfLocalUseFive, syslog::slCritical);
+  const std::string report = kReport;
+  AllocationCount allocations;
+  for (auto _ : state) t.sender.SendText(report, syslog::sfLocalUseFive, syslog::slCritical);
+  allocations.Report(state, state.iterations());
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_SendText)->MinTime(1.0);
@@ -37,10 +97,15 @@ BENCHMARK(BM_SendText)->MinTime(1.0);
 void BM_SendTexts(benchmark::State& state) {
   Target t;
   const std::vector<std::string> texts(static_cast<size_t>(state.range(0)), kReport);
+  // The first call makes what later ones reuse.
+  t.sender.SendTexts(texts.data(), static_cast<int>(texts.size()), syslog::sfLocalUseFive,
+                     syslog::slCritical);
+  AllocationCount allocations;
   for (auto _ : state) {
     t.sender.SendTexts(texts.data(), static_cast<int>(texts.size()), syslog::sfLocalUseFive,
                        syslog::slCritical);
   }
+  allocations.Report(state, state.iterations() * state.range(0));
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_SendTexts)->Arg(8)->Arg(64)->MinTime(1.0);
@@ -67,7 +132,9 @@ void BM_FormatWireText(benchmark::State& state) {
   message.SetFacility(syslog::sfLocalUseFive);
   message.SetSeverity(syslog::slCritical);
   message.SetEventTime(platform::DefaultClock().Now());
+  AllocationCount allocations;
   for (auto _ : state) benchmark::DoNotOptimize(message.FormatWireText());
+  allocations.Report(state, state.iterations());
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_FormatWireText)->MinTime(0.5);
@@ -80,6 +147,96 @@ void BM_Send(benchmark::State& state) {
 }
 BENCHMARK(BM_Send)->MinTime(0.5);
 
+// A registry file as an administrator writes it, dated a minute back (a
+// file written within the last seconds is read at every query).
+std::unique_ptr<platform::RegistryFile> RegistryFor(const char* transport, int port) {
+  const std::string path = bench::TempDir() + "registry.reg";
+  {
+    std::ofstream out(path);
+    out << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE" << watch::kConfigKey
+        << "]\n\"SyslogHost\"=\"127.0.0.1\"\n\"SyslogTransport\"=\"" << transport
+        << "\"\n\"SyslogPort\"=\"" << port << "\"\n\"SyslogRate\"=\"0\"\n";
+  }
+  const time_t back = time(nullptr) - 60;
+  const struct utimbuf times = {back, back};
+  utime(path.c_str(), &times);
+  return std::make_unique<platform::RegistryFile>(path);
+}
+
+// A stream connection that takes every byte at once.
+class NullStream : public platform::ReportStream {
+ public:
+  void WriteAll(const char*, size_t size, const std::atomic<bool>&) override { bytes += size; }
+  bool PeerClosed() override { return false; }
+  size_t bytes = 0;
+};
+
+// The program's syslog sender towards the datagram sink, and a stream
+// connection that is a NullStream.
+class PathSender : public watch::SysLogSender {
+ public:
+  explicit PathSender(int port) { s_.SetPort(port); }
+  void SetActive(bool v) override { s_.SetActive(v); }
+  void SetHost(const std::string& h) override { s_.SetHost(h); }
+  void SetPort(int port) override { s_.SetPort(port); }
+  void SendText(const std::string& t, syslog::TIdSyslogFacility f,
+                syslog::TIdSyslogSeverity v) override {
+    s_.SendText(t, f, v);
+  }
+  size_t SendTexts(const std::string* t, size_t n, syslog::TIdSyslogFacility f,
+                   syslog::TIdSyslogSeverity v) override {
+    return static_cast<size_t>(s_.SendTexts(t, static_cast<int>(n), f, v));
+  }
+  std::string WireText(const std::string& t, syslog::TIdSyslogFacility f,
+                       syslog::TIdSyslogSeverity v) override {
+    return s_.WireText(t, f, v);
+  }
+  std::unique_ptr<platform::ReportStream> OpenStream(const std::string&, platform::StreamTarget,
+                                                     const std::atomic<bool>&) override {
+    return std::make_unique<NullStream>();
+  }
+
+ private:
+  syslog::TIdSysLog s_{nullptr};
+};
+
+class NoEvents : public watch::EventSink {
+ public:
+  void WriteEvent(uint16_t, uint32_t, const std::string&) override {}
+};
+
+// Reports queued as the capture reader queues them (a copy of the
+// registry's report text), 1024 at a time, each batch until it has all
+// gone out: over UDP unpaced to the sink (0), or as frames of a stream
+// connection (1).
+void BM_ReportPath(benchmark::State& state) {
+  bench::Sink sink;
+  const bool stream = state.range(0) != 0;
+  std::unique_ptr<platform::RegistryFile> registry =
+      RegistryFor(stream ? "tcp" : "udp", sink.Port());
+  PathSender sender(sink.Port());
+  NoEvents events;
+  watch::TReportSender reports(sender, *registry, events, [](const std::string&) {});
+  reports.Resume();
+  std::vector<std::string> texts;
+  for (int i = 0; i < 1024; ++i) {
+    texts.push_back("10.0." + std::to_string(i >> 8) + "." + std::to_string(i & 255) +
+                    " found on 02CC00-00" + std::to_string(1000 + i));
+  }
+  auto batch = [&] {
+    for (const std::string& text : texts) reports.Queue(text);
+    reports.Drain(60000);
+  };
+  // The first batches make what later ones reuse.
+  for (int i = 0; i < 4; ++i) batch();
+  AllocationCount allocations;
+  for (auto _ : state) batch();
+  allocations.Report(state, state.iterations() * 1024);
+  reports.Stop();
+  state.SetItemsProcessed(state.iterations() * 1024);
+  if (reports.Failed() > 0) state.SkipWithError("reports failed");
+}
+BENCHMARK(BM_ReportPath)->Arg(0)->Arg(1)->MinTime(1.0)->UseRealTime();
 }  // namespace
 
 BENCHMARK_MAIN();
