@@ -187,9 +187,9 @@ class PathSender : public watch::SysLogSender {
                    syslog::TIdSyslogSeverity v) override {
     return static_cast<size_t>(s_.SendTexts(t, static_cast<int>(n), f, v));
   }
-  std::string WireText(const std::string& t, syslog::TIdSyslogFacility f,
-                       syslog::TIdSyslogSeverity v) override {
-    return s_.WireText(t, f, v);
+  void AppendWireText(const std::string& t, syslog::TIdSyslogFacility f,
+                      syslog::TIdSyslogSeverity v, std::string& out) override {
+    s_.AppendWireText(t, f, v, out);
   }
   std::unique_ptr<platform::ReportStream> OpenStream(const std::string&, platform::StreamTarget,
                                                      const std::atomic<bool>&) override {

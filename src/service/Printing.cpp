@@ -34,9 +34,9 @@ class PrintingSender : public watch::SysLogSender {
     return sent;
   }
   void SetPort(int port) override { inner_->SetPort(port); }
-  std::string WireText(const std::string& text, syslog::TIdSyslogFacility facility,
-                       syslog::TIdSyslogSeverity severity) override {
-    return inner_->WireText(text, facility, severity);
+  void AppendWireText(const std::string& text, syslog::TIdSyslogFacility facility,
+                      syslog::TIdSyslogSeverity severity, std::string& out) override {
+    inner_->AppendWireText(text, facility, severity, out);
   }
   std::unique_ptr<platform::ReportStream> OpenStream(const std::string& host,
                                                      platform::StreamTarget target,

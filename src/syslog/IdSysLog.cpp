@@ -1,6 +1,6 @@
 #include "syslog/IdSysLog.h"
 
-#include <vector>
+#include "syslog/IdStack.h"
 
 namespace syslog {
 
@@ -13,40 +13,43 @@ void TIdSysLog::TransmitMessage(TIdSysLogMessage& message, bool stamp_now) {
   SendString(message.FormatWireText());
 }
 
-void TIdSysLog::SendText(const std::string& text, TIdSyslogFacility facility,
-                         TIdSyslogSeverity severity) {
-  TIdSysLogMessage message(nullptr, clock_);
-  message.Msg()->SetText(text);
-  message.SetFacility(facility);
-  message.SetSeverity(severity);
-  TransmitMessage(message, true);
+TIdSysLogMessage& TIdSysLog::MessageFor(const std::string& text, TIdSyslogFacility facility,
+                                        TIdSyslogSeverity severity) {
+  if (!message_) {
+    message_ = std::make_unique<TIdSysLogMessage>(nullptr, clock_);
+  } else {
+    // What a new message would take (the stack looks it up once a second).
+    message_->SetHostname(SharedStack()->FirstLocalAddress());
+  }
+  message_->Msg()->SetText(text);
+  message_->SetFacility(facility);
+  message_->SetSeverity(severity);
+  message_->SetEventTime(Now());
+  return *message_;
 }
 
-std::string TIdSysLog::WireText(const std::string& text, TIdSyslogFacility facility,
-                                TIdSyslogSeverity severity) {
-  TIdSysLogMessage message(nullptr, clock_);
-  message.Msg()->SetText(text);
-  message.SetFacility(facility);
-  message.SetSeverity(severity);
-  message.SetEventTime(Now());
-  return message.FormatWireText();
+void TIdSysLog::SendText(const std::string& text, TIdSyslogFacility facility,
+                         TIdSyslogSeverity severity) {
+  if (wire_.empty()) wire_.resize(1);
+  wire_[0].clear();
+  MessageFor(text, facility, severity).AppendWireText(wire_[0]);
+  SendString(wire_[0]);
+}
+
+void TIdSysLog::AppendWireText(const std::string& text, TIdSyslogFacility facility,
+                               TIdSyslogSeverity severity, std::string& out) {
+  MessageFor(text, facility, severity).AppendWireText(out);
 }
 
 int TIdSysLog::SendTexts(const std::string* texts, int count, TIdSyslogFacility facility,
                          TIdSyslogSeverity severity) {
-  // One message made as SendText makes it, its text and time set anew for
-  // each report.
-  TIdSysLogMessage message(nullptr, clock_);
-  message.SetFacility(facility);
-  message.SetSeverity(severity);
-  std::vector<std::string> wire;
-  wire.reserve(count > 0 ? static_cast<size_t>(count) : 0);
+  if (count <= 0) return 0;
+  if (wire_.size() < static_cast<size_t>(count)) wire_.resize(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
-    message.Msg()->SetText(texts[i]);
-    message.SetEventTime(Now());
-    wire.push_back(message.FormatWireText());
+    wire_[i].clear();
+    MessageFor(texts[i], facility, severity).AppendWireText(wire_[i]);
   }
-  return SendStrings(wire.data(), count);
+  return SendStrings(wire_.data(), count);
 }
 
 }  // namespace syslog

@@ -5,10 +5,14 @@
 // every failure reaches the caller as an exception. The socket opens with
 // SetActive(true) or the first send and stays open across failures.
 //
-// One thread at a time uses a sender.
+// One thread at a time uses a sender. It keeps one message and the wire
+// texts of its last sends, and formats the next ones into them, so that
+// sending reports in a steady flow does not allocate.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "syslog/IdSysLogMessage.h"
@@ -23,9 +27,10 @@ class TIdSysLog : public TIdUDPClient {
   // Sends message (which stays the caller's); with stamp_now its EventTime
   // becomes the current time first.
   void TransmitMessage(TIdSysLogMessage& message, bool stamp_now);
-  // The wire text SendText would send for text, stamped now.
-  std::string WireText(const std::string& text, TIdSyslogFacility facility,
-                       TIdSyslogSeverity severity);
+  // Appends the wire text SendText would send for text, stamped now, to out
+  // (what out holds stays before it).
+  void AppendWireText(const std::string& text, TIdSyslogFacility facility,
+                      TIdSyslogSeverity severity, std::string& out);
   // One datagram with text as the whole MSG part.
   void SendText(const std::string& text, TIdSyslogFacility facility, TIdSyslogSeverity severity);
   // count texts, each as SendText makes it, sent in order to Host (resolved
@@ -37,13 +42,23 @@ class TIdSysLog : public TIdUDPClient {
 
   // The clock for timestamps, of this sender and of the messages it
   // builds; null for the process clock.
-  void SetClock(platform::Clock* clock) { clock_ = clock; }
+  void SetClock(platform::Clock* clock) {
+    clock_ = clock;
+    message_.reset();
+  }
 
  private:
   // The current time by the sender's clock.
   rtl::TDateTime Now() const { return (clock_ ? *clock_ : platform::DefaultClock()).Now(); }
+  // The kept message, as a new one would be for text: the local address as
+  // the stack has it now, the facility and severity, stamped now.
+  TIdSysLogMessage& MessageFor(const std::string& text, TIdSyslogFacility facility,
+                               TIdSyslogSeverity severity);
 
   platform::Clock* clock_ = nullptr;
+  std::unique_ptr<TIdSysLogMessage> message_;
+  // The wire texts of the last send, kept for their capacity.
+  std::vector<std::string> wire_;
 };
 
 }  // namespace syslog

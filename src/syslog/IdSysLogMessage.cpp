@@ -1,5 +1,6 @@
 #include "syslog/IdSysLogMessage.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -237,22 +238,29 @@ void TIdSysLogMessage::MaskNonAscii(std::string& s) {
 }
 
 std::string TIdSysLogMessage::FormatWireText() {
+  std::string wire;
+  AppendWireText(wire);
+  return wire;
+}
+
+void TIdSysLogMessage::AppendWireText(std::string& out) {
   const rtl::TDateTime now = Clock().Now();
   const int year_now = StampOf(now).year;
   if (year_now != StampOf(event_time_).year) event_time_ = now;
   const Stamp& stamp = StampOf(event_time_);
-  std::string wire;
-  wire.reserve(32 + hostname_.size() + msg_->Text().size());
-  wire += '<';
+  const size_t start = out.size();
+  out.reserve(start + std::min(kMaxWireLength, 32 + hostname_.size() + msg_->Text().size()));
+  out += '<';
   char pri[12];
-  wire.append(pri, static_cast<size_t>(std::snprintf(pri, sizeof pri, "%d", pri_)));
-  wire += '>';
-  wire.append(stamp.text, kHeaderTimeLength);
-  wire += hostname_;
-  wire += ' ';
-  wire += msg_->Text();
-  if (wire.size() > kMaxWireLength) wire.resize(kMaxWireLength);
-  return wire;
+  out.append(pri, static_cast<size_t>(std::snprintf(pri, sizeof pri, "%d", pri_)));
+  out += '>';
+  out.append(stamp.text, kHeaderTimeLength);
+  out += hostname_;
+  out += ' ';
+  // The MSG part only as far as the wire text's length allows.
+  const size_t room = kMaxWireLength - std::min(kMaxWireLength, out.size() - start);
+  out.append(msg_->Text(), 0, room);
+  if (out.size() - start > kMaxWireLength) out.resize(start + kMaxWireLength);
 }
 
 rtl::TDateTime TIdSysLogMessage::DecodeEventTime(std::string s) {

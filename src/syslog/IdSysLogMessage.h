@@ -133,10 +133,15 @@ class TIdSysLogMessage : public TIdBaseComponent {
   virtual rtl::TDateTime DecodeEventTime(std::string s);
   // "<PRI>Mmm dd hh:nn:ss host text", cut to 1024 characters. Moves an
   // EventTime from another year than the current one to the current time.
+  // The text AppendWireText appends.
   virtual std::string FormatWireText();
   // Reads min(size, 1024) bytes (rtl::EReadError when the stream has fewer)
   // and parses them as a datagram from sender_address.
   virtual void ReadDatagram(std::istream& stream, int size, const std::string& sender_address);
+
+  // The wire text appended to out (what out holds stays before it), so that
+  // a sender that keeps out formats into its capacity without allocating.
+  void AppendWireText(std::string& out);
 
   // Raises EInvalidSyslogMessage for 192 and above (and below 0); setting
   // the current value does nothing.

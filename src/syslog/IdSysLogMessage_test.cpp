@@ -112,6 +112,10 @@ TEST_F(MessageTest, WireTexts) {
     m->SetSeverity(slCritical);
     m->SetEventTime(c.event_time);
     EXPECT_EQ(m->FormatWireText(), c.expected);
+    // Appended, the same text after what the buffer held.
+    std::string frames = "12 earlier text";
+    m->AppendWireText(frames);
+    EXPECT_EQ(frames, std::string("12 earlier text") + c.expected);
   }
 }
 
@@ -127,6 +131,11 @@ TEST_F(MessageTest, WireTextIsCutAt1024AndOtherwiseBytesAsGiven) {
   std::string wire = m->FormatWireText();
   ASSERT_EQ(wire.size(), 1024u);
   EXPECT_EQ(wire, (head + text).substr(0, 1024));
+
+  // Appended to a buffer, the cut counts from the wire text's start.
+  std::string frames(2000, 'p');
+  m->AppendWireText(frames);
+  EXPECT_EQ(frames, std::string(2000, 'p') + wire);
 
   m->Msg()->SetText(std::string(1024 - head.size(), 'y'));
   EXPECT_EQ(m->FormatWireText().size(), 1024u);

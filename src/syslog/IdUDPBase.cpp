@@ -1,7 +1,5 @@
 #include "syslog/IdUDPBase.h"
 
-#include <vector>
-
 #include "syslog/IdStack.h"
 
 namespace syslog {
@@ -84,11 +82,11 @@ int TIdUDPBase::SendStringsTo(const std::string& host, int port, const std::stri
   std::string address = SharedStack()->HostToAddress(host);
   TIdSocketHandle* binding = EnsureBinding();
   binding->ConnectTo(address, port);
-  std::vector<ws2::TDatagram> datagrams(static_cast<size_t>(count));
+  if (datagrams_.size() < static_cast<size_t>(count)) datagrams_.resize(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
-    datagrams[i] = {data[i].data(), static_cast<int>(data[i].size())};
+    datagrams_[i] = {data[i].data(), static_cast<int>(data[i].size())};
   }
-  return binding->TransmitManyTo(address, port, datagrams.data(), count);
+  return binding->TransmitManyTo(address, port, datagrams_.data(), count);
 }
 
 }  // namespace syslog

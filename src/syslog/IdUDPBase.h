@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "syslog/IdComponent.h"
 #include "syslog/IdSocketHandle.h"
@@ -68,6 +69,8 @@ class TIdUDPBase : public TIdComponent {
   int buffer_size_ = 8192;
   bool deferred_active_ = false;
   bool broadcast_enabled_ = false;
+  // SendStringsTo's list of datagrams, kept for its capacity.
+  std::vector<ws2::TDatagram> datagrams_;
 };
 
 }  // namespace syslog

@@ -14,8 +14,10 @@ void AddProblem(std::string& problem, const std::string& text) {
 }
 
 bool ReadValue(platform::Registry& registry, const char* name, std::string& out) {
+  // Made once: every report reads several values.
+  static const std::string key = kConfigKey;
   try {
-    return registry.ReadString(platform::kHKeyLocalMachine, kConfigKey, name, out);
+    return registry.ReadString(platform::kHKeyLocalMachine, key, name, out);
   } catch (...) {
     return false;
   }
@@ -80,9 +82,18 @@ std::string ReadAdapter(platform::Registry& registry) {
 
 ReportConfig ReadReportConfig(platform::Registry& registry) {
   ReportConfig c;
+  ReadReportConfig(registry, c);
+  return c;
+}
+
+void ReadReportConfig(platform::Registry& registry, ReportConfig& c) {
+  // Every field is set anew; the texts are read into the buffers they have.
+  c.problem.clear();
+  c.host_configured = ReadValue(registry, kSyslogHostValue, c.host);
+  if (!c.host_configured) c.host = kDefaultSyslogHost;
+  c.transport = Transport::kUdp;
+  c.rate = kDefaultSyslogRate;
   std::string value;
-  c.host_configured = ReadValue(registry, kSyslogHostValue, value);
-  c.host = c.host_configured ? value : std::string(kDefaultSyslogHost);
 
   if (ReadValue(registry, kSyslogTransportValue, value) && !value.empty()) {
     const std::string_view name = rtl::TrimView(value);
@@ -118,12 +129,10 @@ ReportConfig ReadReportConfig(platform::Registry& registry) {
                                 " a second are sent");
     }
   }
-  if (c.transport == Transport::kTls) {
-    if (ReadValue(registry, kSyslogCAFileValue, value)) c.ca_file = value;
-    if (ReadValue(registry, kSyslogCertFileValue, value)) c.cert_file = value;
-    if (ReadValue(registry, kSyslogKeyFileValue, value)) c.key_file = value;
-  }
-  return c;
+  const bool tls = c.transport == Transport::kTls;
+  if (!tls || !ReadValue(registry, kSyslogCAFileValue, c.ca_file)) c.ca_file.clear();
+  if (!tls || !ReadValue(registry, kSyslogCertFileValue, c.cert_file)) c.cert_file.clear();
+  if (!tls || !ReadValue(registry, kSyslogKeyFileValue, c.key_file)) c.key_file.clear();
 }
 
 std::string ReadSyslogHost() { return ReadSyslogHost(platform::DefaultRegistry()); }

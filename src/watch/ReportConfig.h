@@ -89,6 +89,9 @@ struct ReportConfig {
 
 // Never raises.
 ReportConfig ReadReportConfig(platform::Registry& registry);
+// The same into config, every field set anew; its texts reuse their
+// buffers, so that a reader that keeps one reads without allocating.
+void ReadReportConfig(platform::Registry& registry, ReportConfig& config);
 
 const char* TransportName(Transport transport);
 

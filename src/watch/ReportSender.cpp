@@ -1,6 +1,7 @@
 #include "watch/ReportSender.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <exception>
 #include <utility>
@@ -13,6 +14,9 @@ namespace {
 
 // Reports taken from the queue at a time.
 constexpr size_t kBatch = 1024;
+// Slots of the queue's ring kept while the queue is empty; a larger ring
+// (grown for a backlog) is given back then.
+constexpr size_t kKeptSlots = 4 * kBatch;
 // Reports in a row for one destination that leave in one send (UDP) or one
 // write (TCP, TLS).
 constexpr size_t kGroup = 64;
@@ -27,6 +31,9 @@ constexpr int kLongestRetryMs = 60000;
 constexpr int64_t kLookupRetryMs = 1000;
 // The sender wakes at least this often to write pending summaries.
 constexpr int kTickMs = 1000;
+// Room made for a stream frame's length and space: "1024 " (the longest
+// wire text); a longer text gets more.
+constexpr size_t kLengthRoom = 5;
 // While the capture reader is behind: how often the sender looks again.
 constexpr auto kYieldSlice = std::chrono::milliseconds(1);
 
@@ -48,17 +55,23 @@ TReportSender::TReportSender(SysLogSender& sender, platform::Registry& registry,
       send_log_(events, kEventReportsFailed, kEventReportsResumed, ticks_),
       drop_log_(events, kEventReportsDropped, kEventReportsDropped, ticks_) {}
 
-bool TReportSender::Queue(std::string text) {
+bool TReportSender::Queue(std::string_view text) {
   rtl::MutexLock lock(mu_);
-  if (wait_for_room_ && queue_.size() >= capacity_) {
-    room_.Wait(mu_, [&]() REQUIRES(mu_) { return queue_.size() < capacity_ || stopping_; });
+  if (wait_for_room_ && queued_ >= capacity_) {
+    room_.Wait(mu_, [&]() REQUIRES(mu_) { return queued_ < capacity_ || stopping_; });
   }
-  if (queue_.size() >= capacity_ || (wait_for_room_ && stopping_)) {
+  if (queued_ >= capacity_ || (wait_for_room_ && stopping_)) {
     ++dropped_;
     dropped_total_.fetch_add(1, std::memory_order_relaxed);
     return false;
   }
-  queue_.push_back(std::move(text));
+  if (queued_ == ring_.size()) GrowRing();
+  size_t slot = head_ + queued_;
+  if (slot >= ring_.size()) slot -= ring_.size();
+  // Into the slot's own capacity: no allocation once the slot has held a
+  // report as long.
+  ring_[slot].assign(text);
+  ++queued_;
   if (waiting_) {
     waiting_ = false;
     lock.Unlock();
@@ -67,15 +80,28 @@ bool TReportSender::Queue(std::string text) {
   return true;
 }
 
+void TReportSender::GrowRing() {
+  const size_t size = std::min(capacity_, std::max(kBatch, ring_.size() * 2));
+  std::vector<std::string> grown(size);
+  // The queued reports in order from slot 0, their buffers moved along.
+  for (size_t i = 0; i < queued_; ++i) {
+    size_t slot = head_ + i;
+    if (slot >= ring_.size()) slot -= ring_.size();
+    grown[i].swap(ring_[slot]);
+  }
+  ring_.swap(grown);
+  head_ = 0;
+}
+
 size_t TReportSender::Pending() const {
   rtl::MutexLock lock(mu_);
-  return queue_.size() + in_hand_;
+  return queued_ + in_hand_;
 }
 
 bool TReportSender::Drain(int timeout_ms) {
   rtl::MutexLock lock(mu_);
   return idle_.WaitFor(mu_, std::chrono::milliseconds(timeout_ms),
-                       [&]() REQUIRES(mu_) { return queue_.empty() && in_hand_ == 0; });
+                       [&]() REQUIRES(mu_) { return queued_ == 0 && in_hand_ == 0; });
 }
 
 size_t TReportSender::Stop(bool discard) {
@@ -84,8 +110,9 @@ size_t TReportSender::Stop(bool discard) {
     stopping_ = true;
     if (discard) {
       discard_ = true;
-      discarded_ += queue_.size();
-      queue_.clear();
+      discarded_ += queued_;
+      queued_ = 0;
+      head_ = 0;
     }
   }
   wake_.SignalAll();
@@ -97,36 +124,46 @@ size_t TReportSender::Stop(bool discard) {
 }
 
 void TReportSender::Run() {
-  std::vector<std::string> batch;
-  batch.reserve(kBatch);
+  // The reports in hand. Taken from the ring by swapping, so that the ring
+  // gets back the buffers of reports sent before.
+  std::vector<std::string> batch(kBatch);
+  size_t taken = 0;
+  // The configuration for each report, read into the same two objects.
+  ReportConfig config, next;
   for (;;) {
+    // A ring grown for a backlog, given back once the backlog is gone.
+    std::vector<std::string> spare;
     {
       rtl::MutexLock lock(mu_);
       in_hand_ = 0;
-      if (queue_.empty()) {
+      if (queued_ == 0) {
         idle_.SignalAll();
+        if (ring_.size() > kKeptSlots) {
+          spare.swap(ring_);
+          head_ = 0;
+        }
         if (stopping_) return;
         waiting_ = true;
         wake_.WaitFor(mu_, std::chrono::milliseconds(kTickMs),
-                      [&]() REQUIRES(mu_) { return !queue_.empty() || stopping_; });
+                      [&]() REQUIRES(mu_) { return queued_ != 0 || stopping_; });
         waiting_ = false;
       }
       if (discard_) return;
-      const size_t n = std::min(kBatch, queue_.size());
-      batch.clear();
-      for (size_t i = 0; i < n; ++i) {
-        batch.push_back(std::move(queue_.front()));
-        queue_.pop_front();
+      taken = std::min(kBatch, queued_);
+      for (size_t i = 0; i < taken; ++i) {
+        batch[i].swap(ring_[head_]);
+        if (++head_ == ring_.size()) head_ = 0;
       }
-      in_hand_ = n;
+      queued_ -= taken;
+      in_hand_ = taken;
     }
     room_.SignalAll();
-    for (size_t i = 0; i < batch.size();) {
+    for (size_t i = 0; i < taken;) {
       // A stop that gives up the rest does not wait for the reports in
       // hand (a name look-up may hang, a server may not answer).
       if (discard_.load(std::memory_order_relaxed)) {
         rtl::MutexLock lock(mu_);
-        discarded_ += batch.size() - i;
+        discarded_ += taken - i;
         in_hand_ = 0;
         idle_.SignalAll();
         return;
@@ -135,9 +172,9 @@ void TReportSender::Run() {
       if (discard_.load(std::memory_order_relaxed)) continue;
       // The registry is read for every report, in order, before it goes
       // out.
-      const ReportConfig config = ReadReportConfig(registry_);
+      ReadReportConfig(registry_, config);
       TellConfiguration(config);
-      size_t limit = std::min(kGroup, batch.size() - i);
+      size_t limit = std::min(kGroup, taken - i);
       const bool paced = config.transport == Transport::kUdp && config.rate > 0;
       if (paced) {
         const double wanted = std::min<double>(kPacedGroup, static_cast<double>(limit));
@@ -151,7 +188,7 @@ void TReportSender::Run() {
       }
       size_t run = 1;
       while (run < limit) {
-        const ReportConfig next = ReadReportConfig(registry_);
+        ReadReportConfig(registry_, next);
         if (!next.SameDestination(config)) break;
         ++run;
       }
@@ -264,7 +301,7 @@ size_t TReportSender::DeliverUdp(const ReportConfig& config, const std::string* 
     const size_t sent = sender_.SendTexts(texts, count, syslog::sfLocalUseFive, syslog::slCritical);
     failed_host_.clear();
     sent_.fetch_add(sent, std::memory_order_relaxed);
-    send_log_.Success("reports are sent to " + host + " again");
+    if (send_log_.Failing()) send_log_.Success("reports are sent to " + host + " again");
     return std::max<size_t>(sent, 1);
   } catch (const syslog::EIdSocketError& e) {
     error = e.Message();
@@ -321,13 +358,20 @@ size_t TReportSender::DeliverStream(const ReportConfig& config, const std::strin
     }
     backoff_ms_ = 0;
   }
+  // Each frame is "LEN SP MSG": the message is formatted in place after
+  // room for its length and the space, which go in front once known.
   wire_.clear();
   for (size_t i = 0; i < count; ++i) {
-    const std::string message =
-        sender_.WireText(texts[i], syslog::sfLocalUseFive, syslog::slCritical);
-    wire_ += std::to_string(message.size());
-    wire_ += ' ';
-    wire_ += message;
+    const size_t frame = wire_.size();
+    wire_.append(kLengthRoom, ' ');
+    sender_.AppendWireText(texts[i], syslog::sfLocalUseFive, syslog::slCritical, wire_);
+    char head[24];
+    char* end = std::to_chars(head, head + sizeof head - 1, wire_.size() - frame - kLengthRoom).ptr;
+    *end++ = ' ';
+    const size_t used = static_cast<size_t>(end - head);
+    if (used < kLengthRoom) wire_.erase(frame, kLengthRoom - used);
+    if (used > kLengthRoom) wire_.insert(frame, used - kLengthRoom, ' ');
+    wire_.replace(frame, used, head, used);
   }
   try {
     stream_->WriteAll(wire_.data(), wire_.size(), discard_);

@@ -30,7 +30,10 @@
 // The queue holds at most Capacity reports; further ones are counted, not
 // queued, and the event log says how many (their pairs are in the registry
 // all the same), unless the sender waits for room (a replay, which has no
-// live capture to keep up with).
+// live capture to keep up with). It is a ring of text slots that keep
+// their buffers, and the sender swaps the reports it takes for the ones it
+// has sent, so that a steady flow of reports allocates nothing; the ring
+// grows with a backlog and is given back when the backlog is gone.
 //
 // Threads: Queue from one producer at a time; Drain, Stop and the counters
 // from any thread. The sender is used only by the sender thread once it
@@ -40,10 +43,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Registry.h"
@@ -68,7 +71,7 @@ class TReportSender : public rtl::TThread {
   // Capture reader: queues one report. False when the queue is full (the
   // report is counted as dropped); with WaitForRoom, waits for room instead
   // and fails only when the sender stops meanwhile.
-  bool Queue(std::string text) EXCLUDES(mu_);
+  bool Queue(std::string_view text) EXCLUDES(mu_);
   // Before the first Queue, and before the thread runs.
   void SetWaitForRoom(bool value) { wait_for_room_ = value; }
   // Whether the capture reader is behind; asked by the sender thread before
@@ -118,6 +121,8 @@ class TReportSender : public rtl::TThread {
   void TellConfiguration(const ReportConfig& config);
   // Sleeps up to ms, less when a discarding stop comes.
   void Pause(std::chrono::steady_clock::duration wait) EXCLUDES(mu_);
+  // Doubles the ring (up to the capacity) when every slot holds a report.
+  void GrowRing() REQUIRES(mu_);
   // Waits while the capture reader is behind (see SetCaptureBehind).
   void YieldToCapture() EXCLUDES(mu_);
 
@@ -131,7 +136,9 @@ class TReportSender : public rtl::TThread {
   mutable rtl::Mutex mu_;
   rtl::CondVar wake_;  // the sender: texts queued, or stop
   rtl::CondVar idle_;  // Drain: everything handled
-  std::deque<std::string> queue_ GUARDED_BY(mu_);
+  std::vector<std::string> ring_ GUARDED_BY(mu_);
+  size_t head_ GUARDED_BY(mu_) = 0;    // the slot of the oldest report
+  size_t queued_ GUARDED_BY(mu_) = 0;  // reports in the ring
   size_t in_hand_ GUARDED_BY(mu_) = 0;  // taken, not yet handled
   bool stopping_ GUARDED_BY(mu_) = false;
   // Set under mu_; the sender thread also reads it between the reports in

@@ -62,6 +62,13 @@ TEST(ReportConfigTest, ValuesAndTheirDefaults) {
       {{{"SyslogRate", "fast"}}, Transport::kUdp, 514, kDefaultSyslogRate, true},
       {{{"SyslogRate", "1e9"}}, Transport::kUdp, 514, kDefaultSyslogRate, true},
   };
+  // Every value set, one of them unusable: read first into the
+  // configuration that each case then reads into again.
+  FakeRegistry full;
+  full.values = {{"SyslogHost", "logs.example"}, {"SyslogTransport", "tls"},
+                 {"SyslogPort", "7000"},         {"SyslogRate", "fast"},
+                 {"SyslogCAFile", "/ca.pem"},    {"SyslogCertFile", "/cert.pem"},
+                 {"SyslogKeyFile", "/key.pem"}};
   for (const Case& c : cases) {
     FakeRegistry registry;
     registry.values = c.values;
@@ -72,6 +79,14 @@ TEST(ReportConfigTest, ValuesAndTheirDefaults) {
     EXPECT_EQ(config.rate, c.rate);
     EXPECT_EQ(!config.problem.empty(), c.problem);
     EXPECT_EQ(config.host, "127.0.0.1");
+    // Read into a used configuration: nothing of the old one stays.
+    ReportConfig reused;
+    ReadReportConfig(full, reused);
+    ReadReportConfig(registry, reused);
+    EXPECT_TRUE(reused.SameDestination(config));
+    EXPECT_FALSE(reused.host_configured);
+    EXPECT_EQ(reused.rate, config.rate);
+    EXPECT_EQ(reused.problem, config.problem);
   }
 }
 
@@ -187,6 +202,15 @@ TEST(ReportSenderTest, StreamReportsWaitForTheServerAndArriveInOrder) {
   ASSERT_TRUE(reports.Drain(kWait));
   EXPECT_EQ(parts.connects.size(), connects + 1);
   EXPECT_EQ(Frames(parts.Stream()).back(), "after restart");
+  // Lengths of one to six digits in one write: each frame's length stands
+  // right before its text.
+  const std::vector<std::string> sizes = {"", "x", std::string(9999, 'a'),
+                                          std::string(10000, 'b'), std::string(123456, 'c'), "z"};
+  for (const std::string& text : sizes) reports.Queue(text);
+  ASSERT_TRUE(reports.Drain(kWait));
+  const std::vector<std::string> frames = Frames(parts.Stream());
+  ASSERT_GE(frames.size(), sizes.size());
+  EXPECT_EQ(std::vector<std::string>(frames.end() - sizes.size(), frames.end()), sizes);
   // TLS asks for its own port and carries the host as the name to verify.
   registry.Set("SyslogTransport", "tls");
   registry.Set("SyslogCAFile", "/etc/harbrook/ca.pem");

@@ -32,10 +32,10 @@ size_t SysLogSender::SendTexts(const std::string* texts, size_t count,
 
 void SysLogSender::SetPort(int) {}
 
-std::string SysLogSender::WireText(const std::string& text, syslog::TIdSyslogFacility facility,
-                                   syslog::TIdSyslogSeverity severity) {
+void SysLogSender::AppendWireText(const std::string& text, syslog::TIdSyslogFacility facility,
+                                  syslog::TIdSyslogSeverity severity, std::string& out) {
   syslog::TIdSysLog sender(nullptr);
-  return sender.WireText(text, facility, severity);
+  sender.AppendWireText(text, facility, severity, out);
 }
 
 std::unique_ptr<platform::ReportStream> SysLogSender::OpenStream(const std::string& host,
@@ -67,9 +67,9 @@ class SysLogAdapter : public SysLogSender {
     return static_cast<size_t>(sender_->SendTexts(texts, n, facility, severity));
   }
   void SetPort(int port) override { sender_->SetPort(port); }
-  std::string WireText(const std::string& text, syslog::TIdSyslogFacility facility,
-                       syslog::TIdSyslogSeverity severity) override {
-    return sender_->WireText(text, facility, severity);
+  void AppendWireText(const std::string& text, syslog::TIdSyslogFacility facility,
+                      syslog::TIdSyslogSeverity severity, std::string& out) override {
+    sender_->AppendWireText(text, facility, severity, out);
   }
 
  private:

@@ -41,9 +41,11 @@ class SysLogSender {
 
   // The datagrams' port (514 unless set). This one ignores it.
   virtual void SetPort(int port);
-  // The wire text of one report, as SendText would send it now.
-  virtual std::string WireText(const std::string& text, syslog::TIdSyslogFacility facility,
-                               syslog::TIdSyslogSeverity severity);
+  // Appends the wire text of one report, as SendText would send it now, to
+  // out (what out holds stays before it). The program's sender formats into
+  // out's capacity without allocating.
+  virtual void AppendWireText(const std::string& text, syslog::TIdSyslogFacility facility,
+                              syslog::TIdSyslogSeverity severity, std::string& out);
   // Resolves host as a send does (raising as it would) and opens a stream
   // connection to the address at target's port (target.address is filled
   // in). Raises platform::EConnectionError and the like.
