@@ -10,13 +10,12 @@
 // this program) its reports cost: allocs_per_report, over the measured
 // loop only, on both threads.
 #include <benchmark/benchmark.h>
-
 #include <utime.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <cstdlib>
 #include <memory>
 #include <new>
 #include <string>
@@ -45,8 +44,7 @@ __attribute__((noinline)) void* operator new(size_t size, const std::nothrow_t&)
   g_allocations.fetch_add(1, std::memory_order_relaxed);
   return std::malloc(size == 0 ? 1 : size);
 }
-__attribute__((noinline)) void* operator new[](size_t size,
-                                                const std::nothrow_t& tag) noexcept {
+__attribute__((noinline)) void* operator new[](size_t size, const std::nothrow_t& tag) noexcept {
   return operator new(size, tag);
 }
 __attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }

@@ -541,12 +541,7 @@ void AddressRegistry::Sight(const uint8_t* mac_bytes, uint32_t address, Reports&
   if (!mac) macs_sighted_.fetch_add(1, std::memory_order_relaxed);
   const uint32_t count = AddPair(mac, key, address, false);
   pair_count_.fetch_add(1, std::memory_order_relaxed);
-  if (count > 1) {
-    std::string& text = reports.Next();
-    text += std::to_string(count);
-    text += " addresses on MAC ";
-    WriterAppendMac(key, text);
-  }
+  if (count > 1) ReportCount(count, key, reports);
   rtl::MutexLock lock(mu_);
   if (IpSlot* ip = ips_->Find(IpSlot::Of(address))) {
     const uint64_t owner = ip->Owner();
@@ -554,21 +549,13 @@ void AddressRegistry::Sight(const uint8_t* mac_bytes, uint32_t address, Reports&
       ip->lo = Lo(key);
       ip->hi = Hi(key);
       lock.Unlock();
-      std::string& text = reports.Next();
-      AppendIp(address, text);
-      text += " moved from ";
-      WriterAppendMac(owner, text);
-      text += " to ";
-      WriterAppendMac(key, text);
+      ReportMoved(address, owner, key, reports);
     }
   } else {
     ips_->Insert(IpSlot::Of(address, key));
     address_count_.fetch_add(1, std::memory_order_relaxed);
     lock.Unlock();
-    std::string& text = reports.Next();
-    AppendIp(address, text);
-    text += " found on ";
-    WriterAppendMac(key, text);
+    ReportFound(address, key, reports);
   }
   Changed();
 }
@@ -583,30 +570,41 @@ void AddressRegistry::NotKept(const MacSlot* mac, uint64_t key, uint32_t address
   not_kept_.fetch_add(1, std::memory_order_relaxed);
   if (!mac) macs_sighted_.fetch_add(1, std::memory_order_relaxed);
   const uint32_t count = mac ? CountOf(*mac) + 1 : 1;
-  if (count > 1) {
-    std::string& text = reports.Next();
-    text += std::to_string(count);
-    text += " addresses on MAC ";
-    WriterAppendMac(key, text);
-  }
+  if (count > 1) ReportCount(count, key, reports);
   uint64_t owner = 0;
   {
     rtl::MutexLock lock(mu_);
     if (const IpSlot* ip = ips_->Find(IpSlot::Of(address))) owner = ip->Owner();
   }
   if (owner == 0) {
-    std::string& text = reports.Next();
-    AppendIp(address, text);
-    text += " found on ";
-    WriterAppendMac(key, text);
+    ReportFound(address, key, reports);
   } else if ((owner & kIdentity) != (key & kIdentity)) {
-    std::string& text = reports.Next();
-    AppendIp(address, text);
-    text += " moved from ";
-    WriterAppendMac(owner, text);
-    text += " to ";
-    WriterAppendMac(key, text);
+    ReportMoved(address, owner, key, reports);
   }
+}
+
+void AddressRegistry::ReportCount(uint32_t count, uint64_t key, Reports& reports) const {
+  std::string& text = reports.Next();
+  text += std::to_string(count);
+  text += " addresses on MAC ";
+  WriterAppendMac(key, text);
+}
+
+void AddressRegistry::ReportFound(uint32_t address, uint64_t key, Reports& reports) const {
+  std::string& text = reports.Next();
+  AppendIp(address, text);
+  text += " found on ";
+  WriterAppendMac(key, text);
+}
+
+void AddressRegistry::ReportMoved(uint32_t address, uint64_t owner, uint64_t key,
+                                  Reports& reports) const {
+  std::string& text = reports.Next();
+  AppendIp(address, text);
+  text += " moved from ";
+  WriterAppendMac(owner, text);
+  text += " to ";
+  WriterAppendMac(key, text);
 }
 
 void AddressRegistry::Loader::Add(std::string_view ip, std::string_view mac_line) {

@@ -207,6 +207,12 @@ class AddressRegistry {
   // A new pair past the bound: the reports it would make, once while it
   // stays in the recent set.
   void NotKept(const MacSlot* mac, uint64_t key, uint32_t address, Reports& reports) EXCLUDES(mu_);
+  // The three reports, each composed in the next text of reports: "N
+  // addresses on MAC M", "A found on M", "A moved from OLD to M". Writer
+  // only.
+  void ReportCount(uint32_t count, uint64_t key, Reports& reports) const;
+  void ReportFound(uint32_t address, uint64_t key, Reports& reports) const;
+  void ReportMoved(uint32_t address, uint64_t owner, uint64_t key, Reports& reports) const;
   // Appends the MAC text of a record's key.
   void AppendMac(uint64_t key, std::string& out) const REQUIRES(mu_);
   // The same for the writer, which reads the kept texts without the lock:

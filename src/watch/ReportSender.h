@@ -137,8 +137,8 @@ class TReportSender : public rtl::TThread {
   rtl::CondVar wake_;  // the sender: texts queued, or stop
   rtl::CondVar idle_;  // Drain: everything handled
   std::vector<std::string> ring_ GUARDED_BY(mu_);
-  size_t head_ GUARDED_BY(mu_) = 0;    // the slot of the oldest report
-  size_t queued_ GUARDED_BY(mu_) = 0;  // reports in the ring
+  size_t head_ GUARDED_BY(mu_) = 0;     // the slot of the oldest report
+  size_t queued_ GUARDED_BY(mu_) = 0;   // reports in the ring
   size_t in_hand_ GUARDED_BY(mu_) = 0;  // taken, not yet handled
   bool stopping_ GUARDED_BY(mu_) = false;
   // Set under mu_; the sender thread also reads it between the reports in

@@ -204,8 +204,8 @@ TEST(ReportSenderTest, StreamReportsWaitForTheServerAndArriveInOrder) {
   EXPECT_EQ(Frames(parts.Stream()).back(), "after restart");
   // Lengths of one to six digits in one write: each frame's length stands
   // right before its text.
-  const std::vector<std::string> sizes = {"", "x", std::string(9999, 'a'),
-                                          std::string(10000, 'b'), std::string(123456, 'c'), "z"};
+  const std::vector<std::string> sizes = {
+      "", "x", std::string(9999, 'a'), std::string(10000, 'b'), std::string(123456, 'c'), "z"};
   for (const std::string& text : sizes) reports.Queue(text);
   ASSERT_TRUE(reports.Drain(kWait));
   const std::vector<std::string> frames = Frames(parts.Stream());
@@ -376,57 +376,77 @@ TEST(ReportSenderTest, ConfigurationThatNamesNoServerIsTold) {
 }
 
 // The report queue with a sender that holds the first report: order kept,
-// reports beyond the capacity counted and told, everything drained.
+// reports beyond the capacity counted and told, everything drained. The
+// large queue wraps around and grows several times while the sender holds
+// a report (its oldest report not in its first slot), and is given back
+// once empty.
 TEST(ReportSenderTest, QueueOrderOverflowAndDrain) {
-  FakeParts parts;
-  FakeRegistry registry;
-  FakeEvents events;
-  std::mutex mu;
-  std::condition_variable cv;
-  bool release = false, holding = false;
-  parts.SetFail([&](const std::string& at) {
-    if (at != "send r0") return;
-    std::unique_lock<std::mutex> lock(mu);
-    holding = true;
+  struct Case {
+    size_t capacity;
+    int offered;  // after r0, which the sender holds
+  } cases[] = {{3, 5}, {5000, 6000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.capacity);
+    FakeParts parts;
+    FakeRegistry registry;
+    FakeEvents events;
+    registry.Set("SyslogRate", "0");
+    std::mutex mu;
+    std::condition_variable cv;
+    bool release = false, holding = false;
+    parts.SetFail([&](const std::string& at) {
+      if (at != "send r0") return;
+      std::unique_lock<std::mutex> lock(mu);
+      holding = true;
+      cv.notify_all();
+      cv.wait(lock, [&] { return release; });
+    });
+    auto sender = parts.CreateSysLog();
+    std::vector<std::string> errors;
+    TReportSender reports(
+        *sender, registry, events, [&](const std::string& e) { errors.push_back(e); }, c.capacity);
+    reports.Resume();
+    ASSERT_TRUE(reports.Queue("r0"));
+    {
+      std::unique_lock<std::mutex> lock(mu);
+      cv.wait(lock, [&] { return holding; });
+    }
+    // r0 is in the sender's hands; `capacity` fit the queue, the rest are
+    // counted.
+    std::vector<std::string> expected = {"r0"};
+    for (int i = 1; i <= c.offered; ++i) {
+      const std::string text = "r" + std::to_string(i);
+      const bool fits = static_cast<size_t>(i) <= c.capacity;
+      ASSERT_EQ(reports.Queue(text), fits) << text;
+      if (fits) expected.push_back(text);
+    }
+    EXPECT_FALSE(reports.Drain(50));
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      release = true;
+    }
     cv.notify_all();
-    cv.wait(lock, [&] { return release; });
-  });
-  auto sender = parts.CreateSysLog();
-  std::vector<std::string> errors;
-  TReportSender reports(
-      *sender, registry, events, [&](const std::string& e) { errors.push_back(e); }, 3);
-  reports.Resume();
-  ASSERT_TRUE(reports.Queue("r0"));
-  {
-    std::unique_lock<std::mutex> lock(mu);
-    cv.wait(lock, [&] { return holding; });
+    EXPECT_TRUE(reports.Drain(kWait));
+    EXPECT_EQ(parts.Texts(), expected);
+    EXPECT_EQ(reports.Sent(), c.capacity + 1);
+    const uint64_t dropped_count = static_cast<uint64_t>(c.offered) - c.capacity;
+    EXPECT_EQ(reports.Dropped(), dropped_count);
+    // Told once (then, once the queue has room again, that it has).
+    auto dropped = events.WithId(kEventReportsDropped);
+    dropped.resize(1);
+    EXPECT_EQ(
+        dropped[0].text.rfind(
+            std::to_string(dropped_count) + " reports were dropped: the report queue was full", 0),
+        0u);
+    EXPECT_TRUE(errors.empty());
+    // Queued again after the drain; a stop that gives up what is left says
+    // how much that was.
+    parts.SetFail(
+        [&](const std::string&) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
+    for (int i = 0; i < 3; ++i) reports.Queue("late");
+    const size_t left = reports.Stop(true);
+    EXPECT_EQ(left + parts.Texts().size(), expected.size() + 3u);
   }
-  // r0 is in the sender's hands; three fit the queue, the rest are counted.
-  struct Row {
-    const char* text;
-    bool queued;
-  } rows[] = {{"r1", true}, {"r2", true}, {"r3", true}, {"r4", false}, {"r5", false}};
-  for (const Row& r : rows) EXPECT_EQ(reports.Queue(r.text), r.queued) << r.text;
-  EXPECT_FALSE(reports.Drain(50));
-  {
-    std::lock_guard<std::mutex> lock(mu);
-    release = true;
-  }
-  cv.notify_all();
-  EXPECT_TRUE(reports.Drain(kWait));
-  EXPECT_EQ(parts.Texts(), (std::vector<std::string>{"r0", "r1", "r2", "r3"}));
-  EXPECT_EQ(reports.Sent(), 4u);
-  EXPECT_EQ(reports.Dropped(), 2u);
-  auto dropped = events.WithId(kEventReportsDropped);
-  ASSERT_EQ(dropped.size(), 1u);
-  EXPECT_EQ(dropped[0].text.rfind("2 reports were dropped: the report queue was full", 0), 0u);
-  EXPECT_TRUE(errors.empty());
-  // A stop that gives up what is left says how much that was.
-  parts.SetFail(
-      [&](const std::string&) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
-  for (int i = 0; i < 3; ++i) reports.Queue("late");
-  const size_t left = reports.Stop(true);
-  EXPECT_EQ(left + parts.Texts().size(), 4u + 3u);
 }
 
 // A stop that gives the reports up does not wait for the batch already in

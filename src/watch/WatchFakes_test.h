@@ -212,8 +212,8 @@ class FakeSender : public SysLogSender {
                    syslog::TIdSyslogSeverity severity) override;
   void SetPort(int port) override { port_ = port; }
   // The report text itself, so that tests read the frames easily.
-  void AppendWireText(const std::string& text, syslog::TIdSyslogFacility,
-                      syslog::TIdSyslogSeverity, std::string& out) override {
+  void AppendWireText(const std::string& text, syslog::TIdSyslogFacility, syslog::TIdSyslogSeverity,
+                      std::string& out) override {
     out += text;
   }
   // "connect <host>:<port>" may fail; the stream's writes are "write"

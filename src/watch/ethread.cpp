@@ -330,10 +330,11 @@ void TEthThread::HandleCapture(rtl::TObject* /*Sender*/, capture::PETHERNET_HDR 
   }
 }
 
-std::string TEthThread::UpdateAddress(const uint8_t* MacBytes, uint32_t Address) {
+const std::string& TEthThread::UpdateAddress(const uint8_t* MacBytes, uint32_t Address) {
+  static const std::string kNone;
   AddressRegistry::Reports& reports = reports_;
   addresses_->Sight(MacBytes, Address, reports);
-  if (reports.count == 0) return std::string();
+  if (reports.count == 0) return kNone;
   for (int i = 0; i < reports.count; ++i) {
     if (sender_) {
       sender_->Queue(reports.text[i]);

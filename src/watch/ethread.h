@@ -128,8 +128,9 @@ class TEthThread : public rtl::TThread {
 
   // Applies one sighting to the registry, then queues its reports (sent at
   // once, on this thread, while no report sender runs). Returns the last
-  // report composed, or "".
-  std::string UpdateAddress(const uint8_t* MacBytes, uint32_t Address);
+  // report composed, or "", valid until the next sighting (nothing is
+  // copied for the frame handler, which does not look at it).
+  const std::string& UpdateAddress(const uint8_t* MacBytes, uint32_t Address);
 
   // Sends one report on the calling thread: to kDefaultSyslogHost until
   // StartupSent, then to ReadSyslogHost(). Raises what the sender raises.
