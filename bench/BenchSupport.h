@@ -6,10 +6,12 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "platform/Registry.h"
 #include "platform/WinSockProbe.h"
 #include "syslog/IdSysLog.h"
 #include "watch/WatchFactory.h"
@@ -34,6 +36,19 @@ class Sink {
   platform::LoopbackDatagramReceiver receiver_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
+};
+
+// A registry of values held in memory, whatever the key.
+class MemoryRegistry : public platform::Registry {
+ public:
+  std::map<std::string, std::string> values;
+  bool ReadString(platform::RegistryRoot, const std::string&, const std::string& name,
+                  std::string& out) override {
+    auto it = values.find(name);
+    if (it == values.end()) return false;
+    out = it->second;
+    return true;
+  }
 };
 
 // A new folder of the benchmark's own under /tmp, with its trailing "/".

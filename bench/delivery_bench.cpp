@@ -28,18 +28,6 @@ namespace {
 constexpr int kPlainPort = 15514;
 constexpr int kTlsPort = 16514;
 
-class MemoryRegistry : public platform::Registry {
- public:
-  std::map<std::string, std::string> values;
-  bool ReadString(platform::RegistryRoot, const std::string&, const std::string& name,
-                  std::string& out) override {
-    auto it = values.find(name);
-    if (it == values.end()) return false;
-    out = it->second;
-    return true;
-  }
-};
-
 class NullEvents : public watch::EventSink {
  public:
   void WriteEvent(uint16_t, uint32_t, const std::string& text) override {
@@ -130,7 +118,7 @@ void Deliver(benchmark::State& state, const char* transport, int port, int count
     state.SkipWithError("rsyslogd (with rsyslog-openssl) and openssl are needed");
     return;
   }
-  MemoryRegistry registry;
+  bench::MemoryRegistry registry;
   registry.values = {{"SyslogHost", std::string(transport) == "tls" ? "localhost" : "127.0.0.1"},
                      {"SyslogTransport", transport},
                      {"SyslogPort", std::to_string(port)},
