@@ -25,7 +25,6 @@
 #include <fstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "BenchSupport.h"
 #include "capture/PcapWriter_test.h"
