@@ -6,6 +6,7 @@
 # the seconds /read takes and the kernel's receive-buffer errors. As root;
 # in a private network and mount namespace.
 #   bench/delivery_measure.sh BINDIR [COUNT [RUNS [RATE...]]]
+# BINDIR: the Linux build's bin folder (tessalin, and pcap_write for the capture).
 set -euo pipefail
 bindir=$(cd "$1" && pwd)
 count=${2:-20000}
@@ -17,7 +18,7 @@ lib="$(cd "$(dirname "$0")/../tests/e2e_linux" && pwd)/e2e_lib.sh"
 . "$lib"
 e2e_enter "$0" "$bindir" "$count" "$runs" "${rates[@]}"
 e2e_setup
-new_pairs_pcap "$work/pairs.pcap" "$count"
+"$bindir/pcap_write" "$work/pairs.pcap" pairs "$count"
 e2e_rsyslog "127.0.0.1=$work/udp.log"
 rcvbuf_errors() { awk '/^Udp:/ { n++ } /^Udp:/ && n == 2 { print $6 }' /proc/net/snmp; }
 for _ in 1 2; do

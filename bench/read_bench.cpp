@@ -25,9 +25,9 @@
 #include <fstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "BenchSupport.h"
+#include "capture/PcapWriter_test.h"
 #include "platform/Registry.h"
 #include "platform/WinSockProbe.h"
 #include "service/ReadMode.h"
@@ -38,47 +38,25 @@ namespace {
 constexpr uint32_t kHosts = 10000;
 constexpr uint32_t kFrame = 60;
 
-void Put32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
-
 // Little-endian pcap, microsecond timestamps, one 60-byte ARP request per
 // record (16 + 60 bytes).
 bool WriteCapture(const std::string& path, uint64_t frames) {
   std::FILE* out = std::fopen(path.c_str(), "wb");
   if (!out) return false;
-  uint8_t header[24] = {};
-  Put32(header, 0xa1b2c3d4);
-  header[4] = 2, header[6] = 4;
-  Put32(header + 16, 65535);
-  Put32(header + 20, 1);
-  std::fwrite(header, 1, sizeof header, out);
-  std::vector<uint8_t> chunk;
+  capture::testing::PcapWriter pcap;
   for (uint64_t i = 0; i < frames; ++i) {
-    uint8_t r[16 + kFrame] = {};
-    Put32(r, uint32_t(1700000000 + i / 100000));
-    Put32(r + 4, uint32_t(i % 100000) * 10);
-    Put32(r + 8, kFrame);
-    Put32(r + 12, kFrame);
-    uint8_t* f = r + 16;
     const uint32_t n = uint32_t(i % kHosts);
     const uint8_t mac[6] = {0x02,      0x00, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8),
                             uint8_t(n)};
     const uint32_t ip = 0x0A000000u | (n & 0xFFFFFF);
-    std::memset(f, 0xFF, 6);
-    std::memcpy(f + 6, mac, 6);
-    f[12] = 0x08, f[13] = 0x06;                              // ARP
-    f[14] = 0x00, f[15] = 0x01, f[16] = 0x08, f[17] = 0x00;  // Ethernet, IPv4
-    f[18] = 6, f[19] = 4, f[20] = 0x00, f[21] = 0x01;        // request
-    std::memcpy(f + 22, mac, 6);
-    f[28] = uint8_t(ip >> 24), f[29] = uint8_t(ip >> 16), f[30] = uint8_t(ip >> 8),
-    f[31] = uint8_t(ip);
-    f[38] = 10, f[41] = 1;  // target 10.0.0.1
-    chunk.insert(chunk.end(), r, r + sizeof r);
-    if (chunk.size() >= (1u << 20)) {
-      std::fwrite(chunk.data(), 1, chunk.size(), out);
-      chunk.clear();
+    pcap.Record(uint32_t(1700000000 + i / 100000), uint32_t(i % 100000) * 10,
+                capture::testing::ArpRequest(mac, ip, 0x0A000001, kFrame));  // asks for 10.0.0.1
+    if (pcap.bytes().size() >= (1u << 20)) {
+      std::fwrite(pcap.bytes().data(), 1, pcap.bytes().size(), out);
+      pcap.bytes().clear();
     }
   }
-  std::fwrite(chunk.data(), 1, chunk.size(), out);
+  std::fwrite(pcap.bytes().data(), 1, pcap.bytes().size(), out);
   return std::fclose(out) == 0;
 }
 

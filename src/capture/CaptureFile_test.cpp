@@ -12,37 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "capture/PcapWriter_test.h"
+
 namespace capture {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// Writes numbers in a chosen byte order.
-struct Writer {
-  bool big_endian;
-  Bytes out;
-
-  Writer& u8(uint8_t v) {
-    out.push_back(v);
-    return *this;
-  }
-  Writer& u16(uint16_t v) {
-    if (big_endian) return u8(v >> 8).u8(v & 0xff);
-    return u8(v & 0xff).u8(v >> 8);
-  }
-  Writer& u32(uint32_t v) {
-    if (big_endian) return u16(v >> 16).u16(v & 0xffff);
-    return u16(v & 0xffff).u16(v >> 16);
-  }
-  Writer& raw(const Bytes& b) {
-    out.insert(out.end(), b.begin(), b.end());
-    return *this;
-  }
-  Writer& pad4() {
-    while (out.size() % 4) out.push_back(0);
-    return *this;
-  }
-};
+using testing::PcapFormat;
+using testing::PcapNgOption;
+using testing::PcapNgWriter;
+using testing::PcapWriter;
 
 // A 42-byte ARP frame and a 61-byte frame, distinct in every byte.
 Bytes Frame(size_t n, uint8_t seed) {
@@ -55,55 +34,38 @@ const Bytes kFrameB = Frame(61, 0x80);
 
 // second_fraction: the second record's timestamp fraction, in the file's
 // units; by default one short of a second for microseconds.
-Bytes Pcap(bool be, bool nano, uint32_t link = 1, int64_t second_fraction = -1) {
-  Writer w{be, {}};
-  w.u32(nano ? 0xa1b23c4d : 0xa1b2c3d4).u16(2).u16(4).u32(0).u32(0).u32(65535).u32(link);
-  w.u32(1700000000).u32(nano ? 123456789 : 123456).u32(42).u32(60).raw(kFrameA);
+std::string Pcap(bool be, bool nano, uint32_t link = 1, int64_t second_fraction = -1) {
+  PcapWriter w(PcapFormat{.big_endian = be, .nanoseconds = nano, .link_type = link});
+  w.Record(1700000000, nano ? 123456789 : 123456, kFrameA, 60);
   if (second_fraction < 0) second_fraction = nano ? 5 : 999999;
-  w.u32(1700000001).u32(uint32_t(second_fraction)).u32(61).u32(61).raw(kFrameB);
-  return w.out;
+  w.Record(1700000001, uint32_t(second_fraction), kFrameB);
+  return w.bytes();
 }
 
-// A pcapng block: type, total length, body padded to 4, total length.
-void Block(Writer& w, uint32_t type, const Bytes& body) {
-  const uint32_t total = uint32_t(12 + ((body.size() + 3) & ~size_t(3)));
-  w.u32(type).u32(total).raw(body).pad4().u32(total);
-}
-
-Bytes PcapNg(bool be, int tsresol /* -1: option absent */, uint16_t link = 1) {
-  Writer w{be, {}};
-  Writer shb{be, {}};
-  shb.u32(0x1a2b3c4d).u16(1).u16(0).u32(0xffffffff).u32(0xffffffff);
-  Block(w, 0x0a0d0d0a, shb.out);
-  Writer idb{be, {}};
-  idb.u16(link).u16(0).u32(0);
-  if (tsresol >= 0) idb.u16(9).u16(1).u8(uint8_t(tsresol)).pad4();
-  idb.u16(0).u16(0);
-  Block(w, 1, idb.out);
-  Writer nrb{be, {}};  // name resolution block: skipped
-  nrb.u16(0).u16(0);
-  Block(w, 4, nrb.out);
-  Writer epb{be, {}};
+// Section, interface (with its time resolution option unless tsresol is -1),
+// a name resolution block (skipped), an enhanced packet of frame A and a
+// simple packet of frame B.
+std::string PcapNg(bool be, int tsresol /* -1: option absent */, uint16_t link = 1) {
+  PcapNgWriter w(be);
+  std::vector<PcapNgOption> options;
+  if (tsresol >= 0) options.push_back({9, std::string(1, char(tsresol))});
+  w.Section(PcapNgWriter::kUnknownLength).Interface(link, options);
+  w.Block(PcapNgWriter::kNameResolution, w.Body().U16(0).U16(0));
   // 1700000000.5 seconds in the interface's units.
   uint64_t units = 1700000000ull * 1000000 + 500000;
   if (tsresol == 9) units = 1700000000ull * 1000000000 + 500000000;
   if (tsresol == 0x8a) units = (1700000000ull << 10) + 512;
-  epb.u32(0).u32(uint32_t(units >> 32)).u32(uint32_t(units)).u32(42).u32(60).raw(kFrameA).pad4();
-  Block(w, 6, epb.out);
-  Writer spb{be, {}};
-  spb.u32(61).raw(kFrameB).pad4();
-  Block(w, 3, spb.out);
-  return w.out;
+  w.EnhancedPacket(0, units, kFrameA, 60).SimplePacket(kFrameB);
+  return w.bytes();
 }
 
 class CaptureFileTest : public ::testing::Test {
  protected:
-  std::string Write(const Bytes& content) {
+  std::string Write(const std::string& content) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string path = ::testing::TempDir() + "capturefile_" + info->name() + "_" +
                        std::to_string(counter_++) + ".cap";
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
+    std::ofstream(path, std::ios::binary).write(content.data(), std::streamsize(content.size()));
     written_.push_back(path);
     return path;
   }
@@ -119,7 +81,7 @@ class CaptureFileTest : public ::testing::Test {
 TEST_F(CaptureFileTest, ReadsEveryFormatAndByteOrder) {
   struct Case {
     const char* name;
-    Bytes file;
+    std::string file;
     uint32_t first_wire;
     uint32_t first_nanos;
     uint32_t second_nanos;  // pcapng simple packets carry no timestamp
@@ -161,7 +123,7 @@ TEST_F(CaptureFileTest, ReadsEveryFormatAndByteOrder) {
 }
 
 TEST_F(CaptureFileTest, HeaderOnlyFileHasNoFrames) {
-  Bytes header = Pcap(false, false);
+  std::string header = Pcap(false, false);
   header.resize(24);
   TCaptureFileReader reader(Write(header));
   TCaptureFrame frame;
@@ -171,14 +133,9 @@ TEST_F(CaptureFileTest, HeaderOnlyFileHasNoFrames) {
 // A second section may switch the byte order; its interfaces start afresh,
 // so each section may hold as many as the bound allows.
 TEST_F(CaptureFileTest, PcapNgSecondSectionInOtherByteOrder) {
-  Bytes file = PcapNg(false, -1);
-  Writer idbs{false, {}};
-  for (size_t i = 1; i < TCaptureFileReader::kMaxInterfaces; ++i) {
-    Block(idbs, 1, Writer{false, {}}.u16(1).u16(0).u32(0).out);
-  }
-  file.insert(file.end(), idbs.out.begin(), idbs.out.end());
-  const Bytes second = PcapNg(true, 9);
-  file.insert(file.end(), second.begin(), second.end());
+  PcapNgWriter idbs;
+  for (size_t i = 1; i < TCaptureFileReader::kMaxInterfaces; ++i) idbs.Interface();
+  const std::string file = PcapNg(false, -1) + idbs.bytes() + PcapNg(true, 9);
   const auto frames = ReadCaptureFile(Write(file));
   ASSERT_EQ(frames.size(), 4u);
   EXPECT_EQ(frames[2].Bytes, kFrameA);
@@ -190,51 +147,44 @@ TEST_F(CaptureFileTest, PcapNgSecondSectionInOtherByteOrder) {
 // packet) makes the file unreadable before a frame is handed out; a fault
 // after that ends the frames there, and the reader says where and why.
 TEST_F(CaptureFileTest, FaultsRaiseAtOpenOrEndTheFramesWhereTheyAre) {
-  Bytes cut_record = Pcap(false, false);
+  std::string cut_record = Pcap(false, false);
   cut_record.resize(cut_record.size() - 10);
-  Bytes cut_record_header = Pcap(true, false);
+  std::string cut_record_header = Pcap(true, false);
   cut_record_header.resize(24 + 16 + 42 + 7);
-  Bytes cut_file_header = Pcap(false, true);
+  std::string cut_file_header = Pcap(false, true);
   cut_file_header.resize(20);
-  Bytes huge_record = Pcap(false, false);
+  std::string huge_record = Pcap(false, false);
   huge_record[24 + 8 + 3] = 0x7f;  // captured length 0x7f00002a
-  const Bytes ng = PcapNg(false, -1);
+  const std::string ng = PcapNg(false, -1);
   const size_t ng_spb = ng.size() - 80;  // the simple packet block, the last one
-  Bytes cut_block = ng;
+  std::string cut_block = ng;
   cut_block.resize(cut_block.size() - 6);
-  Bytes length_mismatch = PcapNg(true, -1);
+  std::string length_mismatch = PcapNg(true, -1);
   length_mismatch[length_mismatch.size() - 1] ^= 0x04;
-  Bytes bad_bom = PcapNg(false, -1);
+  std::string bad_bom = PcapNg(false, -1);
   bad_bom[8] = 0x00;
-  Bytes cut_idb = ng;
+  std::string cut_idb = ng;
   cut_idb.resize(28 + 10);
-  Writer no_idb{false, {}};
-  Block(no_idb, 0x0a0d0d0a, Writer{false, {}}.u32(0x1a2b3c4d).u16(1).u16(0).u32(0).u32(0).out);
-  Block(no_idb, 6, Writer{false, {}}.u32(0).u32(0).u32(0).u32(4).u32(4).u32(0).out);
+  PcapNgWriter no_idb;
+  no_idb.Section(0).EnhancedPacket(0, 0, std::string(4, '\0'));
   // A second interface, not Ethernet, described after the first packets.
-  Bytes late_idb = ng;
-  Writer tr{false, {}};
-  Block(tr, 1, Writer{false, {}}.u16(6).u16(0).u32(0).out);
-  late_idb.insert(late_idb.end(), tr.out.begin(), tr.out.end());
+  const std::string late_idb = ng + PcapNgWriter().Interface(6).bytes();
   // One interface description more than a section may hold, before the
   // first packet and after it.
   const size_t kBound = TCaptureFileReader::kMaxInterfaces;
-  Writer idbs{false, {}};
-  for (size_t i = 0; i < kBound; ++i) Block(idbs, 1, Writer{false, {}}.u16(1).u16(0).u32(0).out);
-  Bytes idb_flood(ng.begin(), ng.begin() + 28);  // the section header
-  idb_flood.insert(idb_flood.end(), idbs.out.begin(), idbs.out.end());
-  Block(tr, 1, Writer{false, {}}.u16(1).u16(0).u32(0).out);  // the one too many
-  idb_flood.insert(idb_flood.end(), tr.out.end() - 20, tr.out.end());
-  idb_flood.insert(idb_flood.end(), ng.begin() + 28, ng.end());
-  Bytes late_idb_flood = ng;  // holds one already
-  late_idb_flood.insert(late_idb_flood.end(), idbs.out.begin(), idbs.out.end());
+  PcapNgWriter idbs;
+  for (size_t i = 0; i < kBound; ++i) idbs.Interface();
+  const std::string idb_flood = ng.substr(0, 28) /* the section header */ + idbs.bytes() +
+                                PcapNgWriter().Interface().bytes() /* the one too many */ +
+                                ng.substr(28);
+  const std::string late_idb_flood = ng /* holds one already */ + idbs.bytes();
   // Garbage after good blocks: a block length that is not a multiple of 4.
-  Bytes garbage = ng;
-  for (uint8_t b : {0x06, 0, 0, 0, 0x0d, 0, 0, 0, 0xde, 0xad}) garbage.push_back(b);
+  std::string garbage = ng;
+  for (uint8_t b : {0x06, 0, 0, 0, 0x0d, 0, 0, 0, 0xde, 0xad}) garbage.push_back(char(b));
 
   struct Case {
     const char* name;
-    Bytes file;
+    std::string file;
     size_t frames;  // handed out before the fault; SIZE_MAX: raised at open
     uint64_t at;    // the byte offset named
     const char* fault;
@@ -242,7 +192,7 @@ TEST_F(CaptureFileTest, FaultsRaiseAtOpenOrEndTheFramesWhereTheyAre) {
   constexpr size_t kAtOpen = SIZE_MAX;
   const Case cases[] = {
       {"empty file", {}, kAtOpen, 0, "too short"},
-      {"bad magic", {'G', 'I', 'F', '8', '9', 'a', 0, 0}, kAtOpen, 0, "bad magic number"},
+      {"bad magic", std::string("GIF89a\0\0", 8), kAtOpen, 0, "bad magic number"},
       {"truncated file header", cut_file_header, kAtOpen, 0, "truncated file header"},
       {"pcap link type", Pcap(false, false, 105), kAtOpen, 0, "unsupported link type 105"},
       {"pcapng link type", PcapNg(true, -1, 113), kAtOpen, 28, "unsupported link type 113"},
@@ -253,7 +203,7 @@ TEST_F(CaptureFileTest, FaultsRaiseAtOpenOrEndTheFramesWhereTheyAre) {
       {"absurd captured length", huge_record, 0, 24, "claims 2130706474 captured bytes"},
       {"pcapng truncated block", cut_block, 1, ng_spb, "truncated block at byte"},
       {"pcapng length mismatch", length_mismatch, 1, ng_spb, "block lengths disagree"},
-      {"pcapng packet without interface", no_idb.out, 0, 28, "undescribed interface 0"},
+      {"pcapng packet without interface", no_idb.bytes(), 0, 28, "undescribed interface 0"},
       {"pcapng later interface", late_idb, 2, ng.size(), "unsupported link type 6"},
       {"pcapng garbage after blocks", garbage, 2, ng.size(), "bad block length 13"},
       {"pcapng interface bound + 1", idb_flood, 0, 28 + kBound * 20,
@@ -297,7 +247,7 @@ TEST_F(CaptureFileTest, FaultsRaiseAtOpenOrEndTheFramesWhereTheyAre) {
 // once a given number of bytes has been read.
 class PieceStream : public platform::InputStream {
  public:
-  PieceStream(Bytes bytes, size_t fail_after = SIZE_MAX)
+  PieceStream(std::string bytes, size_t fail_after = SIZE_MAX)
       : bytes_(std::move(bytes)), fail_after_(fail_after) {}
   size_t Read(void* buffer, size_t count) override {
     if (at_ >= fail_after_) throw rtl::EInOutError("read(-) failed: Input/output error");
@@ -310,7 +260,7 @@ class PieceStream : public platform::InputStream {
   const std::string& Name() const override { return name_; }
 
  private:
-  Bytes bytes_;
+  std::string bytes_;
   size_t fail_after_;
   size_t at_ = 0;
   size_t reads_ = 0;
@@ -328,18 +278,16 @@ TEST_F(CaptureFileTest, StreamsFilesLargerThanItsBuffer) {
     std::memcpy(b.data(), &i, 4);
     return b;
   };
-  Writer pcap{false, {}};
-  pcap.u32(0xa1b2c3d4).u16(2).u16(4).u32(0).u32(0).u32(65535).u32(1);
-  Writer ng{true, {}};
-  Block(ng, 0x0a0d0d0a, Writer{true, {}}.u32(0x1a2b3c4d).u16(1).u16(0).u32(0).u32(0).out);
-  Block(ng, 1, Writer{true, {}}.u16(1).u16(0).u32(0).out);
+  PcapWriter pcap;
+  PcapNgWriter ng(true);
+  ng.Section(0).Interface();
   for (uint32_t i = 0; i < kFrames; ++i) {
-    pcap.u32(i).u32(0).u32(60).u32(60).raw(frame(i));
-    Block(ng, 6, Writer{true, {}}.u32(0).u32(0).u32(i).u32(60).u32(60).raw(frame(i)).out);
-    if (i == 10) Block(ng, 0x40000bad, Bytes(1 << 20, 0xcd));           // custom, 1 MB
-    if (i == kFrames / 2) Block(ng, 0x40000bad, Bytes(5 << 20, 0xab));  // custom, 5 MB
+    pcap.Record(i, 0, frame(i));
+    ng.EnhancedPacket(0, i, frame(i));
+    if (i == 10) ng.Block(0x40000bad, std::string(1 << 20, '\xcd'));           // custom, 1 MB
+    if (i == kFrames / 2) ng.Block(0x40000bad, std::string(5 << 20, '\xab'));  // custom, 5 MB
   }
-  for (Bytes* file : {&pcap.out, &ng.out}) {
+  for (std::string* file : {&pcap.bytes(), &ng.bytes()}) {
     TCaptureFileReader reader(std::make_unique<PieceStream>(*file));
     TCaptureFrameView view;
     uint32_t n = 0;
@@ -357,7 +305,7 @@ TEST_F(CaptureFileTest, StreamsFilesLargerThanItsBuffer) {
 
 // A failed read ends the frames like a cut file, with the read's failure.
 TEST_F(CaptureFileTest, ReadErrorEndsTheFramesWithItsCause) {
-  const Bytes file = Pcap(false, false);
+  const std::string file = Pcap(false, false);
   TCaptureFileReader reader(std::make_unique<PieceStream>(file, 24 + 16 + 42 + 5));
   TCaptureFrame frame;
   EXPECT_TRUE(reader.Next(frame));

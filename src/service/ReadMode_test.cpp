@@ -24,11 +24,9 @@ using capture::testing::PcapNg;
 
 // An ARP request whose Ethernet source is 00A0C9-00000<mac> and whose
 // sender address is 10.0.0.<ip>.
-std::string Arp(char mac, char ip) {
-  const std::string src{'\x00', '\xA0', '\xC9', 0, 0, mac};
-  return std::string(6, '\xFF') + src +
-         std::string("\x08\x06\x00\x01\x08\x00\x06\x04\x00\x01", 10) + src +
-         std::string{10, 0, 0, ip} + std::string(6, 0) + std::string{10, 0, 0, 1};
+std::string Arp(uint8_t mac, uint8_t ip) {
+  const uint8_t src[6] = {0x00, 0xA0, 0xC9, 0, 0, mac};
+  return capture::testing::ArpRequest(src, 0x0A000000u | ip, 0x0A000001);
 }
 
 // The replayed watch's thread object is never freed: its clock must

@@ -10,9 +10,11 @@
 #   arrives; then 100,000 more across a restart of rsyslog: the reports lost
 #   in flight (written to the connection the restart dropped) are counted
 #   and printed, and every report after the restart arrives.
-#   delivery_e2e.sh TESSALIN
+# The captures are written by the test tool pcap_write, one new pair a frame.
+#   delivery_e2e.sh TESSALIN PCAP_WRITE
 set -euo pipefail
 tessalin=$1
+pcap_write=$2
 . "$(dirname "$0")/e2e_lib.sh"
 e2e_enter "$0" "$@"
 e2e_setup
@@ -34,7 +36,7 @@ reach() { [ "$(lines "$1")" -ge "$2" ]; }
 
 # --- UDP, paced, busy cores.
 e2e_rsyslog "127.0.0.1=$work/udp.log"
-new_pairs_pcap "$work/udp.pcap" 20000
+"$pcap_write" "$work/udp.pcap" pairs 20000
 busy_loops
 start=$SECONDS
 "$tessalin" /read "$work/udp.pcap" >"$work/udp.out" 2>"$work/err" || fail "/read ended with $?"
@@ -60,7 +62,7 @@ rsyslog_tcp() {
 }
 reg SyslogTransport=tcp
 rsyslog_tcp
-new_pairs_pcap "$work/tcp1.pcap" 100000 100001
+"$pcap_write" "$work/tcp1.pcap" pairs 100000 100001
 "$tessalin" /read "$work/tcp1.pcap" >"$work/tcp1.out" 2>"$work/err" &
 reader=$!
 e2e_own "$reader"
@@ -81,7 +83,7 @@ sort -u "$work/tcp.log" | wc -l | grep -qx 100000 || fail "tcp: reports arrived 
 # Across a restart: the connection the restart drops may have carried
 # reports rsyslog never read; the count is printed, and the flood goes on
 # over a new connection.
-new_pairs_pcap "$work/tcp2.pcap" 100000 200001
+"$pcap_write" "$work/tcp2.pcap" pairs 100000 200001
 "$tessalin" /read "$work/tcp2.pcap" >"$work/tcp2.out" 2>"$work/err" &
 reader=$!
 e2e_own "$reader"

@@ -154,23 +154,3 @@ received() {
 
 # CPU time of a process in clock ticks: utime + stime.
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
-
-# new_pairs_pcap FILE COUNT [FIRST]: a capture file (pcap, Ethernet) of
-# COUNT ARP frames, each a new pair: MAC 02:cc:00:NN:NN:NN claims
-# 10.NN.NN.NN for NN = FIRST (default 1) onwards.
-new_pairs_pcap() {
-  python3 - "$@" <<'PY'
-import struct, sys
-path, count = sys.argv[1], int(sys.argv[2])
-first = int(sys.argv[3]) if len(sys.argv) > 3 else 1
-with open(path, "wb") as f:
-    f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
-    for n in range(first, first + count):
-        mac = bytes([2, 0xCC, 0, (n >> 16) & 255, (n >> 8) & 255, n & 255])
-        ip = bytes([10, (n >> 16) & 255, (n >> 8) & 255, n & 255])
-        frame = (b"\xff" * 6 + mac + b"\x08\x06" + bytes.fromhex("0001080006040001") + mac + ip +
-                 b"\x00" * 6 + bytes([10, 0, 0, 254]))
-        f.write(struct.pack("<IIII", 1700000000 + n // 1000, n % 1000, len(frame), len(frame)))
-        f.write(frame)
-PY
-}

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/Packet32.h"
+#include "capture/PcapWriter_test.h"
 #include "capture/bpf.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/Process.h"
@@ -32,8 +33,6 @@ Bytes Frame(size_t n, uint8_t seed) {
 // Frames of 42, 41 (header plus data 61: the next record 64 bytes on) and
 // 60 bytes, the second with a wire length larger than what was captured.
 const std::vector<Bytes> kFrames = {Frame(42, 1), Frame(41, 2), Frame(60, 3)};
-
-void Put32(std::ofstream& out, uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); }
 
 class ReplayPacketTest : public ::testing::Test {
  protected:
@@ -62,16 +61,12 @@ class ReplayPacketTest : public ::testing::Test {
   }
 
   void WriteCapture(const std::string& name) {
-    std::ofstream out(Folder() + name, std::ios::binary);
-    for (uint32_t v : {0xa1b2c3d4u, 0x00040002u, 0u, 0u, 65535u, 1u}) Put32(out, v);
+    testing::PcapWriter pcap;
     uint32_t second = 1700000000;
     for (const auto& f : kFrames) {
-      Put32(out, second++);
-      Put32(out, 250000);
-      Put32(out, uint32_t(f.size()));
-      Put32(out, uint32_t(f.size() == 41 ? 64 : f.size()));
-      out.write(reinterpret_cast<const char*>(f.data()), std::streamsize(f.size()));
+      pcap.Record(second++, 250000, f, uint32_t(f.size() == 41 ? 64 : f.size()));
     }
+    std::ofstream(Folder() + name, std::ios::binary) << pcap.bytes();
   }
   void WriteControl(const std::string& text) { std::ofstream(Folder() + "Packet.replay") << text; }
 

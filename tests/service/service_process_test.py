@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Process-level tests of the tessalin service host on Linux.
 
-Usage: service_process_test.py PATH_TO_TESSALIN
+Usage: service_process_test.py PATH_TO_TESSALIN PATH_TO_PCAP_WRITE
 
 The script runs itself again inside private mount and network namespaces
 (unshare -mn), where /var/lib, /etc/systemd and /run/systemd are private
@@ -15,7 +15,6 @@ import re
 import shutil
 import signal
 import socket
-import struct
 import subprocess
 import sys
 import queue
@@ -24,6 +23,7 @@ import threading
 import unittest
 
 EXE = None
+PCAP_WRITE = None  # the test tool that writes capture files
 INSIDE = "--inside-namespace"
 
 
@@ -191,12 +191,13 @@ def arp(mac, ip):
             bytes([10, 0, 0, ip]) + b"\x00" * 6 + bytes([10, 0, 0, 1]))
 
 
+# A pcap file of the frames, each at 1 second and its fraction of
+# microseconds (default 0).
 def pcap(frames, fractions=None):
-    out = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1)
-    for i, f in enumerate(frames):
-        fraction = fractions[i] if fractions else 0
-        out += struct.pack("<IIII", 1, fraction, len(f), len(f)) + f
-    return out
+    lines = "".join("1 %d %s\n" % (fractions[i] if fractions else 0, f.hex())
+                    for i, f in enumerate(frames))
+    return subprocess.run([PCAP_WRITE, "-", "records"], input=lines.encode(), stdout=subprocess.PIPE,
+                          check=True).stdout
 
 
 class ReadMode(unittest.TestCase):
@@ -367,16 +368,17 @@ class InstallAndRemove(unittest.TestCase):
 
 
 def main():
-    global EXE
-    if len(sys.argv) < 2:
+    global EXE, PCAP_WRITE
+    if len(sys.argv) < 3:
         sys.exit(__doc__)
     EXE = os.path.abspath(sys.argv[1])
+    PCAP_WRITE = os.path.abspath(sys.argv[2])
     if sys.argv[-1] != INSIDE:
         if os.geteuid() != 0:
             print("skipped: needs root for private namespaces")
             sys.exit(77)
         os.execvp("unshare", ["unshare", "-mn", sys.executable, os.path.abspath(__file__),
-                              EXE, INSIDE])
+                              EXE, PCAP_WRITE, INSIDE])
     private_mounts()
     unittest.main(argv=[sys.argv[0]], verbosity=2)
 

@@ -20,7 +20,7 @@ if [ "${TESSALIN_MSI_E2E_NS:-}" != 1 ]; then
   [ "$(uname -s)" = Linux ] || skip "the Wine end-to-end test runs on a Linux host only"
   command -v wineserver >/dev/null || skip "Wine (wineserver) is not installed"
   command -v wixl >/dev/null || skip "wixl is not installed (scripts/lib/deps.sh installs it)"
-  command -v c++ >/dev/null || skip "no host C++ compiler for the syslog listener"
+  command -v c++ >/dev/null || skip "no host C++ compiler for the syslog listener and pcap_write"
   ns=(unshare -n)
   [ "$(id -u)" -eq 0 ] || ns=(unshare -r -n)
   "${ns[@]}" true 2>/dev/null || skip "cannot create a private network namespace (${ns[*]})"
@@ -72,13 +72,13 @@ log "package"
   fail "scripts/package --windows: $(cat "$work/package.log")"
 msi=$(cd "$work/out" && ls tessalin-*-x64.msi)
 
-# One ARP frame: 02:00:00:00:00:0a claims 10.0.0.1.
-hex() { printf "$(sed 's/\([0-9a-f][0-9a-f]\)/\\x\1/g' <<<"$1")"; }
-{
-  hex d4c3b2a1020004000000000000000000ffff000001000000
-  hex "0100536500000000""2a0000003c000000"
-  hex "ffffffffffff02000000000a08060001080006040001""02000000000a""0a000001""0000000000000a0000fe"
-} >"$work/arp.pcap"
+# One ARP frame: 02:00:00:00:00:0a claims 10.0.0.1 (42 bytes captured, 60
+# on the wire), written by the test tool pcap_write, compiled here with the
+# host's compiler.
+c++ -std=c++20 -O1 -I"$here/../../src" -o "$work/pcap_write" "$here/../support/pcap_write.cpp"
+arp=ffffffffffff02000000000a08060001080006040001""02000000000a""0a000001""0000000000000a0000fe
+echo "1699938305 0 $arp 60" | "$work/pcap_write" "$work/arp.pcap" records ||
+  fail "pcap_write did not write the capture"
 
 log "fresh prefix"
 w wineboot --init >/dev/null

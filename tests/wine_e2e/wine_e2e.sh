@@ -18,7 +18,7 @@ if [ "${TESSALIN_WINE_E2E_NS:-}" != 1 ]; then
   skip() { echo "SKIP: $*"; exit 77; }
   [ "$(uname -s)" = Linux ] || skip "the Wine end-to-end test runs on a Linux host only"
   command -v wineserver >/dev/null || skip "Wine (wineserver) is not installed"
-  command -v c++ >/dev/null || skip "no host C++ compiler for the syslog listener"
+  command -v c++ >/dev/null || skip "no host C++ compiler for the syslog listener and pcap_write"
   ns=(unshare -n)
   [ "$(id -u)" -eq 0 ] || ns=(unshare -r -n)
   "${ns[@]}" true 2>/dev/null || skip "cannot create a private network namespace (${ns[*]})"
@@ -126,23 +126,21 @@ done
 # 10.0.0.1, A shows 10.0.0.1 again (nothing new), an IPv4 frame (ignored);
 # held back 6 s, so that the table is saved a second time, D 10.0.0.3; and
 # held back 30 s, to arrive while the service is paused, E 10.0.0.4.
-hex() { printf "$(sed 's/\([0-9a-f][0-9a-f]\)/\\x\1/g' <<<"$1")"; }
+# Written by the test tool pcap_write, compiled here with the host's compiler
+# (this build is Windows'): a record a line, seconds, fraction, frame (42
+# bytes captured), length on the wire.
+c++ -std=c++20 -O1 -I"$here/../../src" -o "$work/pcap_write" "$here/../support/pcap_write.cpp"
 arp() { echo "ffffffffffff${1}08060001080006040001${1}${2}0000000000000a0000fe"; }
-record() {  # seconds, frame hex (42 bytes)
-  printf '%08x' "$1" | sed 's/\(..\)\(..\)\(..\)\(..\)/\4\3\2\1/'
-  echo "000000002a0000003c000000$2"
-}
 A=02000000000a B=02000000000b D=02000000000d E=02000000000e
-{
-  hex d4c3b2a1020004000000000000000000ffff000001000000
-  hex "$(record 1700000001 "$(arp $A 0a000001)")"
-  hex "$(record 1700000002 "$(arp $A 0a000002)")"
-  hex "$(record 1700000003 "$(arp $B 0a000001)")"
-  hex "$(record 1700000004 "$(arp $A 0a000001)")"
-  hex "$(record 1700000005 "ffffffffffff${D}08004500001c00000000401100000a0000030a0000fe0000000000000000")"
-  hex "$(record 1700000006 "$(arp $D 0a000003)")"
-  hex "$(record 1700000007 "$(arp $E 0a000004)")"
-} >"$work/arp.pcap"
+"$work/pcap_write" "$work/arp.pcap" records <<EOF || fail "pcap_write did not write the capture"
+1700000001 0 $(arp $A 0a000001) 60
+1700000002 0 $(arp $A 0a000002) 60
+1700000003 0 $(arp $B 0a000001) 60
+1700000004 0 $(arp $A 0a000001) 60
+1700000005 0 ffffffffffff${D}08004500001c00000000401100000a0000030a0000fe0000000000000000 60
+1700000006 0 $(arp $D 0a000003) 60
+1700000007 0 $(arp $E 0a000004) 60
+EOF
 
 log "fresh prefix"
 w wineboot --init >/dev/null
