@@ -57,23 +57,32 @@ inline std::string TempDir() {
   return std::string(mkdtemp(name)) + "/";
 }
 
-// The program's syslog sender, sending to port.
+// The program's syslog sender, sending to port (the port it is told to
+// use is ignored).
+class PortSender : public watch::SysLogSender {
+ public:
+  explicit PortSender(int port) { s_.SetPort(port); }
+  void SetActive(bool v) override { s_.SetActive(v); }
+  void SetHost(const std::string& h) override { s_.SetHost(h); }
+  void SendText(const std::string& t, syslog::TIdSyslogFacility f,
+                syslog::TIdSyslogSeverity v) override {
+    s_.SendText(t, f, v);
+  }
+  size_t SendTexts(const std::string* t, size_t n, syslog::TIdSyslogFacility f,
+                   syslog::TIdSyslogSeverity v) override {
+    return static_cast<size_t>(s_.SendTexts(t, static_cast<int>(n), f, v));
+  }
+  void AppendWireText(const std::string& t, syslog::TIdSyslogFacility f,
+                      syslog::TIdSyslogSeverity v, std::string& out) override {
+    s_.AppendWireText(t, f, v, out);
+  }
+
+ private:
+  syslog::TIdSysLog s_{nullptr};
+};
+
 inline std::unique_ptr<watch::SysLogSender> SenderToPort(int port) {
-  struct Sender : watch::SysLogSender {
-    explicit Sender(int port) { s.SetPort(port); }
-    void SetActive(bool v) override { s.SetActive(v); }
-    void SetHost(const std::string& h) override { s.SetHost(h); }
-    void SendText(const std::string& t, syslog::TIdSyslogFacility f,
-                  syslog::TIdSyslogSeverity v) override {
-      s.SendText(t, f, v);
-    }
-    size_t SendTexts(const std::string* t, size_t n, syslog::TIdSyslogFacility f,
-                     syslog::TIdSyslogSeverity v) override {
-      return static_cast<size_t>(s.SendTexts(t, static_cast<int>(n), f, v));
-    }
-    syslog::TIdSysLog s{nullptr};
-  };
-  return std::make_unique<Sender>(port);
+  return std::make_unique<PortSender>(port);
 }
 
 }  // namespace bench

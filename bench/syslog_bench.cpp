@@ -171,31 +171,13 @@ class NullStream : public platform::ReportStream {
 
 // The program's syslog sender towards the datagram sink, and a stream
 // connection that is a NullStream.
-class PathSender : public watch::SysLogSender {
+class PathSender : public bench::PortSender {
  public:
-  explicit PathSender(int port) { s_.SetPort(port); }
-  void SetActive(bool v) override { s_.SetActive(v); }
-  void SetHost(const std::string& h) override { s_.SetHost(h); }
-  void SetPort(int port) override { s_.SetPort(port); }
-  void SendText(const std::string& t, syslog::TIdSyslogFacility f,
-                syslog::TIdSyslogSeverity v) override {
-    s_.SendText(t, f, v);
-  }
-  size_t SendTexts(const std::string* t, size_t n, syslog::TIdSyslogFacility f,
-                   syslog::TIdSyslogSeverity v) override {
-    return static_cast<size_t>(s_.SendTexts(t, static_cast<int>(n), f, v));
-  }
-  void AppendWireText(const std::string& t, syslog::TIdSyslogFacility f,
-                      syslog::TIdSyslogSeverity v, std::string& out) override {
-    s_.AppendWireText(t, f, v, out);
-  }
+  using PortSender::PortSender;
   std::unique_ptr<platform::ReportStream> OpenStream(const std::string&, platform::StreamTarget,
                                                      const std::atomic<bool>&) override {
     return std::make_unique<NullStream>();
   }
-
- private:
-  syslog::TIdSysLog s_{nullptr};
 };
 
 class NoEvents : public watch::EventSink {
