@@ -283,10 +283,45 @@ const char* RegistrySourceText(RegistrySource source) {
   return "cannot be used";
 }
 
-namespace {
-// Questions remembered per state of the file.
-constexpr size_t kMaxKeptAnswers = 16;
-}  // namespace
+void Registry::ReadStrings(RegistryRoot root, const std::string& key, RegistryQuery* queries,
+                           size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    queries[i].found = ReadString(root, key, queries[i].name, *queries[i].out);
+  }
+}
+
+const RegistryFile::Answer* RegistryFile::Kept(const FileStamp& stamp, RegistryRoot root,
+                                               const std::string& key,
+                                               std::string_view name) const {
+  for (const Answer& a : kept_) {
+    if (a.stamp == stamp && a.root == root && a.key == key && a.name == name) return &a;
+  }
+  return nullptr;
+}
+
+void RegistryFile::ReadStrings(RegistryRoot root, const std::string& key, RegistryQuery* queries,
+                               size_t count) {
+  try {
+    std::lock_guard<std::mutex> lock(mu_);
+    const Answer* answers[kMaxKeptAnswers];
+    FileStamp now;
+    if (count <= kMaxKeptAnswers && !kept_.empty() && RegularFileStamp(path_, now)) {
+      size_t i = 0;
+      while (i < count && (answers[i] = Kept(now, root, key, queries[i].name)) != nullptr) ++i;
+      if (i == count) {
+        source_ = RegistrySource::kUsable;
+        for (i = 0; i < count; ++i) {
+          queries[i].found = answers[i]->found;
+          if (answers[i]->found) *queries[i].out = answers[i]->text;
+        }
+        return;
+      }
+    }
+  } catch (...) {
+    // Answered below, one by one, as ReadString answers a failure.
+  }
+  Registry::ReadStrings(root, key, queries, count);
+}
 
 bool RegistryFile::ReadString(RegistryRoot root, const std::string& key, const std::string& name,
                               std::string& out) {
@@ -296,12 +331,7 @@ bool RegistryFile::ReadString(RegistryRoot root, const std::string& key, const s
   try {
     std::lock_guard<std::mutex> lock(mu_);
     // The answer kept for the same question of the file in this state.
-    auto kept = [&](const FileStamp& stamp) -> const Answer* {
-      for (const Answer& a : kept_) {
-        if (a.stamp == stamp && a.root == root && a.key == key && a.name == name) return &a;
-      }
-      return nullptr;
-    };
+    auto kept = [&](const FileStamp& stamp) { return Kept(stamp, root, key, name); };
     auto answer_kept = [&](const Answer* a) {
       source_ = RegistrySource::kUsable;
       if (a->found) out = a->text;

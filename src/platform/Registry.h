@@ -47,6 +47,14 @@ const char* RegistrySourceText(RegistrySource source);
 // A registry file larger than this is not read at all.
 constexpr uint64_t kMaxRegistryFileSize = 1024 * 1024;
 
+// One value asked for by ReadStrings: its name, where its text goes, and
+// whether it was found.
+struct RegistryQuery {
+  const char* name;
+  std::string* out;
+  bool found = false;
+};
+
 class Registry {
  public:
   virtual ~Registry() = default;
@@ -58,6 +66,12 @@ class Registry {
   // another type, or the registry (file) cannot be read. Never throws.
   virtual bool ReadString(RegistryRoot root, const std::string& key, const std::string& name,
                           std::string& out) = 0;
+  // Several values of one key, each answered as ReadString answers it, in
+  // one go where the registry allows (the system registry opens the key
+  // once; a registry file that has not changed is looked at once). Never
+  // throws. This one asks ReadString for each.
+  virtual void ReadStrings(RegistryRoot root, const std::string& key, RegistryQuery* queries,
+                           size_t count);
   // How the registry stood at the last ReadString (the system registry:
   // always kUsable).
   virtual RegistrySource LastSource() { return RegistrySource::kUsable; }
@@ -88,6 +102,10 @@ class RegistryFile : public Registry {
   explicit RegistryFile(std::string path) : path_(std::move(path)) {}
   bool ReadString(RegistryRoot root, const std::string& key, const std::string& name,
                   std::string& out) override;
+  // With every answer kept for the file as it stands: one look at the file
+  // system for them all.
+  void ReadStrings(RegistryRoot root, const std::string& key, RegistryQuery* queries,
+                   size_t count) override;
   RegistrySource LastSource() override;
   const std::string& Path() const noexcept { return path_; }
   // How often the file's content has been read; for tests.
@@ -102,6 +120,13 @@ class RegistryFile : public Registry {
     bool found;
     std::string text;
   };
+  // Questions remembered per state of the file.
+  static constexpr size_t kMaxKeptAnswers = 16;
+
+  // The answer kept for the same question of the file in this state, or
+  // null. Under mu_.
+  const Answer* Kept(const FileStamp& stamp, RegistryRoot root, const std::string& key,
+                     std::string_view name) const;
 
   const std::string path_;
   std::mutex mu_;

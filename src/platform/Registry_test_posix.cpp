@@ -50,6 +50,17 @@ class RegistryFilePosixTest : public ::testing::Test {
     registry.ReadString(kHKeyLocalMachine, kKey, "SyslogHost", out);
     return out;
   }
+  // SyslogHost as one of several values asked together, the other one
+  // missing (left alone).
+  std::string ReadTogether(RegistryFile& registry) {
+    std::string host = "none", port = "none";
+    RegistryQuery queries[] = {{"SyslogHost", &host}, {"SyslogPort", &port}};
+    registry.ReadStrings(kHKeyLocalMachine, kKey, queries, 2);
+    EXPECT_EQ(queries[0].found, host != "none");
+    EXPECT_FALSE(queries[1].found);
+    EXPECT_EQ(port, "none");
+    return host;
+  }
 
   std::string path_;
 };
@@ -98,15 +109,21 @@ TEST_F(RegistryFilePosixTest, ParsesTheFileAgainOnlyWhenItHasChanged) {
        },
        true, "10.0.0.66"},
   };
-  Write(ExportWithHost("10.0.0.1"), old_time);
-  RegistryFile registry(path_);
-  EXPECT_EQ(Read(registry), "10.0.0.1");
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    const uint64_t before = registry.ContentReads();
-    c.change();
-    EXPECT_EQ(Read(registry), c.host);
-    EXPECT_EQ(registry.ContentReads() - before, c.read_again ? 1u : 0u);
+  // One value asked alone, then two asked together (each read of the
+  // content answers one question).
+  for (const bool together : {false, true}) {
+    SCOPED_TRACE(together ? "asked together" : "asked alone");
+    Write(ExportWithHost("10.0.0.1"), old_time);
+    RegistryFile registry(path_);
+    auto read = [&] { return together ? ReadTogether(registry) : Read(registry); };
+    EXPECT_EQ(read(), "10.0.0.1");
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.what);
+      const uint64_t before = registry.ContentReads();
+      c.change();
+      EXPECT_EQ(read(), c.host);
+      EXPECT_EQ(registry.ContentReads() - before, c.read_again ? (together ? 2u : 1u) : 0u);
+    }
   }
 }
 
@@ -125,6 +142,16 @@ TEST_F(RegistryFilePosixTest, SeveralValuesOfAnUnchangedFileAreReadOnce) {
   }
   EXPECT_EQ(registry.ContentReads(), after_first);
   EXPECT_EQ(Read(registry), "10.0.0.1");
+  // Asked together, they are answered from what was kept.
+  std::string texts[4] = {"a", "b", "c", "d"};
+  RegistryQuery queries[4] = {
+      {names[0], &texts[0]}, {names[1], &texts[1]}, {names[2], &texts[2]}, {names[3], &texts[3]}};
+  registry.ReadStrings(kHKeyLocalMachine, kKey, queries, 4);
+  EXPECT_EQ(registry.ContentReads(), after_first);
+  EXPECT_TRUE(queries[0].found);
+  EXPECT_EQ(texts[0], "10.0.0.1");
+  for (int i = 1; i < 4; ++i) EXPECT_FALSE(queries[i].found) << names[i];
+  EXPECT_EQ(texts[3], "d");
 }
 
 TEST_F(RegistryFilePosixTest, AFifoIsRefusedWithoutBlocking) {

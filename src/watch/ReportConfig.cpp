@@ -13,13 +13,27 @@ void AddProblem(std::string& problem, const std::string& text) {
   problem += text;
 }
 
-bool ReadValue(platform::Registry& registry, const char* name, std::string& out) {
-  // Made once: every report reads several values.
+// The configuration key's path, made once: every report reads values.
+const std::string& ConfigKey() {
   static const std::string key = kConfigKey;
+  return key;
+}
+
+bool ReadValue(platform::Registry& registry, const char* name, std::string& out) {
   try {
-    return registry.ReadString(platform::kHKeyLocalMachine, key, name, out);
+    return registry.ReadString(platform::kHKeyLocalMachine, ConfigKey(), name, out);
   } catch (...) {
     return false;
+  }
+}
+
+// Several values in one go (a registry file is looked at once for them all).
+template <size_t N>
+void ReadValues(platform::Registry& registry, platform::RegistryQuery (&queries)[N]) {
+  try {
+    registry.ReadStrings(platform::kHKeyLocalMachine, ConfigKey(), queries, N);
+  } catch (...) {
+    for (platform::RegistryQuery& q : queries) q.found = false;
   }
 }
 
@@ -89,50 +103,59 @@ ReportConfig ReadReportConfig(platform::Registry& registry) {
 void ReadReportConfig(platform::Registry& registry, ReportConfig& c) {
   // Every field is set anew; the texts are read into the buffers they have.
   c.problem.clear();
-  c.host_configured = ReadValue(registry, kSyslogHostValue, c.host);
-  if (!c.host_configured) c.host = kDefaultSyslogHost;
   c.transport = Transport::kUdp;
   c.rate = kDefaultSyslogRate;
-  std::string value;
+  std::string transport, port_text, rate_text;
+  platform::RegistryQuery values[] = {{kSyslogHostValue, &c.host},
+                                      {kSyslogTransportValue, &transport},
+                                      {kSyslogPortValue, &port_text},
+                                      {kSyslogRateValue, &rate_text}};
+  ReadValues(registry, values);
+  c.host_configured = values[0].found;
+  if (!c.host_configured) c.host = kDefaultSyslogHost;
 
-  if (ReadValue(registry, kSyslogTransportValue, value) && !value.empty()) {
-    const std::string_view name = rtl::TrimView(value);
+  if (values[1].found && !transport.empty()) {
+    const std::string_view name = rtl::TrimView(transport);
     if (rtl::SameText(name, "tcp")) {
       c.transport = Transport::kTcp;
     } else if (rtl::SameText(name, "tls")) {
       c.transport = Transport::kTls;
     } else if (!rtl::SameText(name, "udp")) {
-      AddProblem(c.problem, std::string(kSyslogTransportValue) + " \"" + value +
+      AddProblem(c.problem, std::string(kSyslogTransportValue) + " \"" + transport +
                                 "\" is not udp, tcp or tls: reports go over udp");
     }
   }
   c.port = c.transport == Transport::kTls ? kDefaultTlsPort : kDefaultSyslogPort;
-  if (ReadValue(registry, kSyslogPortValue, value) && !value.empty()) {
+  if (values[2].found && !port_text.empty()) {
     double port = 0;
-    if (ParseNumber(rtl::Trim(value), port) && port >= 1 && port <= 65535 &&
+    if (ParseNumber(rtl::Trim(port_text), port) && port >= 1 && port <= 65535 &&
         port == static_cast<int>(port)) {
       c.port = static_cast<int>(port);
     } else {
-      AddProblem(c.problem, std::string(kSyslogPortValue) + " \"" + value +
+      AddProblem(c.problem, std::string(kSyslogPortValue) + " \"" + port_text +
                                 "\" is not a port number: reports go to port " +
                                 std::to_string(c.port));
     }
   }
-  if (ReadValue(registry, kSyslogRateValue, value) && !value.empty()) {
+  if (values[3].found && !rate_text.empty()) {
     double rate = 0;
-    if (ParseNumber(rtl::Trim(value), rate) && rate <= 1e7) {
+    if (ParseNumber(rtl::Trim(rate_text), rate) && rate <= 1e7) {
       c.rate = rate;
     } else {
-      AddProblem(c.problem, std::string(kSyslogRateValue) + " \"" + value +
+      AddProblem(c.problem, std::string(kSyslogRateValue) + " \"" + rate_text +
                                 "\" is not a number of reports per second: " +
                                 std::to_string(static_cast<int>(kDefaultSyslogRate)) +
                                 " a second are sent");
     }
   }
+  platform::RegistryQuery files[] = {{kSyslogCAFileValue, &c.ca_file},
+                                     {kSyslogCertFileValue, &c.cert_file},
+                                     {kSyslogKeyFileValue, &c.key_file}};
   const bool tls = c.transport == Transport::kTls;
-  if (!tls || !ReadValue(registry, kSyslogCAFileValue, c.ca_file)) c.ca_file.clear();
-  if (!tls || !ReadValue(registry, kSyslogCertFileValue, c.cert_file)) c.cert_file.clear();
-  if (!tls || !ReadValue(registry, kSyslogKeyFileValue, c.key_file)) c.key_file.clear();
+  if (tls) ReadValues(registry, files);
+  for (const platform::RegistryQuery& q : files) {
+    if (!tls || !q.found) q.out->clear();
+  }
 }
 
 std::string ReadSyslogHost() { return ReadSyslogHost(platform::DefaultRegistry()); }
