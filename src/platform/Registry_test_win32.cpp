@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <string>
+
 #include "platform/Registry.h"
 
 namespace platform {
@@ -35,6 +37,9 @@ TEST_F(SystemRegistryTest, ReadsStringValues) {
   Set("Empty", REG_SZ, "", 1);
   Set("Embedded", REG_SZ, "ab\0cd", 6);
   Set("Unterminated", REG_SZ, "xyz", 3);
+  // Longer than the first buffer a query tries.
+  const std::string long_text(1000, 'L');
+  Set("Long", REG_SZ, long_text.c_str(), static_cast<DWORD>(long_text.size() + 1));
   DWORD number = 10;
   Set("Number", REG_DWORD, &number, sizeof number);
 
@@ -51,6 +56,7 @@ TEST_F(SystemRegistryTest, ReadsStringValues) {
       {kKey, "Empty", true, ""},
       {kKey, "Embedded", true, "ab"},
       {kKey, "Unterminated", true, "xyz"},
+      {kKey, "Long", true, long_text.c_str()},
       {kKey, "Number", false, ""},
       {kKey, "Missing", false, ""},
       {"Software\\quillmere\\harbrook\\NoSuchKey", "Sz", false, ""},
@@ -59,6 +65,15 @@ TEST_F(SystemRegistryTest, ReadsStringValues) {
     std::string out = "untouched";
     EXPECT_EQ(registry.ReadString(kHKeyLocalMachine, c.key, c.name, out), c.ok) << c.name;
     EXPECT_EQ(out, c.ok ? c.text : "untouched") << c.name;
+    // The same asked together with another value of the key.
+    std::string together = "untouched", other = "untouched";
+    RegistryQuery queries[] = {{c.name, &together}, {"Sz", &other}};
+    registry.ReadStrings(kHKeyLocalMachine, c.key, queries, 2);
+    EXPECT_EQ(queries[0].found, c.ok) << c.name;
+    EXPECT_EQ(together, c.ok ? c.text : "untouched") << c.name;
+    const bool key_there = std::string(c.key).find("NoSuchKey") == std::string::npos;
+    EXPECT_EQ(queries[1].found, key_there) << c.name;
+    EXPECT_EQ(other, key_there ? "10.0.0.9" : "untouched") << c.name;
   }
 }
 
