@@ -9,6 +9,8 @@
 //   BM_NewAddressScan  65,536 or 524,288 frames, each a new MAC and address: one report
 //                      each; new pairs per second with every report sent
 //                      (until the report sender has sent the last one)
+// Both count the heap allocations per frame (CountingAllocations.h), all
+// threads, over the measured run: start and stop of the watch included.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "CountingAllocations.h"
 #include "capture/Packet32.h"
 #include "capture/Snoop.h"
 #include "capture/bpf.h"
@@ -236,7 +239,9 @@ void BM_KnownPairs(benchmark::State& state) {
     Prepare(d);
     d.Queue(batch.data(), static_cast<uint32_t>(batch.size()), static_cast<uint32_t>(batch.size()));
     d.Repeat(1);
+    const bench::AllocationCount allocations;
     seconds += RunWatch(dir, 8000000, sink, &handled);
+    allocations.Report(state, "allocs_per_frame", static_cast<int64_t>(handled));
     total += handled;
     state.SetIterationTime(seconds);
   }
@@ -259,7 +264,9 @@ void BM_NewAddressScan(benchmark::State& state) {
     for (const auto& b : Batches(0x100000, kScan)) {
       d.Queue(b.data(), static_cast<uint32_t>(b.size()), static_cast<uint32_t>(b.size()));
     }
+    const bench::AllocationCount allocations;
     seconds = RunWatch(dir, kScan, sink, &handled, true);
+    allocations.Report(state, "allocs_per_pair", kScan);
     state.SetIterationTime(seconds);
   }
   // Let the sink catch up with what is still in flight.

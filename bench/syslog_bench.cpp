@@ -6,9 +6,9 @@
 // taken by the report sender's thread, sent as a datagram or written as a
 // stream frame.
 //
-// Every benchmark counts the heap allocations (operator new, replaced in
-// this program) its reports cost: allocs_per_report, over the measured
-// loop only, on both threads.
+// Every benchmark counts the heap allocations its reports cost
+// (CountingAllocations.h): allocs_per_report, over the measured loop only,
+// on both threads.
 #include <benchmark/benchmark.h>
 #include <utime.h>
 
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "CountingAllocations.h"
 #include "platform/WinSockProbe.h"
 #include "syslog/IdStack.h"
 #include "syslog/IdSysLog.h"
@@ -29,44 +30,6 @@
 #include "watch/ReportSender.h"
 
 namespace {
-std::atomic<uint64_t> g_allocations{0};
-}  // namespace
-
-// Out of line, so that the compiler pairs no inlined malloc with a delete.
-__attribute__((noinline)) void* operator new(size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (size == 0) size = 1;
-  if (void* p = std::malloc(size)) return p;
-  throw std::bad_alloc();
-}
-__attribute__((noinline)) void* operator new[](size_t size) { return operator new(size); }
-__attribute__((noinline)) void* operator new(size_t size, const std::nothrow_t&) noexcept {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(size == 0 ? 1 : size);
-}
-__attribute__((noinline)) void* operator new[](size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete[](void* p) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete(void* p, size_t) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete[](void* p, size_t) noexcept { std::free(p); }
-
-namespace {
-
-// Counts the allocations from its making to Report, per item.
-class AllocationCount {
- public:
-  AllocationCount() : start_(g_allocations.load()) {}
-  void Report(benchmark::State& state, int64_t items) {
-    const uint64_t n = g_allocations.load() - start_;
-    state.counters["allocs_per_report"] =
-        items > 0 ? static_cast<double>(n) / static_cast<double>(items) : 0.0;
-  }
-
- private:
-  uint64_t start_;
-};
 
 const char kReport[] = "10.0.0.5 found on 001122-334455";
 
@@ -83,9 +46,9 @@ struct Target {
 void BM_SendText(benchmark::State& state) {
   Target t;
   const std::string report = kReport;
-  AllocationCount allocations;
+  bench::AllocationCount allocations;
   for (auto _ : state) t.sender.SendText(report, syslog::sfLocalUseFive, syslog::slCritical);
-  allocations.Report(state, state.iterations());
+  allocations.Report(state, "allocs_per_report", state.iterations());
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_SendText)->MinTime(1.0);
@@ -98,12 +61,12 @@ void BM_SendTexts(benchmark::State& state) {
   // The first call makes what later ones reuse.
   t.sender.SendTexts(texts.data(), static_cast<int>(texts.size()), syslog::sfLocalUseFive,
                      syslog::slCritical);
-  AllocationCount allocations;
+  bench::AllocationCount allocations;
   for (auto _ : state) {
     t.sender.SendTexts(texts.data(), static_cast<int>(texts.size()), syslog::sfLocalUseFive,
                        syslog::slCritical);
   }
-  allocations.Report(state, state.iterations() * state.range(0));
+  allocations.Report(state, "allocs_per_report", state.iterations() * state.range(0));
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_SendTexts)->Arg(8)->Arg(64)->MinTime(1.0);
@@ -130,9 +93,9 @@ void BM_FormatWireText(benchmark::State& state) {
   message.SetFacility(syslog::sfLocalUseFive);
   message.SetSeverity(syslog::slCritical);
   message.SetEventTime(platform::DefaultClock().Now());
-  AllocationCount allocations;
+  bench::AllocationCount allocations;
   for (auto _ : state) benchmark::DoNotOptimize(message.FormatWireText());
-  allocations.Report(state, state.iterations());
+  allocations.Report(state, "allocs_per_report", state.iterations());
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_FormatWireText)->MinTime(0.5);
@@ -218,9 +181,9 @@ void BM_ReportPath(benchmark::State& state) {
   };
   // The first batches make what later ones reuse.
   for (int i = 0; i < 4; ++i) batch();
-  AllocationCount allocations;
+  bench::AllocationCount allocations;
   for (auto _ : state) batch();
-  allocations.Report(state, state.iterations() * 1024);
+  allocations.Report(state, "allocs_per_report", state.iterations() * 1024);
   reports.Stop();
   state.SetItemsProcessed(state.iterations() * 1024);
   if (reports.Failed() > 0) state.SkipWithError("reports failed");
