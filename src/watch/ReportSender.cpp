@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <utility>
 
@@ -14,9 +15,10 @@ namespace {
 
 // Reports taken from the queue at a time.
 constexpr size_t kBatch = 1024;
-// Slots of the queue's ring kept while the queue is empty; a larger ring
-// (grown for a backlog) is given back then.
-constexpr size_t kKeptSlots = 4 * kBatch;
+// The queue's chunks: their size (a few thousand reports each), and how
+// many emptied ones are kept for reuse; the others are given back.
+constexpr size_t kChunkBytes = 64 * 1024;
+constexpr size_t kSpareChunks = 4;
 // Reports in a row for one destination that leave in one send (UDP) or one
 // write (TCP, TLS).
 constexpr size_t kGroup = 64;
@@ -65,12 +67,13 @@ bool TReportSender::Queue(std::string_view text) {
     dropped_total_.fetch_add(1, std::memory_order_relaxed);
     return false;
   }
-  if (queued_ == ring_.size()) GrowRing();
-  size_t slot = head_ + queued_;
-  if (slot >= ring_.size()) slot -= ring_.size();
-  // Into the slot's own capacity: no allocation once the slot has held a
-  // report as long.
-  ring_[slot].assign(text);
+  const size_t need = sizeof(size_t) + text.size();
+  if (chunks_.empty() || chunks_.back().capacity - chunks_.back().end < need) AddChunk(need);
+  Chunk& tail = chunks_.back();
+  const size_t length = text.size();
+  std::memcpy(tail.bytes.get() + tail.end, &length, sizeof length);
+  std::memcpy(tail.bytes.get() + tail.end + sizeof length, text.data(), length);
+  tail.end += need;
   ++queued_;
   if (waiting_) {
     waiting_ = false;
@@ -80,17 +83,37 @@ bool TReportSender::Queue(std::string_view text) {
   return true;
 }
 
-void TReportSender::GrowRing() {
-  const size_t size = std::min(capacity_, std::max(kBatch, ring_.size() * 2));
-  std::vector<std::string> grown(size);
-  // The queued reports in order from slot 0, their buffers moved along.
-  for (size_t i = 0; i < queued_; ++i) {
-    size_t slot = head_ + i;
-    if (slot >= ring_.size()) slot -= ring_.size();
-    grown[i].swap(ring_[slot]);
+void TReportSender::AddChunk(size_t need) {
+  Chunk chunk;
+  if (!spare_chunks_.empty() && spare_chunks_.back().capacity >= need) {
+    chunk = std::move(spare_chunks_.back());
+    spare_chunks_.pop_back();
+  } else {
+    chunk.capacity = std::max(kChunkBytes, need);
+    chunk.bytes.reset(new char[chunk.capacity]);
   }
-  ring_.swap(grown);
-  head_ = 0;
+  chunk.begin = chunk.end = 0;
+  chunks_.push_back(std::move(chunk));
+}
+
+void TReportSender::TakeReport(std::string& out) {
+  Chunk& head = chunks_.front();
+  size_t length;
+  std::memcpy(&length, head.bytes.get() + head.begin, sizeof length);
+  // Into out's own buffer: no allocation once it has held a report as long.
+  out.assign(head.bytes.get() + head.begin + sizeof length, length);
+  head.begin += sizeof length + length;
+  --queued_;
+  if (head.begin < head.end) return;
+  if (chunks_.size() == 1) {
+    // The only chunk, filled again from its start.
+    head.begin = head.end = 0;
+    return;
+  }
+  if (spare_chunks_.size() < kSpareChunks && head.capacity == kChunkBytes) {
+    spare_chunks_.push_back(std::move(head));
+  }
+  chunks_.pop_front();
 }
 
 size_t TReportSender::Pending() const {
@@ -112,7 +135,7 @@ size_t TReportSender::Stop(bool discard) {
       discard_ = true;
       discarded_ += queued_;
       queued_ = 0;
-      head_ = 0;
+      chunks_.clear();
     }
   }
   wake_.SignalAll();
@@ -124,24 +147,17 @@ size_t TReportSender::Stop(bool discard) {
 }
 
 void TReportSender::Run() {
-  // The reports in hand. Taken from the ring by swapping, so that the ring
-  // gets back the buffers of reports sent before.
+  // The reports in hand, each copied into a text that keeps its buffer.
   std::vector<std::string> batch(kBatch);
   size_t taken = 0;
   // The configuration for each report, read into the same two objects.
   ReportConfig config, next;
   for (;;) {
-    // A ring grown for a backlog, given back once the backlog is gone.
-    std::vector<std::string> spare;
     {
       rtl::MutexLock lock(mu_);
       in_hand_ = 0;
       if (queued_ == 0) {
         idle_.SignalAll();
-        if (ring_.size() > kKeptSlots) {
-          spare.swap(ring_);
-          head_ = 0;
-        }
         if (stopping_) return;
         waiting_ = true;
         wake_.WaitFor(mu_, std::chrono::milliseconds(kTickMs),
@@ -150,11 +166,7 @@ void TReportSender::Run() {
       }
       if (discard_) return;
       taken = std::min(kBatch, queued_);
-      for (size_t i = 0; i < taken; ++i) {
-        batch[i].swap(ring_[head_]);
-        if (++head_ == ring_.size()) head_ = 0;
-      }
-      queued_ -= taken;
+      for (size_t i = 0; i < taken; ++i) TakeReport(batch[i]);
       in_hand_ = taken;
     }
     room_.SignalAll();

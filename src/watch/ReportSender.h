@@ -30,10 +30,11 @@
 // The queue holds at most Capacity reports; further ones are counted, not
 // queued, and the event log says how many (their pairs are in the registry
 // all the same), unless the sender waits for room (a replay, which has no
-// live capture to keep up with). It is a ring of text slots that keep
-// their buffers, and the sender swaps the reports it takes for the ones it
-// has sent, so that a steady flow of reports allocates nothing; the ring
-// grows with a backlog and is given back when the backlog is gone.
+// live capture to keep up with). The texts are queued back to back in
+// chunks of 64 KB (a few thousand reports each), emptied chunks are kept
+// for reuse, and the sender copies each report it takes into a text it
+// keeps: a steady flow of reports allocates nothing, and a backlog one
+// chunk per few thousand reports.
 //
 // Threads: Queue from one producer at a time; Drain, Stop and the counters
 // from any thread. The sender is used only by the sender thread once it
@@ -43,6 +44,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -121,8 +123,12 @@ class TReportSender : public rtl::TThread {
   void TellConfiguration(const ReportConfig& config);
   // Sleeps up to ms, less when a discarding stop comes.
   void Pause(std::chrono::steady_clock::duration wait) EXCLUDES(mu_);
-  // Doubles the ring (up to the capacity) when every slot holds a report.
-  void GrowRing() REQUIRES(mu_);
+  // A chunk with room for need bytes at the end of the queue: a spare one
+  // if it has room, else a new one.
+  void AddChunk(size_t need) REQUIRES(mu_);
+  // Moves the oldest report into out; its chunk, once emptied, becomes a
+  // spare one (or is given back).
+  void TakeReport(std::string& out) REQUIRES(mu_);
   // Waits while the capture reader is behind (see SetCaptureBehind).
   void YieldToCapture() EXCLUDES(mu_);
 
@@ -136,9 +142,15 @@ class TReportSender : public rtl::TThread {
   mutable rtl::Mutex mu_;
   rtl::CondVar wake_;  // the sender: texts queued, or stop
   rtl::CondVar idle_;  // Drain: everything handled
-  std::vector<std::string> ring_ GUARDED_BY(mu_);
-  size_t head_ GUARDED_BY(mu_) = 0;     // the slot of the oldest report
-  size_t queued_ GUARDED_BY(mu_) = 0;   // reports in the ring
+  // Queued texts, each as its length (a size_t) and its bytes, in order
+  // from begin to end of each chunk, the oldest chunk first.
+  struct Chunk {
+    std::unique_ptr<char[]> bytes;
+    size_t capacity = 0, begin = 0, end = 0;
+  };
+  std::deque<Chunk> chunks_ GUARDED_BY(mu_);
+  std::vector<Chunk> spare_chunks_ GUARDED_BY(mu_);
+  size_t queued_ GUARDED_BY(mu_) = 0;   // reports in the chunks
   size_t in_hand_ GUARDED_BY(mu_) = 0;  // taken, not yet handled
   bool stopping_ GUARDED_BY(mu_) = false;
   // Set under mu_; the sender thread also reads it between the reports in

@@ -377,14 +377,13 @@ TEST(ReportSenderTest, ConfigurationThatNamesNoServerIsTold) {
 
 // The report queue with a sender that holds the first report: order kept,
 // reports beyond the capacity counted and told, everything drained. The
-// large queue wraps around and grows several times while the sender holds
-// a report (its oldest report not in its first slot), and is given back
-// once empty.
+// large queue spans several chunks, emptied ones reused and given back.
 TEST(ReportSenderTest, QueueOrderOverflowAndDrain) {
   struct Case {
     size_t capacity;
     int offered;  // after r0, which the sender holds
-  } cases[] = {{3, 5}, {5000, 6000}};
+    size_t pad;   // characters after the number
+  } cases[] = {{3, 5, 0}, {5000, 6000, 100}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.capacity);
     FakeParts parts;
@@ -415,7 +414,7 @@ TEST(ReportSenderTest, QueueOrderOverflowAndDrain) {
     // counted.
     std::vector<std::string> expected = {"r0"};
     for (int i = 1; i <= c.offered; ++i) {
-      const std::string text = "r" + std::to_string(i);
+      const std::string text = "r" + std::to_string(i) + std::string(c.pad, '.');
       const bool fits = static_cast<size_t>(i) <= c.capacity;
       ASSERT_EQ(reports.Queue(text), fits) << text;
       if (fits) expected.push_back(text);
@@ -439,6 +438,13 @@ TEST(ReportSenderTest, QueueOrderOverflowAndDrain) {
             std::to_string(dropped_count) + " reports were dropped: the report queue was full", 0),
         0u);
     EXPECT_TRUE(errors.empty());
+    // As many again, into the chunks kept from the first time.
+    for (size_t i = 0; i < c.capacity; ++i) {
+      expected.push_back("again " + std::to_string(i) + std::string(c.pad, '.'));
+      reports.Queue(expected.back());
+    }
+    EXPECT_TRUE(reports.Drain(kWait));
+    EXPECT_EQ(parts.Texts(), expected);
     // Queued again after the drain; a stop that gives up what is left says
     // how much that was.
     parts.SetFail(
