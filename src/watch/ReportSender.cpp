@@ -83,7 +83,19 @@ bool TReportSender::Queue(std::string_view text) {
   return true;
 }
 
+void TReportSender::SpareChunk(Chunk& chunk) {
+  if (spare_chunks_.size() < kSpareChunks && chunk.capacity == kChunkBytes) {
+    spare_chunks_.push_back(std::move(chunk));
+  }
+}
+
 void TReportSender::AddChunk(size_t need) {
+  // An emptied chunk is only ever the only one; one too small for need
+  // makes way, so that the oldest chunk always holds the oldest report.
+  if (!chunks_.empty() && chunks_.back().begin == chunks_.back().end) {
+    SpareChunk(chunks_.back());
+    chunks_.pop_back();
+  }
   Chunk chunk;
   if (!spare_chunks_.empty() && spare_chunks_.back().capacity >= need) {
     chunk = std::move(spare_chunks_.back());
@@ -110,9 +122,7 @@ void TReportSender::TakeReport(std::string& out) {
     head.begin = head.end = 0;
     return;
   }
-  if (spare_chunks_.size() < kSpareChunks && head.capacity == kChunkBytes) {
-    spare_chunks_.push_back(std::move(head));
-  }
+  SpareChunk(head);
   chunks_.pop_front();
 }
 

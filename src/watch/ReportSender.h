@@ -106,6 +106,13 @@ class TReportSender : public rtl::TThread {
   void Run() override;
 
  private:
+  // Queued report texts, each as its length (a size_t) then its bytes,
+  // back to back from begin to end.
+  struct Chunk {
+    std::unique_ptr<char[]> bytes;
+    size_t capacity = 0, begin = 0, end = 0;
+  };
+
   // Delivers texts[0..count), all under config, as far as one attempt
   // goes; returns how many it dealt with (a failed UDP report included),
   // 0 when none (the connection is down, or a stop gives them up).
@@ -126,6 +133,9 @@ class TReportSender : public rtl::TThread {
   // A chunk with room for need bytes at the end of the queue: a spare one
   // if it has room, else a new one.
   void AddChunk(size_t need) REQUIRES(mu_);
+  // Keeps an emptied chunk for reuse while there are few (the caller then
+  // drops it from the queue; a chunk not kept is given back).
+  void SpareChunk(Chunk& chunk) REQUIRES(mu_);
   // Moves the oldest report into out; its chunk, once emptied, becomes a
   // spare one (or is given back).
   void TakeReport(std::string& out) REQUIRES(mu_);
@@ -142,12 +152,8 @@ class TReportSender : public rtl::TThread {
   mutable rtl::Mutex mu_;
   rtl::CondVar wake_;  // the sender: texts queued, or stop
   rtl::CondVar idle_;  // Drain: everything handled
-  // Queued texts, each as its length (a size_t) and its bytes, in order
-  // from begin to end of each chunk, the oldest chunk first.
-  struct Chunk {
-    std::unique_ptr<char[]> bytes;
-    size_t capacity = 0, begin = 0, end = 0;
-  };
+  // Queued texts, in order from begin to end of each chunk, the oldest
+  // chunk first.
   std::deque<Chunk> chunks_ GUARDED_BY(mu_);
   std::vector<Chunk> spare_chunks_ GUARDED_BY(mu_);
   size_t queued_ GUARDED_BY(mu_) = 0;   // reports in the chunks
