@@ -454,6 +454,9 @@ TEST_F(EthThreadTest, TableFileRoundTrip) {
   t->UpdateAddress(A, 0x0A000002);
   t->UpdateAddress(A, 0x0A00000A);
   t->UpdateAddress(B, 0x0A000002);  // moved to B
+  // Their reports gone out, so that none of them is taken for the loaded
+  // watch's below.
+  EXPECT_TRUE(t->DrainReports(kWait));
   EXPECT_TRUE(t->SaveTable());
   EXPECT_EQ(files.Content(kTable), "10.0.0.10\r\n 00A0C9-1234EF\r\n10.0.0.2\r\n 00000C-07AC01\r\n");
   EXPECT_FALSE(files.Has(kTemp));
