@@ -128,9 +128,14 @@ TEST_F(ThreadTest, FreeingARunningThreadAborts) {
   EXPECT_DEATH(
       {
         SetMainThread();
+        // The body must be running before the request: a thread asked to
+        // terminate before it starts skips its body and finishes at once.
+        static std::atomic<bool> started{false};
         auto* t = TThread::Create<FnThread>(false, [](FnThread*) {
+          started = true;
           for (;;) std::this_thread::yield();
         });
+        while (!started) std::this_thread::yield();
         t->Terminate();  // asked, but not waited for
         delete t;
       },
