@@ -34,15 +34,20 @@ using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 class EthThreadTest : public ::testing::Test {
  protected:
-  std::unique_ptr<TEthThread> NewThread(size_t capacity = 0) {
+  // The watch's surroundings, all of them the fixture's fakes.
+  WatchEnvironment Environment() {
     WatchEnvironment env;
     env.parts = &parts;
     env.files = &files;
     env.clock = &clock;
     env.registry = &registry;
     env.events = &events;
-    env.ticks = ticks.Source();
     env.data_directory = kDir;
+    return env;
+  }
+  std::unique_ptr<TEthThread> NewThread(size_t capacity = 0) {
+    WatchEnvironment env = Environment();
+    env.ticks = ticks.Source();
     env.report_capacity = capacity;
     auto t = std::make_unique<TEthThread>(true, env);
     t->OnStartFailed = [this](const StartFailure& f) { failures.push_back(f); };
@@ -736,13 +741,7 @@ TEST_F(EthThreadTest, ShutdownSendsAndSavesWhatWasSeen) {
 // the service manager hears the reader only while it reads, and sees the
 // counts the watch keeps.
 TEST_F(EthThreadTest, HeartbeatAndStatusLineGoThroughTheEnvironment) {
-  WatchEnvironment env;
-  env.parts = &parts;
-  env.files = &files;
-  env.clock = &clock;
-  env.registry = &registry;
-  env.events = &events;
-  env.data_directory = kDir;
+  WatchEnvironment env = Environment();
   std::atomic<int> beats{0};
   std::mutex mu;
   std::vector<std::string> lines;  // guarded by mu

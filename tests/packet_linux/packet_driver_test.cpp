@@ -114,6 +114,17 @@ struct Record {
   Bytes data;
 };
 
+// Every frame read, in order, whole and with the lengths it had on the wire.
+void ExpectFramesAsSent(const std::vector<Record>& got, const std::vector<Bytes>& frames) {
+  ASSERT_EQ(got.size(), frames.size());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(got[i].data, frames[i]);
+    EXPECT_EQ(got[i].header.bh_caplen, frames[i].size());
+    EXPECT_EQ(got[i].header.bh_datalen, frames[i].size());
+  }
+}
+
 // Walks one batch as the program does, checking the layout on the way:
 // header length 20, records on 4-byte boundaries, nothing past the batch,
 // and the batch ending where its last record's padding ends.
@@ -372,12 +383,9 @@ TEST_F(PacketDriverTest, DeliversFramesInOrderAsOnTheWire) {
   for (const Bytes& f : frames) sender.Send(f);
 
   std::vector<Record> got = Flatten(ReadTestFrames(frames.size()));
-  ASSERT_EQ(got.size(), frames.size());
+  ASSERT_NO_FATAL_FAILURE(ExpectFramesAsSent(got, frames));
   for (size_t i = 0; i < frames.size(); ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(got[i].data, frames[i]);
-    EXPECT_EQ(got[i].header.bh_caplen, frames[i].size());
-    EXPECT_EQ(got[i].header.bh_datalen, frames[i].size());
     EXPECT_LE(std::abs(got[i].header.bh_tstamp.tv_sec - static_cast<int32_t>(now)), 5);
     EXPECT_LT(got[i].header.bh_tstamp.tv_usec, 1000000);
   }
@@ -460,12 +468,9 @@ TEST_F(PacketDriverTest, ReadInPlaceDeliversFramesAsOnTheWire) {
     EXPECT_LE(read.calls, 1);
     for (Record& r : read.records) got.push_back(std::move(r));
   }
-  ASSERT_EQ(got.size(), frames.size());
+  ASSERT_NO_FATAL_FAILURE(ExpectFramesAsSent(got, frames));
   for (size_t i = 0; i < frames.size(); ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(got[i].data, frames[i]);
-    EXPECT_EQ(got[i].header.bh_caplen, frames[i].size());
-    EXPECT_EQ(got[i].header.bh_datalen, frames[i].size());
     EXPECT_EQ(got[i].header.bh_hdrlen, sizeof(bpf_hdr));
   }
   // Nothing waits now: an empty read within the timeout, no backlog.
