@@ -62,6 +62,26 @@ TEST(EventSourceTest, RegistersOnceRetriesAfterFailureAndDeregisters) {
   EXPECT_EQ(log.deregistered, std::vector<EventSourceHandle>{1});
 }
 
+// Every entry is one line: a line break inside becomes a space, one at the
+// end goes.
+TEST(EventSourceTest, EntriesAreOneLine) {
+  RecordingEventLog log;
+  EventSource source("Wirevane", log);
+  const std::pair<std::string, std::string> cases[] = {
+      {"sent: Socket Error # 10061\r\nConnection refused.",
+       "sent: Socket Error # 10061 Connection refused."},
+      {"a\nb\rc\r\n\r\nd\r\n", "a b c  d"},
+      {"\r\n", ""},
+      {"plain", "plain"},
+  };
+  for (const auto& [text, want] : cases) {
+    log.entries.clear();
+    source.Write(kEventLogErrorType, 0, 4, text);
+    ASSERT_EQ(log.entries.size(), 1u);
+    EXPECT_EQ(log.entries[0], "Wirevane|1|0|4|" + want);
+  }
+}
+
 // A source never registered has nothing to give back.
 TEST(EventSourceTest, NothingToDeregisterWithoutAnEntry) {
   RecordingEventLog log;

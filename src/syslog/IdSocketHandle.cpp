@@ -42,12 +42,14 @@ void TIdSocketHandle::OpenSocket(int socket_type, int protocol) {
   ReleaseSocket();
   remote_address_.clear();
   remote_port_ = 0;
+  peer_given_ = false;
   os_socket_ = SharedStack()->NewSocket(socket_type, protocol);
   socket_open_ = true;
 }
 
 void TIdSocketHandle::ClearBinding(bool reset_local) {
   socket_open_ = false;
+  peer_given_ = false;
   os_socket_ = ws2::kInvalidSocket;
   if (reset_local) {
     ip_.clear();
@@ -62,6 +64,7 @@ void TIdSocketHandle::ConnectTo(const std::string& address, int port) {
   TIdStack* stack = SharedStack();
   remote_address_.clear();
   remote_port_ = 0;
+  peer_given_ = true;
   stack->CheckSocketResult(stack->WSConnect(os_socket_, address, port), {});
   remote_address_ = address;
   remote_port_ = port;

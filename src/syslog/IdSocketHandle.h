@@ -32,8 +32,13 @@ class TIdSocketHandle : public rtl::TObject {
   // Fixes the socket's peer (a datagram socket: the peer's refusal of an
   // earlier datagram then fails a later send instead of passing unseen).
   // Does nothing when the socket already has that peer. Raises
-  // EIdSocketError.
+  // EIdSocketError. The association also fixes the socket's source address
+  // by the route to that peer, so a socket that has had a peer is not
+  // given another one: the caller opens a new socket (see PeerGiven).
   void ConnectTo(const std::string& address, int port);
+  // True once ConnectTo has been called on the open socket, whether or not
+  // it succeeded (a failed call may leave an earlier association in place).
+  bool PeerGiven() const noexcept { return peer_given_; }
   // One datagram of count bytes to address:port. Raises
   // EIdPackageSizeTooBig (10040), EIdSocketError (any other error) or
   // EIdNotAllBytesSent.
@@ -61,6 +66,7 @@ class TIdSocketHandle : public rtl::TObject {
 
   ws2::TSocket os_socket_ = ws2::kInvalidSocket;
   bool socket_open_ = false;
+  bool peer_given_ = false;
   std::string ip_;
   std::string remote_address_;
   int port_ = 0;

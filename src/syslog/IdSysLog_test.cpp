@@ -94,6 +94,27 @@ TEST_F(SenderTest, ActiveOpensOneSocketAndBroadcastFollowsTheSetting) {
   EXPECT_NE(Received().find("after reopen"), std::string::npos);
 }
 
+// Each change of peer gives the sender a new socket (an associated socket
+// keeps the source address of its first route), with the component's
+// options set on it; reports to each peer arrive, in any order of changes.
+TEST_F(SenderTest, ChangeOfPeerOpensANewSocketWithTheOptions) {
+  platform::LoopbackDatagramReceiver other;
+  sender->SetBroadcastEnabled(true);
+  const std::pair<int, const char*> sends[] = {{receiver.Port(), "one"},
+                                               {other.Port(), "two"},
+                                               {other.Port(), "three"},
+                                               {receiver.Port(), "four"}};
+  for (const auto& [port, text] : sends) {
+    sender->SetPort(port);
+    sender->SendText(text, sfLocalUseFive, slCritical);
+    ASSERT_EQ(sender->SocketBinding()->RemotePort(), port);
+    EXPECT_NE(platform::ReadBroadcastOption(sender->SocketBinding()->OsSocket()), 0) << text;
+    std::string datagram;
+    ASSERT_TRUE((port == receiver.Port() ? receiver : other).Receive(datagram, 5000)) << text;
+    EXPECT_NE(datagram.find(std::string(" ") + text), std::string::npos) << datagram;
+  }
+}
+
 TEST_F(SenderTest, ActiveSetWhileLoadingOpensWhenLoadingCompletes) {
   sender->BeginLoading();
   sender->SetActive(true);

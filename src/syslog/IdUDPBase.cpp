@@ -52,6 +52,23 @@ TIdSocketHandle* TIdUDPBase::EnsureBinding() {
   return binding_.get();
 }
 
+TIdSocketHandle* TIdUDPBase::BindingFor(const std::string& address, int port) {
+  TIdSocketHandle* binding = EnsureBinding();
+  if (binding->PeerGiven() &&
+      (binding->RemoteAddress() != address || binding->RemotePort() != port)) {
+    // A new socket for a new peer: the old association fixed the source
+    // address by the route to the old peer (loopback for a loopback peer),
+    // and the system refuses to re-associate such a socket with a peer off
+    // that route (EINVAL, WSAEINVAL). Dissolving the association instead
+    // (AF_UNSPEC) is not defined the same way on both systems, and a new
+    // socket also drops any refusal still pending from the old peer.
+    binding->OpenSocket(platform::kSockDgram, 0);
+    BroadcastSettingChanged();
+  }
+  binding->ConnectTo(address, port);
+  return binding;
+}
+
 void TIdUDPBase::BroadcastSettingChanged() {
   ApplyBroadcastOption(broadcast_enabled_, binding_.get());
 }
@@ -67,8 +84,7 @@ void TIdUDPBase::ApplyBroadcastOption(bool enabled, TIdSocketHandle* binding) {
 
 void TIdUDPBase::SendBytesTo(const std::string& host, int port, const void* buffer, int count) {
   std::string address = SharedStack()->HostToAddress(host);
-  TIdSocketHandle* binding = EnsureBinding();
-  binding->ConnectTo(address, port);
+  TIdSocketHandle* binding = BindingFor(address, port);
   binding->TransmitTo(address, port, buffer, count);
 }
 
@@ -80,8 +96,7 @@ int TIdUDPBase::SendStringsTo(const std::string& host, int port, const std::stri
                               int count) {
   if (count <= 0) return 0;
   std::string address = SharedStack()->HostToAddress(host);
-  TIdSocketHandle* binding = EnsureBinding();
-  binding->ConnectTo(address, port);
+  TIdSocketHandle* binding = BindingFor(address, port);
   if (datagrams_.size() < static_cast<size_t>(count)) datagrams_.resize(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
     datagrams_[i] = {data[i].data(), static_cast<int>(data[i].size())};

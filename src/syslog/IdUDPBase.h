@@ -37,7 +37,8 @@ class TIdUDPBase : public TIdComponent {
   // Resolves host first (nothing is opened when that fails), then opens
   // the socket as needed, gives it host:port as its peer (so that a
   // refusal from there fails the next send) and sends count bytes as one
-  // datagram.
+  // datagram. A change of peer opens a new socket, so that each datagram
+  // leaves by the route to its own destination.
   void SendBytesTo(const std::string& host, int port, const void* buffer, int count);
   void SendStringTo(const std::string& host, int port, const std::string& data);
   // Each string as one datagram, in order, to host:port, which is resolved
@@ -59,6 +60,9 @@ class TIdUDPBase : public TIdComponent {
   virtual TIdSocketHandle* EnsureBinding();
   virtual void BroadcastSettingChanged();
   void Loaded() override;
+  // The open socket associated with address:port: the kept one when it has
+  // that peer or none yet, otherwise a new one (see SendBytesTo).
+  TIdSocketHandle* BindingFor(const std::string& address, int port);
 
   std::string host_;
   int port_ = 0;

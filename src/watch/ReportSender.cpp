@@ -31,6 +31,9 @@ constexpr int kFirstRetryMs = 1000;
 constexpr int kLongestRetryMs = 60000;
 // How long a failed host name look-up stands for the next ones.
 constexpr int64_t kLookupRetryMs = 1000;
+// After a failed datagram send, how long sends must go on working before
+// the reports count as sent again (see DeliverUdp).
+constexpr int64_t kUdpSettleMs = 1000;
 // The sender wakes at least this often to write pending summaries.
 constexpr int kTickMs = 1000;
 // Room made for a stream frame's length and space: "1024 " (the longest
@@ -323,7 +326,20 @@ size_t TReportSender::DeliverUdp(const ReportConfig& config, const std::string* 
     const size_t sent = sender_.SendTexts(texts, count, syslog::sfLocalUseFive, syslog::slCritical);
     failed_host_.clear();
     sent_.fetch_add(sent, std::memory_order_relaxed);
-    if (send_log_.Failing()) send_log_.Success("reports are sent to " + host + " again");
+    if (send_log_.Failing()) {
+      // A server that refuses datagrams is only heard at the send after
+      // the refused one, which then fails: one send that works says
+      // nothing. The reports count as sent again once a send works at
+      // least kUdpSettleMs after an earlier one that worked, with no
+      // failure between them.
+      const int64_t now = ticks_();
+      if (udp_ok_since_ms_ < 0) {
+        udp_ok_since_ms_ = now;
+      } else if (now - udp_ok_since_ms_ >= kUdpSettleMs) {
+        udp_ok_since_ms_ = -1;
+        send_log_.Success("reports are sent to " + host + " again");
+      }
+    }
     return std::max<size_t>(sent, 1);
   } catch (const syslog::EIdSocketError& e) {
     error = e.Message();
@@ -426,6 +442,7 @@ void TReportSender::StreamDown(const ReportConfig& config, const std::string& er
 
 void TReportSender::Failed(const std::string& host, const std::string& error) {
   failed_.fetch_add(1, std::memory_order_relaxed);
+  udp_ok_since_ms_ = -1;
   try {
     write_error_("some major error :" + error);
   } catch (...) {

@@ -178,6 +178,9 @@ class TReportSender : public rtl::TThread {
   std::string failed_host_;   // the host whose look-up failed last
   std::string failed_error_;
   int64_t failed_at_ms_ = 0;
+  // While reports fail: when the first of the sends that have worked since
+  // the last failure was made; -1 none.
+  int64_t udp_ok_since_ms_ = -1;
   TokenBucket pacer_;
   // Since when the sender has held back for the capture without a break.
   std::chrono::steady_clock::time_point held_since_{};
