@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Reports over TLS to a real rsyslog (imtcp with its OpenSSL driver) on the
-# namespace's loopback, the watch in the foreground capturing real frames on
-# a veth pair. Certificates are made here with openssl: CA "one" signs the
+# log host (a network namespace of its own, over a veth pair of its own),
+# the watch in the foreground capturing real frames on a veth pair. Certificates are made here with openssl: CA "one" signs the
 # server's certificate for logs.harbrook.test, CA "two" another one.
 # - A burst of 200 new pairs: every report arrives over TLS.
 # - rsyslog restarted with the certificate of CA two: the watch sends
@@ -9,6 +9,7 @@
 #   the 100 reports of the next burst wait.
 # - SyslogCAFile pointed at CA two: the waiting reports arrive, with an
 #   entry that says delivery resumed.
+# - The server named by its address: the next burst arrives there.
 #   tls_e2e.sh TESSALIN ARPINJECT
 set -euo pipefail
 tessalin=$1
@@ -21,10 +22,11 @@ command -v openssl >/dev/null && [ -e /usr/lib/x86_64-linux-gnu/rsyslog/lmnsd_os
 }
 e2e_setup
 e2e_veth
-echo "127.0.0.1 logs.harbrook.test" >>"$work/hosts"
+e2e_peer
 e2e_show+=("program output=$work/out" "program stderr=$work/err" "rsyslog=$work/rsyslog.out")
 
-# ca NAME: a CA, and a server certificate for logs.harbrook.test it signs.
+# ca NAME: a CA, and a server certificate for logs.harbrook.test (and the
+# log host's address) it signs.
 ca() {
   local d=$work/$1
   mkdir -p "$d"
@@ -32,7 +34,7 @@ ca() {
     -keyout "$d/ca.key" -out "$d/ca.pem" 2>/dev/null
   openssl req -newkey rsa:2048 -nodes -subj "/CN=logs.harbrook.test" \
     -keyout "$d/server.key" -out "$d/server.csr" 2>/dev/null
-  printf 'subjectAltName=DNS:logs.harbrook.test\n' >"$d/ext"
+  printf 'subjectAltName=DNS:logs.harbrook.test,IP:%s\n' "$peer_ip" >"$d/ext"
   openssl x509 -req -in "$d/server.csr" -CA "$d/ca.pem" -CAkey "$d/ca.key" -CAcreateserial \
     -days 2 -extfile "$d/ext" -out "$d/server.pem" 2>/dev/null
 }
@@ -52,12 +54,12 @@ global(workDirectory="$work/rs"
 module(load="imtcp" StreamDriver.Name="ossl" StreamDriver.Mode="1" StreamDriver.AuthMode="anon")
 template(name="raw" type="string" string="%rawmsg%\n")
 ruleset(name="r") { action(type="omfile" file="$work/tls.log" template="raw") }
-input(type="imtcp" address="127.0.0.1" port="6514" ruleset="r")
+input(type="imtcp" address="$peer_ip" port="6514" ruleset="r")
 CONF
-  rsyslogd -n -f "$work/tls.conf" -i "$work/rs.pid" >>"$work/rsyslog.out" 2>&1 &
+  "${peer_on[@]}" rsyslogd -n -f "$work/tls.conf" -i "$work/rs.pid" >>"$work/rsyslog.out" 2>&1 &
   rsyslog_pid=$!
   e2e_own "$rsyslog_pid"
-  wait_for 10 sh -c 'ss -tln | grep -qF 127.0.0.1:6514' || fail "rsyslog (tls) did not listen"
+  wait_for 10 sh -c "${peer_on[*]} ss -tln | grep -qF $peer_ip:6514" || fail "rsyslog (tls) did not listen"
 }
 lines() { [ -f "$work/tls.log" ] && wc -l <"$work/tls.log" || echo 0; }
 reach() { [ "$(lines)" -ge "$1" ]; }
@@ -101,6 +103,12 @@ wait_for 40 reach 300 || fail "tls: $(($(lines) - 200)) of 100 waiting reports a
 grep -q 'reports reach the server again (tls to logs.harbrook.test:6514)' "$work/err" ||
   fail "tls: the recovery was not told"
 grep 'reports reach the server again' "$work/err"
+
+# The server named by its address (in the certificate too): a new
+# connection there, and the next burst arrives.
+reg "Adapter=$watched" "SyslogHost=$peer_ip" "SyslogTransport=tls" "SyslogCAFile=$work/two/ca.pem"
+burst 2001 50
+wait_for 20 reach 350 || fail "tls by address: $(($(lines) - 300)) of 50 reports arrived"
 kill -TERM "$pid"
 wait "$pid" || fail "the watch ended with $?"
 echo "PASS"
