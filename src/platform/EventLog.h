@@ -40,6 +40,13 @@ class EventLog {
 
 EventLog& DefaultEventLog();
 
+// text as one entry line, as EventSource writes it and a terminal shows it:
+// the journal starts a new entry at a line break and Event Viewer's list
+// shows nothing after one, so each break (CR LF, CR or LF) becomes one
+// space and a break at the end goes. Error texts that carry a break (a
+// socket error's number and its text) keep it in the error file.
+std::string EntryLine(const std::string& text);
+
 // Entries under one source name. The source is registered with the first
 // entry; while that fails, the entry is lost and the next entry tries
 // again. Destroying it deregisters the source. Thread-safe.
@@ -50,7 +57,7 @@ class EventSource {
   EventSource(const EventSource&) = delete;
   EventSource& operator=(const EventSource&) = delete;
 
-  // Writes one entry; false when it was lost (the source could not be
+  // Writes one entry, text as EntryLine makes it; false when it was lost (the source could not be
   // registered, or the log refused the entry).
   bool Write(uint16_t type, uint16_t category, uint32_t event_id, const std::string& text)
       EXCLUDES(mu_);

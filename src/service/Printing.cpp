@@ -4,6 +4,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/EventLog.h"
+
 namespace service {
 namespace {
 
@@ -64,7 +66,7 @@ class PrintingEvents : public watch::EventSink {
  public:
   explicit PrintingEvents(watch::EventSink& inner) : inner_(inner) {}
   void WriteEvent(uint16_t type, uint32_t id, const std::string& text) override {
-    std::fprintf(stderr, "tessalin: %s\n", text.c_str());
+    std::fprintf(stderr, "tessalin: %s\n", platform::EntryLine(text).c_str());
     std::fflush(stderr);
     inner_.WriteEvent(type, id, text);
   }
