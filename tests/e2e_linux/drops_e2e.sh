@@ -18,11 +18,12 @@ counter=$3
 
 e2e_setup
 e2e_veth
+e2e_peer
 e2e_notify
-reg "Adapter=$watched"
+reg "Adapter=$watched" "SyslogHost=$peer_ip"
 e2e_show+=("program stderr=$work/err" "flood=$work/flood.out")
 
-"$counter" 127.0.0.1 514 "$work/count" 120 >"$work/counter.out" &
+"${peer_on[@]}" "$counter" "$peer_ip" 514 "$work/count" 120 >"$work/counter.out" &
 e2e_own $!
 wait_for 5 grep -q listening "$work/counter.out" || fail "listener did not start"
 

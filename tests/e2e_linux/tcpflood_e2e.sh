@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A flood of new pairs at the sender's full rate, end to end on Linux, in a
 # private network and mount namespace, with the reports going over TCP to a
-# real rsyslog (imtcp) on the namespace's loopback: the capture comes first,
+# real rsyslog (imtcp) on the log host (a namespace of its own over a veth
+# pair of its own): the capture comes first,
 # so the kernel drops no frame, every pair reaches the table and every
 # report reaches rsyslog. Twice: with an empty table, and with LOADED pairs
 # loaded from the table file at the start.
@@ -21,19 +22,20 @@ measure=${5:-}
 
 e2e_setup
 e2e_veth
+e2e_peer
 e2e_notify
 # The registry's bound above what the runs bring.
-reg "Adapter=$watched" "SyslogTransport=tcp" "MaxAddresses=$((loaded + new + 100))"
+reg "Adapter=$watched" "SyslogHost=$peer_name" "SyslogTransport=tcp" "MaxAddresses=$((loaded + new + 100))"
 e2e_show+=("program stderr=$work/err" "rsyslog=$work/rsyslog.out")
 
 now_ms() { date +%s%3N; }
 lines() { [ -f "$1" ] && wc -l <"$1" || echo 0; }
 reach() { [ "$(lines "$1")" -ge "$2" ]; }
 
-e2e_rsyslog_tcp_conf "$work/rsyslog.conf" "$work/tcp.log"
-rsyslogd -n -f "$work/rsyslog.conf" -i "$work/rsyslog.pid" >"$work/rsyslog.out" 2>&1 &
+e2e_rsyslog_tcp_conf "$work/rsyslog.conf" "$work/tcp.log" "$peer_ip"
+"${peer_on[@]}" rsyslogd -n -f "$work/rsyslog.conf" -i "$work/rsyslog.pid" >"$work/rsyslog.out" 2>&1 &
 e2e_own $!
-wait_for 5 bash -c 'ss -tln | grep -qF "127.0.0.1:514"' || fail "rsyslog did not listen"
+wait_for 5 bash -c "${peer_on[*]} ss -tln | grep -qF $peer_ip:514" || fail "rsyslog did not listen"
 
 # table_of COUNT FILE: a table file of COUNT pairs, as the watch saves it
 # (sorted by address text): MAC 02:EE:NN:NN:NN:NN on 11.NN.NN.NN, NN = 1
