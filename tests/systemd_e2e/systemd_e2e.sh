@@ -4,10 +4,16 @@
 # A minimal Debian root file system (made once with mmdebstrap, cached as a
 # tarball in CACHE) boots with systemd-nspawn -b in a network namespace of
 # the test's own, joined by a veth pair to a peer namespace and to nothing
-# else. rsyslog inside takes the reports over UDP. The Linux release archive
-# (scripts/package --linux, from BINDIR) is unpacked to /opt/tessalin inside
-# and installed with /install; then the Debian package made from the same
-# BINDIR is installed with apt, removed and purged.
+# else. The peer is the central syslog server: an rsyslog of the test's own
+# runs in the peer namespace on the peer's address (UDP 514, TLS 6514), and
+# the container's configuration names it (logs.example.test in the
+# container's hosts file). rsyslog inside the container takes the "starting
+# up" reports, which go to 127.0.0.1 before the configuration is read. The
+# Linux release archive (scripts/package --linux, from BINDIR) is unpacked to
+# /opt/tessalin inside and installed with /install, and reports over UDP,
+# then over TLS; then the Debian package made from the same BINDIR is
+# installed with apt, configured with the server's address, removed and
+# purged.
 # Every check is printed; the test fails when one fails. Everything it
 # starts is stopped and everything it makes is removed, also on failure.
 #   systemd_e2e.sh SOURCE_DIR BINDIR CACHE
@@ -21,12 +27,16 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "SKIP: needs root (network namespaces, systemd-nspawn)"
   exit 77
 fi
-for tool in mmdebstrap systemd-nspawn arping nsenter ip flock; do
+for tool in mmdebstrap systemd-nspawn arping nsenter ip ss flock rsyslogd openssl; do
   if ! command -v "$tool" >/dev/null; then
     echo "FAIL: $tool is missing (scripts/lib/deps.sh installs it)"
     exit 1
   fi
 done
+if [ ! -e /usr/lib/x86_64-linux-gnu/rsyslog/lmnsd_ossl.so ]; then
+  echo "FAIL: rsyslog's OpenSSL driver is missing (rsyslog-openssl; scripts/lib/deps.sh installs it)"
+  exit 1
+fi
 
 # ---- root file system, cached
 suite=bookworm
@@ -64,6 +74,11 @@ root=$work/root
 cgroups=()
 nspawn_pid=
 init_pid=
+peer_rsyslog_pid=
+# What the rsyslog on the peer receives, as received.
+udp_log=$work/peer/udp.log
+tls_log=$work/peer/tls.log
+inside_log=$root/var/log/tessalin.log
 
 stop_container() {
   [ -n "$nspawn_pid" ] || return 0
@@ -79,6 +94,10 @@ stop_container() {
 }
 cleanup() {
   stop_container
+  if [ -n "$peer_rsyslog_pid" ]; then
+    kill -TERM "$peer_rsyslog_pid" 2>/dev/null
+    wait "$peer_rsyslog_pid" 2>/dev/null
+  fi
   ip netns del "$ct_ns" 2>/dev/null
   ip netns del "$peer_ns" 2>/dev/null
   local cg
@@ -106,8 +125,14 @@ finish() {
   if [ "$failed" -gt 0 ]; then
     echo "--- journal of Wirevane"
     ct journalctl -u Wirevane --no-pager -n 40 2>/dev/null
-    echo "--- reports received"
-    cat "$root/var/log/tessalin.log" 2>/dev/null
+    echo "--- reports received inside"
+    cat "$inside_log" 2>/dev/null
+    echo "--- reports received on the peer, UDP"
+    cat "$udp_log" 2>/dev/null
+    echo "--- reports received on the peer, TLS"
+    cat "$tls_log" 2>/dev/null
+    echo "--- rsyslog on the peer"
+    tail -n 10 "$work/peer/rsyslogd.out" 2>/dev/null
     echo "--- container console (last lines)"
     tail -n 20 "$work/nspawn.log"
     exit 1
@@ -142,13 +167,48 @@ ip netns add "$ct_ns" && ip netns add "$peer_ns" &&
   ip -n "$peer_ns" addr add 192.0.2.2/24 dev "$peer_if" &&
   ip -n "$peer_ns" addr add 192.0.2.3/24 dev "$peer_if" &&
   ip -n "$peer_ns" addr add 192.0.2.4/24 dev "$peer_if" &&
+  ip -n "$peer_ns" addr add 192.0.2.5/24 dev "$peer_if" &&
   ip -n "$peer_ns" link set "$peer_if" up && ip -n "$peer_ns" link set lo up ||
   { bad "network namespaces and veth pair"; finish; }
 peer_mac=$(ip -n "$peer_ns" -o link show "$peer_if" | grep -o 'link/ether [0-9a-f:]*' | cut -d' ' -f2)
 peer_mac=$(echo "$peer_mac" | tr -d : | tr a-f A-F | sed -E 's/^(.{6})/\1-/')
-arping_from() {  # source address
-  ip netns exec "$peer_ns" timeout 10 arping -q -c 2 -S "$1" -i "$peer_if" 192.0.2.1 || true
+arping_from() {  # source address [source MAC, default the peer's]
+  ip netns exec "$peer_ns" timeout 10 arping -q -c 2 -S "$1" ${2:+-s "$2"} -i "$peer_if" 192.0.2.1 || true
 }
+
+# ---- the central syslog server on the peer: rsyslog on 192.0.2.2, UDP and
+# TLS (its certificate for logs.example.test, signed by a CA of the test's own)
+tls=$work/tls
+mkdir -p "$tls" "$work/peer"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Tessalin test CA" \
+  -keyout "$tls/ca.key" -out "$tls/ca.pem" 2>/dev/null &&
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=logs.example.test" \
+    -keyout "$tls/server.key" -out "$tls/server.csr" 2>/dev/null &&
+  printf 'subjectAltName=DNS:logs.example.test\n' >"$tls/ext" &&
+  openssl x509 -req -in "$tls/server.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" -CAcreateserial \
+    -days 2 -extfile "$tls/ext" -out "$tls/server.pem" 2>/dev/null ||
+  { bad "certificates for the syslog server"; finish; }
+cat >"$work/peer/rsyslog.conf" <<CONF
+global(workDirectory="$work/peer"
+       DefaultNetstreamDriver="ossl"
+       DefaultNetstreamDriverCAFile="$tls/ca.pem"
+       DefaultNetstreamDriverCertFile="$tls/server.pem"
+       DefaultNetstreamDriverKeyFile="$tls/server.key")
+module(load="imudp")
+module(load="imtcp" StreamDriver.Name="ossl" StreamDriver.Mode="1" StreamDriver.AuthMode="anon")
+template(name="raw" type="string" string="%rawmsg%\n")
+ruleset(name="udp") { action(type="omfile" file="$udp_log" template="raw") }
+ruleset(name="tls") { action(type="omfile" file="$tls_log" template="raw") }
+input(type="imudp" address="192.0.2.2" port="514" ruleset="udp")
+input(type="imtcp" address="192.0.2.2" port="6514" ruleset="tls")
+CONF
+ip netns exec "$peer_ns" rsyslogd -n -f "$work/peer/rsyslog.conf" -i "$work/peer/rsyslogd.pid" \
+  >"$work/peer/rsyslogd.out" 2>&1 &
+peer_rsyslog_pid=$!
+peer_listens() {
+  ss -N "$peer_ns" -uln | grep -qF 192.0.2.2:514 && ss -N "$peer_ns" -tln | grep -qF 192.0.2.2:6514
+}
+within 10 peer_listens || { bad "rsyslog on the peer" "$(cat "$work/peer/rsyslogd.out")"; finish; }
 
 # ---- nspawn gets cgroups of its own (it keeps them: --keep-unit)
 if [ "$(stat -fc %T /sys/fs/cgroup)" = cgroup2fs ]; then
@@ -163,8 +223,22 @@ for cg in "${cgroups[@]}"; do mkdir -p "$cg" || { bad "cgroup $cg"; finish; }; d
 # ---- the container's root: Debian, the release layout, rsyslog with imudp
 mkdir -p "$root" && tar -C "$root" -xf "$tarball" || { bad "unpacking the root file system"; finish; }
 echo wirevane-ct >"$root/etc/hostname"
-# Debian's standard lines: the machine's own name on 127.0.1.1.
-printf '127.0.0.1 localhost\n127.0.1.1 wirevane-ct.example.test wirevane-ct\n' >"$root/etc/hosts"
+# Debian's standard lines: the machine's own name on 127.0.1.1; and the
+# central syslog server.
+printf '127.0.0.1 localhost\n127.0.1.1 wirevane-ct.example.test wirevane-ct\n192.0.2.2 logs.example.test\n' \
+  >"$root/etc/hosts"
+# reg NAME=VALUE...: the program's configuration in the container, those
+# string values under its key.
+reg() {
+  {
+    printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+    printf '[HKEY_LOCAL_MACHINE\\Software\\quillmere\\harbrook\\Tessalin]\r\n'
+    local kv
+    for kv in "$@"; do printf '"%s"="%s"\r\n' "${kv%%=*}" "${kv#*=}"; done
+  } >"$root/etc/harbrook/registry.reg"
+}
+mkdir -p "$root/etc/harbrook" && cp "$tls/ca.pem" "$root/etc/harbrook/ca.pem" &&
+  reg SyslogHost=logs.example.test || { bad "the configuration in the container"; finish; }
 cat >"$root/etc/rsyslog.d/tessalin.conf" <<'CONF'
 module(load="imudp")
 input(type="imudp" port="514" ruleset="tessalin")
@@ -202,8 +276,13 @@ boot() {
   done
   [ "$state" = running ] || { ct systemctl --failed --no-legend; return 1; }
 }
-started_count() { grep -c ' starting up$' "$root/var/log/tessalin.log" 2>/dev/null; }
-has_report() { grep -qE "^<170>[A-Z][a-z]{2} [ 123][0-9] [0-9:]{8} $1\$" "$root/var/log/tessalin.log" 2>/dev/null; }
+started_count() { grep -c ' starting up$' "$inside_log" 2>/dev/null; }
+# report_in FILE PATTERN: a report received in FILE, its text after the
+# timestamp matching PATTERN.
+report_in() { grep -qE "^<170>[A-Z][a-z]{2} [ 123][0-9] [0-9:]{8} $2\$" "$1" 2>/dev/null; }
+received() { [ -s "$1" ] && cat "$1" || echo nothing; }
+# The journal's lines on reports that did not leave.
+send_failures() { ct journalctl -u Wirevane --no-pager -o cat 2>/dev/null | grep 'could not be sent' | tail -n 2; }
 
 t0=$(date +%s)
 if boot; then ok "container boots: systemd reports running"; else bad "container boots" "$(tail -n 20 "$work/nspawn.log")"; fi
@@ -262,14 +341,17 @@ else
 fi
 must
 
-# A peer's arping reaches rsyslog inside as a report. Every datagram names
-# the machine by its interface address, not the hosts file's 127.0.1.1.
+# A peer's arping: its report goes over UDP to the server the
+# configuration names, on the peer, after "starting up" went to rsyslog
+# inside (127.0.0.1). Every datagram names the machine by its interface
+# address, not the hosts file's 127.0.1.1.
 arping_from 192.0.2.2
-if within 10 has_report "192\.0\.2\.1 192\.0\.2\.2 found on $peer_mac" &&
-  has_report '192\.0\.2\.1 starting up'; then
-  ok "report for the peer's arping reached rsyslog, host field 192.0.2.1"
+if within 10 report_in "$udp_log" "192\.0\.2\.1 192\.0\.2\.2 found on $peer_mac" &&
+  report_in "$inside_log" '192\.0\.2\.1 starting up' && ! grep -q ' found on ' "$inside_log"; then
+  ok "udp: report for the peer's arping reached the peer's rsyslog (logs.example.test), \"starting up\" the one inside; host field 192.0.2.1"
 else
-  bad "report for the peer's arping (192.0.2.2 on $peer_mac)" "$(cat "$root/var/log/tessalin.log" 2>&1)"
+  bad "udp: report for the peer's arping (192.0.2.2 on $peer_mac)" "on the peer: $(received "$udp_log")" \
+    "inside: $(received "$inside_log")" "journal: $(send_failures)"
 fi
 if within 6 grep -qx $'192.0.2.2\r' "$root/var/lib/harbrook/arptable"; then
   ok "table saved under ProtectSystem=strict"
@@ -284,16 +366,42 @@ paused() { [[ $(prop StatusText) == Paused* ]]; }
 continued() { [[ $(prop StatusText) == Running* ]]; }
 if within 5 paused; then ok "SIGUSR1: status \"$(prop StatusText)\""; else bad "SIGUSR1" "status \"$(prop StatusText)\""; fi
 arping_from 192.0.2.3
-if within 10 has_report "192\.0\.2\.1 192\.0\.2\.3 found on $peer_mac"; then
-  ok "paused: reports go on"
+if within 10 report_in "$udp_log" "192\.0\.2\.1 192\.0\.2\.3 found on $peer_mac" &&
+  report_in "$udp_log" "192\.0\.2\.1 2 addresses on MAC $peer_mac"; then
+  ok "paused: reports go on (found, and the peer's count of addresses)"
 else
-  bad "report while paused"
+  bad "reports while paused" "on the peer: $(received "$udp_log")" "journal: $(send_failures)"
 fi
 signal SIGUSR2
 if within 5 continued; then ok "SIGUSR2: status \"$(prop StatusText)\""; else bad "SIGUSR2" "status \"$(prop StatusText)\""; fi
 signal SIGHUP
 sleep 0.5
 if continued && [ "$(prop MainPID)" = "$pid" ]; then ok "SIGHUP: still running"; else bad "SIGHUP" "status \"$(prop StatusText)\""; fi
+
+# Another MAC address claims 192.0.2.3 (not the server's address: the
+# container would send to that MAC from then on).
+arping_from 192.0.2.3 02:00:5e:10:00:01
+if within 10 report_in "$udp_log" "192\.0\.2\.1 192\.0\.2\.3 moved from $peer_mac to 02005E-100001"; then
+  ok "udp: the moved address reported to the peer's rsyslog"
+else
+  bad "udp: moved address (192.0.2.3 to 02005E-100001)" "on the peer: $(received "$udp_log")"
+fi
+
+# TLS to the same server by its name, the CA that signed its certificate
+# named in the configuration; "starting up" still goes to 127.0.0.1.
+reg SyslogHost=logs.example.test SyslogTransport=tls SyslogCAFile=/etc/harbrook/ca.pem
+before=$(started_count)
+ct systemctl restart Wirevane
+arping_from 192.0.2.5
+if within 10 report_in "$tls_log" "192\.0\.2\.1 192\.0\.2\.5 found on $peer_mac" &&
+  [ "$(started_count)" -gt "$before" ]; then
+  ok "tls: report for the peer's arping reached the peer's rsyslog on 6514, \"starting up\" the one inside"
+else
+  bad "tls: report for the peer's arping (192.0.2.5 on $peer_mac)" "on the peer: $(received "$tls_log")" \
+    "starting-up reports inside: $before before the restart, $(started_count) after" \
+    "journal: $(ct journalctl -u Wirevane --no-pager -o cat -n 5 2>&1)"
+fi
+reg SyslogHost=logs.example.test
 
 # The watchdog hears the capture reader: a healthy watch outlives a short
 # watchdog period many times over, a frozen one is restarted.
@@ -430,14 +538,17 @@ else
 fi
 
 # ---- The Debian package: apt installs it, the unit it ships (the text
-# /install writes) is enabled and started without /install, the service
-# reports; removal keeps the data folder, purge leaves nothing.
+# /install writes) is enabled and started without /install; the service
+# reports to the server its registry.reg names by address, no restart
+# needed; removal keeps the data folder, purge leaves nothing.
+# The package brings its own registry.reg (a conffile).
+rm -rf "$root/etc/harbrook"
 deb=$(cd "$work/out" && ls tessalin_*_amd64.deb)
 cp "$work/out/$deb" "$root/root/$deb"
 apt_get() { ct env DEBIAN_FRONTEND=noninteractive apt-get -q -y -o Dpkg::Use-Pty=0 "$@"; }
 out=$(apt_get install "/root/$deb" 2>&1)
 rc=$?
-reported() { status_line && has_report "192\.0\.2\.1 192\.0\.2\.4 found on $peer_mac"; }
+reported() { status_line && report_in "$udp_log" "192\.0\.2\.1 192\.0\.2\.4 found on $peer_mac"; }
 if [ "$rc" -eq 0 ] && [ "$(ct systemctl is-enabled Wirevane)" = enabled ] &&
   within 5 status_line; then
   ok "apt install ./$deb: Wirevane enabled and running, status \"$status\""
@@ -445,8 +556,15 @@ else
   bad "apt install ./$deb" "exit $rc" "$(tail -n 5 <<<"$out")" \
     "is-enabled $(ct systemctl is-enabled Wirevane 2>&1), state $(prop ActiveState)/$(prop SubState)"
 fi
+# As an administrator names the server: the example line made a value.
+sed -i 's/^;"SyslogHost"="192.0.2.10"/"SyslogHost"="192.0.2.2"/' "$root/etc/harbrook/registry.reg"
 arping_from 192.0.2.4
-if within 10 reported; then ok "package's service reports the peer's arping"; else bad "report from the package's service"; fi
+if grep -q '^"SyslogHost"="192.0.2.2"' "$root/etc/harbrook/registry.reg" && within 10 reported; then
+  ok "package's service reports the peer's arping to the peer's rsyslog (SyslogHost 192.0.2.2)"
+else
+  bad "report from the package's service to 192.0.2.2" "registry.reg: $(grep SyslogHost "$root/etc/harbrook/registry.reg" 2>&1)" \
+    "on the peer: $(received "$udp_log")" "journal: $(send_failures)"
+fi
 packaged_unit=$(cat "$root/lib/systemd/system/Wirevane.service" 2>&1)
 if [ "$packaged_unit" = "${installed_unit//\/opt\/tessalin\/tessalin//usr/sbin/tessalin}" ]; then
   ok "the package's unit is the text /install writes"
