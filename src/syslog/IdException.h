@@ -21,6 +21,9 @@ class EIdSocketError : public EIdException {
   EIdSocketError(int error_code, std::string message)
       : EIdException(std::move(message)), error_code_(error_code) {}
   int ErrorCode() const noexcept { return error_code_; }
+  // A host name look-up that found nothing or got no answer (11001 to
+  // 11004: host not found, try again, no recovery, no data).
+  bool IsLookupFailure() const noexcept { return error_code_ >= 11001 && error_code_ <= 11004; }
   const char* ClassName() const noexcept override { return "EIdSocketError"; }
 
  private:

@@ -31,9 +31,12 @@ constexpr int kFirstRetryMs = 1000;
 constexpr int kLongestRetryMs = 60000;
 // How long a failed host name look-up stands for the next ones.
 constexpr int64_t kLookupRetryMs = 1000;
-// After a failed datagram send, how long sends must go on working before
-// the reports count as sent again (see DeliverUdp).
-constexpr int64_t kUdpSettleMs = 1000;
+// After a failed datagram send, how long must pass without a failure before
+// a send that works counts as a recovery (see DeliverUdp).
+constexpr int64_t kUdpSettleMs = 10000;
+// The error file is written at most this often (the latest text at the
+// end of each interval); a text it already holds is not written again.
+constexpr int64_t kErrorFileIntervalMs = 1000;
 // The sender wakes at least this often to write pending summaries.
 constexpr int kTickMs = 1000;
 // Room made for a stream frame's length and space: "1024 " (the longest
@@ -41,9 +44,6 @@ constexpr int kTickMs = 1000;
 constexpr size_t kLengthRoom = 5;
 // While the capture reader is behind: how often the sender looks again.
 constexpr auto kYieldSlice = std::chrono::milliseconds(1);
-
-// Windows Sockets errors of a host name look-up that found nothing.
-bool IsLookupFailure(int code) { return code >= 11001 && code <= 11004; }
 
 }  // namespace
 
@@ -166,18 +166,19 @@ void TReportSender::Run() {
   // The configuration for each report, read into the same two objects.
   ReportConfig config, next;
   for (;;) {
+    FlushErrorText(false);
     {
       rtl::MutexLock lock(mu_);
       in_hand_ = 0;
       if (queued_ == 0) {
         idle_.SignalAll();
-        if (stopping_) return;
+        if (stopping_) break;
         waiting_ = true;
         wake_.WaitFor(mu_, std::chrono::milliseconds(kTickMs),
                       [&]() REQUIRES(mu_) { return queued_ != 0 || stopping_; });
         waiting_ = false;
       }
-      if (discard_) return;
+      if (discard_) break;
       taken = std::min(kBatch, queued_);
       for (size_t i = 0; i < taken; ++i) TakeReport(batch[i]);
       in_hand_ = taken;
@@ -187,10 +188,13 @@ void TReportSender::Run() {
       // A stop that gives up the rest does not wait for the reports in
       // hand (a name look-up may hang, a server may not answer).
       if (discard_.load(std::memory_order_relaxed)) {
-        rtl::MutexLock lock(mu_);
-        discarded_ += taken - i;
-        in_hand_ = 0;
-        idle_.SignalAll();
+        {
+          rtl::MutexLock lock(mu_);
+          discarded_ += taken - i;
+          in_hand_ = 0;
+          idle_.SignalAll();
+        }
+        FlushErrorText(true);
         return;
       }
       YieldToCapture();
@@ -230,6 +234,8 @@ void TReportSender::Run() {
     send_log_.Tick();
     drop_log_.Tick();
   }
+  // The stop: the error file holds the latest failure.
+  FlushErrorText(true);
 }
 
 void TReportSender::Pause(std::chrono::steady_clock::duration wait) {
@@ -326,24 +332,17 @@ size_t TReportSender::DeliverUdp(const ReportConfig& config, const std::string* 
     const size_t sent = sender_.SendTexts(texts, count, syslog::sfLocalUseFive, syslog::slCritical);
     failed_host_.clear();
     sent_.fetch_add(sent, std::memory_order_relaxed);
-    if (send_log_.Failing()) {
-      // A server that refuses datagrams is only heard at the send after
-      // the refused one, which then fails: one send that works says
-      // nothing. The reports count as sent again once a send works at
-      // least kUdpSettleMs after an earlier one that worked, with no
-      // failure between them.
-      const int64_t now = ticks_();
-      if (udp_ok_since_ms_ < 0) {
-        udp_ok_since_ms_ = now;
-      } else if (now - udp_ok_since_ms_ >= kUdpSettleMs) {
-        udp_ok_since_ms_ = -1;
-        send_log_.Success("reports are sent to " + host + " again");
-      }
+    // A server that refuses datagrams is only heard at the send after the
+    // refused one, which then fails: a send that works between failures
+    // says nothing. Sending counts as working again once a send works
+    // kUdpSettleMs or more after the last failure.
+    if (send_log_.Failing() && ticks_() - udp_failed_at_ms_ >= kUdpSettleMs) {
+      send_log_.Success("reports are sent to " + host + " again");
     }
     return std::max<size_t>(sent, 1);
   } catch (const syslog::EIdSocketError& e) {
     error = e.Message();
-    if (IsLookupFailure(e.ErrorCode())) {
+    if (e.IsLookupFailure()) {
       failed_host_ = host;
       failed_error_ = error;
       // The second counts from the failure: a look-up that hung for
@@ -440,14 +439,33 @@ void TReportSender::StreamDown(const ReportConfig& config, const std::string& er
                          error + "; they wait in the queue and the connection is tried again");
 }
 
-void TReportSender::Failed(const std::string& host, const std::string& error) {
-  failed_.fetch_add(1, std::memory_order_relaxed);
-  udp_ok_since_ms_ = -1;
+void TReportSender::WriteErrorText(const std::string& text) {
+  if (text == error_written_) {
+    error_pending_.clear();
+    return;
+  }
+  error_pending_ = text;
+  FlushErrorText(false);
+}
+
+void TReportSender::FlushErrorText(bool now) {
+  if (error_pending_.empty()) return;
+  const int64_t at = ticks_();
+  if (!now && !error_written_.empty() && at - error_written_at_ms_ < kErrorFileIntervalMs) return;
+  error_written_.swap(error_pending_);
+  error_pending_.clear();
+  error_written_at_ms_ = at;
   try {
-    write_error_("some major error :" + error);
+    write_error_(error_written_);
   } catch (...) {
     // Reporting goes on even when the error file cannot be written.
   }
+}
+
+void TReportSender::Failed(const std::string& host, const std::string& error) {
+  failed_.fetch_add(1, std::memory_order_relaxed);
+  udp_failed_at_ms_ = ticks_();
+  WriteErrorText("some major error :" + error);
   send_log_.Failure("a report could not be sent to " + host, "reports could not be sent to " + host,
                     error);
 }

@@ -120,6 +120,15 @@ class TReportSender : public rtl::TThread {
   size_t DeliverStream(const ReportConfig& config, const std::string* texts, size_t count);
   // The failure of one report: the error file, the counters, the log.
   void Failed(const std::string& host, const std::string& error);
+  // The error file gets text: at once when the last write was
+  // kErrorFileIntervalMs or more ago, otherwise with the next
+  // FlushErrorText that finds the interval passed (the latest text wins);
+  // not at all when it already holds text. A file that cannot be written
+  // changes nothing else.
+  void WriteErrorText(const std::string& text);
+  // Writes a waiting text once the interval has passed, or at once with
+  // now set (the stop).
+  void FlushErrorText(bool now);
   // A stream connection failed: told once, retried with backoff.
   void StreamDown(const ReportConfig& config, const std::string& error);
   void TellDropped() EXCLUDES(mu_);
@@ -178,9 +187,12 @@ class TReportSender : public rtl::TThread {
   std::string failed_host_;   // the host whose look-up failed last
   std::string failed_error_;
   int64_t failed_at_ms_ = 0;
-  // While reports fail: when the first of the sends that have worked since
-  // the last failure was made; -1 none.
-  int64_t udp_ok_since_ms_ = -1;
+  int64_t udp_failed_at_ms_ = 0;  // the last failed send (ticks_)
+  // The error file as this thread last wrote it, when, and a newer text
+  // that waits for kErrorFileIntervalMs to pass ("" none).
+  std::string error_written_;
+  int64_t error_written_at_ms_ = 0;
+  std::string error_pending_;
   TokenBucket pacer_;
   // Since when the sender has held back for the capture without a break.
   std::chrono::steady_clock::time_point held_since_{};

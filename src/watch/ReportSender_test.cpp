@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -513,7 +514,8 @@ TEST(ReportSenderTest, StopGivesUpReportsInHand) {
 
 // A host name whose look-up failed is not asked again within a second of
 // the failure, also when the look-up itself hung for longer than that;
-// every report meanwhile still fails and is written to the error file.
+// every report meanwhile still fails. The error file is written once: its
+// text does not change.
 TEST(ReportSenderTest, FailedLookupIsNotRepeatedForEveryReport) {
   for (const int64_t lookup_ms : {0, 10000}) {
     SCOPED_TRACE(lookup_ms);
@@ -542,11 +544,96 @@ TEST(ReportSenderTest, FailedLookupIsNotRepeatedForEveryReport) {
     reports.Queue("r");
     ASSERT_TRUE(reports.Drain(kWait));
     EXPECT_EQ(lookups, 2);
-    EXPECT_EQ(errors.size(), 51u);
+    ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors.back(), "some major error :Socket Error # 11001\r\nHost not found.");
     EXPECT_EQ(reports.Failed(), 51u);
     reports.Stop();
   }
+}
+
+// A server that refuses datagrams: the refusal of one shows at the next
+// send, so every other send fails and the ones between work. While that
+// lasts the event log has the first failure and no recovery; the recovery
+// comes once sends have worked for 10 s. The error file is written when
+// its text changes, at most once a second, and ends with the latest text.
+TEST(ReportSenderTest, RefusedDatagramsAreToldWithoutFalseRecoveries) {
+  FakeParts parts;
+  FakeRegistry registry;
+  FakeEvents events;
+  FakeTicks ticks;
+  registry.Set("SyslogHost", "192.0.2.1");
+  const std::string refused = "Socket Error # 10061\r\nConnection refused.";
+  const std::string unreachable = "Socket Error # 10065\r\nNo route to host.";
+  std::mutex mu;
+  bool refusing = true;
+  std::vector<std::string> fail_next;  // errors of the next sends, in order
+  int sends = 0;
+  parts.SetFail([&](const std::string& at) {
+    if (!at.starts_with("send")) return;
+    std::lock_guard<std::mutex> lock(mu);
+    if (!fail_next.empty()) {
+      const std::string error = fail_next.front();
+      fail_next.erase(fail_next.begin());
+      throw syslog::EIdSocketError(error == refused ? 10061 : 10065, error);
+    }
+    if (refusing && ++sends % 2 == 0) throw syslog::EIdSocketError(10061, refused);
+  });
+  auto sender = parts.CreateSysLog();
+  std::vector<std::string> errors;
+  TReportSender reports(
+      *sender, registry, events,
+      [&](const std::string& e) {
+        std::lock_guard<std::mutex> lock(mu);
+        errors.push_back(e);
+      },
+      TReportSender::kDefaultCapacity, ticks.Source());
+  reports.Resume();
+  auto send_one = [&] {
+    reports.Queue("r");
+    ASSERT_TRUE(reports.Drain(kWait));
+  };
+  // 30 s of refusals, a report every 200 ms.
+  for (int i = 0; i < 150; ++i) {
+    send_one();
+    ticks.Advance(200);
+  }
+  EXPECT_EQ(events.WithId(kEventReportsFailed).size(), 1u);
+  EXPECT_TRUE(events.WithId(kEventReportsResumed).empty());
+  EXPECT_EQ(reports.Failed(), 75u);
+  EXPECT_EQ(errors, std::vector<std::string>{"some major error :" + refused});
+
+  // Another text is written at once (a second has passed); the next one
+  // within the second waits for it, and the latest wins.
+  refusing = false;
+  fail_next = {unreachable, refused};
+  send_one();
+  send_one();
+  EXPECT_EQ(errors.size(), 2u);
+  ticks.Advance(1000);
+  send_one();
+  EXPECT_EQ(errors, (std::vector<std::string>{"some major error :" + refused,
+                                              "some major error :" + unreachable,
+                                              "some major error :" + refused}));
+
+  // Sends that work: the recovery once 10 s have passed since the failure,
+  // after the summary of the failures since the first entry.
+  for (int i = 0; i < 8; ++i) {
+    ticks.Advance(1000);
+    send_one();
+  }
+  EXPECT_TRUE(events.WithId(kEventReportsResumed).empty());
+  ticks.Advance(1000);
+  send_one();
+  send_one();
+  auto resumed = events.WithId(kEventReportsResumed);
+  ASSERT_EQ(resumed.size(), 1u);
+  EXPECT_EQ(resumed[0].text, "reports are sent to 192.0.2.1 again");
+  auto failed = events.WithId(kEventReportsFailed);
+  ASSERT_EQ(failed.size(), 2u);
+  EXPECT_EQ(failed[1].text,
+            "76 reports could not be sent to 192.0.2.1: last error Socket Error # 10061\r\n"
+            "Connection refused.");
+  reports.Stop();
 }
 
 // A configuration file that cannot be used is told once, and so is its

@@ -201,7 +201,8 @@ TEST_F(EthThreadTest, FailedReportsLeaveTheRegistryComplete) {
   EXPECT_EQ(files.Content(kTable), "10.0.0.1\r\n 020000-00000B\r\n10.0.0.2\r\n 020000-00000B\r\n");
   // The event log: the first failure is told at once. A send that works
   // between failures is no recovery (a refused datagram shows only at the
-  // next send); a recovery is told when sends go on working for a second.
+  // next send); a recovery is told when a send works 10 s after the last
+  // failure.
   parts.SetFail(nullptr);
   const uint8_t ip3[] = {10, 0, 0, 3}, ip4[] = {10, 0, 0, 4};
   ReportsOf(*t, [&] { parts.capture.load()->Frame(ArpFrame(A, ip3)); });
@@ -210,7 +211,7 @@ TEST_F(EthThreadTest, FailedReportsLeaveTheRegistryComplete) {
   EXPECT_EQ(failed[0].text,
             "a report could not be sent to 127.0.0.1: Socket Error # 11001\r\nHost not found.");
   EXPECT_TRUE(events.WithId(kEventReportsResumed).empty());
-  ticks.Advance(1000);
+  ticks.Advance(10000);
   ReportsOf(*t, [&] { parts.capture.load()->Frame(ArpFrame(A, ip4)); });
   auto resumed = events.WithId(kEventReportsResumed);
   ASSERT_EQ(resumed.size(), 1u);
