@@ -4,12 +4,19 @@
 Usage: service_process_test.py PATH_TO_TESSALIN PATH_TO_PCAP_WRITE
 
 The script runs itself again inside private mount and network namespaces
-(unshare -mn), where /var/lib, /etc/systemd and /run/systemd are private
-tmpfs mounts: the program can neither touch the real data folder or unit
-files nor reach any network but the namespace's own loopback and a veth
+(unshare -mn), where /var/lib, /etc/systemd, /run/systemd and /opt are
+private tmpfs mounts: the program can neither touch the real data folder or
+unit files nor reach any network but the namespace's own loopback and a veth
 pair, tsp0 and tsp1, for it to watch. It then acts as the service manager:
 it owns the notify socket, reads the status reports and sends the signals.
+
+The install and remove switches run a copy of the program in /opt/tessalin,
+with the capture driver it loads from beside itself, as an administrator
+installs it: the build folder may lie under a folder the installed unit's
+sandbox hides (a checkout under /tmp or /root), from where /install rightly
+refuses.
 """
+import contextlib
 import os
 import re
 import shutil
@@ -25,6 +32,12 @@ import unittest
 EXE = None
 PCAP_WRITE = None  # the test tool that writes capture files
 INSIDE = "--inside-namespace"
+# Where the install tests put their copy of the program: a folder the
+# installed unit can reach.
+INSTALL_DIR = "/opt/tessalin"
+INSTALLED = os.path.join(INSTALL_DIR, "tessalin")
+# The capture driver, found by the program beside itself.
+DRIVER = "libpacket.so"
 
 
 def private_mounts():
@@ -44,6 +57,23 @@ def private_mounts():
     if os.path.isdir("/etc/systemd"):
         subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/etc/systemd"], check=True)
         os.makedirs("/etc/systemd/system")
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", os.path.dirname(INSTALL_DIR)], check=True)
+    os.makedirs(INSTALL_DIR)
+    for f in (EXE, os.path.join(os.path.dirname(EXE), DRIVER)):
+        shutil.copy2(f, INSTALL_DIR)
+
+
+@contextlib.contextmanager
+def program_in(folder):
+    """A copy of the installed program in folder, on a tmpfs laid over the
+    folder for the while: the host's folder is neither seen nor changed."""
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", folder], check=True)
+    try:
+        exe = os.path.join(folder, "tessalin")
+        shutil.copy2(INSTALLED, exe)
+        yield exe
+    finally:
+        subprocess.run(["umount", folder], check=True)
 
 
 class ServiceUnderFakeManager(unittest.TestCase):
@@ -273,7 +303,7 @@ LINK = "/etc/systemd/system/multi-user.target.wants/Wirevane.service"
 @unittest.skipUnless(os.path.isdir("/etc/systemd/system"), "no systemd folder")
 class InstallAndRemove(unittest.TestCase):
     def run_exe(self, *args, user=None):
-        cmd = [EXE, *args]
+        cmd = [INSTALLED, *args]
         if user:
             cmd = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", *cmd]
         r = subprocess.run(cmd, capture_output=True, timeout=20)
@@ -298,7 +328,7 @@ class InstallAndRemove(unittest.TestCase):
                 "After=network-online.target syslog.service\n"
                 "\n[Service]\n"
                 "Type=notify\n"
-                f"ExecStart={os.path.realpath(EXE)}\n"
+                f"ExecStart={INSTALLED}\n"
                 "Restart=on-failure\n"
                 "RestartSec=10\n"
                 "WatchdogSec=30\n"
@@ -347,17 +377,36 @@ class InstallAndRemove(unittest.TestCase):
         self.assertIn('failed to uninstall with error: "System Error.  Code: 1060.\r\n'
                       'The specified service does not exist as an installed service"', r.stderr)
 
+    # What the unit starts is the installed folder as it stands: the program
+    # runs from there, its capture driver found beside it.
+    def test_installed_program_runs_from_its_folder(self):
+        env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
+        proc = subprocess.Popen([INSTALLED, "/console"], env=env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        try:
+            lines = []
+            for line in proc.stdout:
+                lines.append(line.decode().rstrip("\n"))
+                if lines[-1].startswith("Wirevane: Running") or len(lines) > 4:
+                    break
+            self.assertEqual(lines[-1], "Wirevane: Running: watching tsp0", lines)
+        finally:
+            proc.send_signal(signal.SIGINT)
+            proc.communicate(timeout=10)
+        self.assertEqual(proc.returncode, 0)
+
     # A program in a folder that the unit's sandbox hides would fail at every
     # start: it is not installed, and the reason is given.
     def test_install_refuses_a_folder_the_service_cannot_see(self):
-        with tempfile.TemporaryDirectory(dir="/tmp") as folder:
-            exe = os.path.join(os.path.realpath(folder), "tessalin")
-            shutil.copy(EXE, exe)
-            r = subprocess.run([exe, "/install", "/silent"], capture_output=True, timeout=20)
-            self.assertEqual(r.returncode, 1)
-            self.assertIn(f"the service could not start {exe}: its sandbox (PrivateTmp=yes) "
-                          "hides /tmp", r.stderr.decode())
-        self.assertFalse(os.path.lexists(UNIT))
+        for folder, setting in (("/tmp", "PrivateTmp=yes"), ("/root", "ProtectHome=yes")):
+            with self.subTest(folder=folder), program_in(folder) as exe:
+                r = subprocess.run([exe, "/install", "/silent"], capture_output=True, timeout=20)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stderr.decode(), (
+                    'Error: Service "Wirevane" failed to install with error: "the service '
+                    f"could not start {exe}: its sandbox ({setting}) hides {folder}; put the "
+                    'program in a folder such as /opt/tessalin and install from there"\n'))
+                self.assertFalse(os.path.lexists(UNIT))
 
     def test_install_needs_root(self):
         r = self.run_exe("/install", "/silent", user="nobody")
@@ -377,6 +426,7 @@ def main():
         if os.geteuid() != 0:
             print("skipped: needs root for private namespaces")
             sys.exit(77)
+        os.makedirs(os.path.dirname(INSTALL_DIR), exist_ok=True)  # a mount point only
         os.execvp("unshare", ["unshare", "-mn", sys.executable, os.path.abspath(__file__),
                               EXE, PCAP_WRITE, INSIDE])
     private_mounts()
