@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <utility>
 
 #include "syslog/IdException.h"
@@ -25,6 +26,20 @@ constexpr size_t kGroup = 64;
 // Reports a paced sender waits to have tokens for before it sends: fewer
 // wake-ups, still an even flow.
 constexpr double kPacedGroup = 8;
+// A report written to a stream counts as delivered once its connection has
+// stayed up this long after the write; a connection that breaks sooner
+// after it was made is a failed attempt.
+constexpr int64_t kSettleMs = 2000;
+// After a failed attempt the next connection carries at most this many
+// unsettled reports, twice as many after each settle, without a bound from
+// kOpenAfter on: a server that takes only part of each connection still
+// gets every report in the end.
+constexpr size_t kProbeWindow = 16;
+constexpr size_t kOpenAfter = 65536;
+constexpr size_t kOpenWindow = std::numeric_limits<size_t>::max();
+// While a connection on probation may carry no more: how often the sender
+// looks again.
+constexpr int kProbeSliceMs = 50;
 // A stream connection that failed is tried again after this, doubling up
 // to the longest wait.
 constexpr int kFirstRetryMs = 1000;
@@ -167,6 +182,7 @@ void TReportSender::Run() {
   ReportConfig config, next;
   for (;;) {
     FlushErrorText(false);
+    if (stream_ || !unsettled_.Empty()) KeepStream(config);
     {
       rtl::MutexLock lock(mu_);
       in_hand_ = 0;
@@ -174,7 +190,10 @@ void TReportSender::Run() {
         idle_.SignalAll();
         if (stopping_) break;
         waiting_ = true;
-        wake_.WaitFor(mu_, std::chrono::milliseconds(kTickMs),
+        // What a broken connection left is written again without waiting
+        // for new reports.
+        const int wait_ms = unsettled_.Waiting() > 0 ? kProbeSliceMs : kTickMs;
+        wake_.WaitFor(mu_, std::chrono::milliseconds(wait_ms),
                       [&]() REQUIRES(mu_) { return queued_ != 0 || stopping_; });
         waiting_ = false;
       }
@@ -194,6 +213,7 @@ void TReportSender::Run() {
           in_hand_ = 0;
           idle_.SignalAll();
         }
+        FinishStream();
         FlushErrorText(true);
         return;
       }
@@ -234,7 +254,9 @@ void TReportSender::Run() {
     send_log_.Tick();
     drop_log_.Tick();
   }
-  // The stop: the error file holds the latest failure.
+  // The stop: the reports written to a connection are delivered or given
+  // up, and the error file holds the latest failure.
+  FinishStream();
   FlushErrorText(true);
 }
 
@@ -319,7 +341,7 @@ void TReportSender::TellConfiguration(const ReportConfig& config) {
 
 size_t TReportSender::DeliverUdp(const ReportConfig& config, const std::string* texts,
                                  size_t count) {
-  stream_.reset();
+  if (stream_ || !unsettled_.Empty()) LeaveStream();
   const std::string& host = config.host;
   if (!failed_host_.empty() && host == failed_host_ && ticks_() - failed_at_ms_ < kLookupRetryMs) {
     Failed(host, failed_error_);
@@ -358,46 +380,21 @@ size_t TReportSender::DeliverUdp(const ReportConfig& config, const std::string* 
 
 size_t TReportSender::DeliverStream(const ReportConfig& config, const std::string* texts,
                                     size_t count) {
-  if (stream_ && (!stream_config_.SameDestination(config) || stream_->PeerClosed())) {
-    // Another server, or this one closed the connection (a restart): a new
-    // connection at once.
-    stream_.reset();
+  // Another server: ours closed in order, at once.
+  if (stream_ && !stream_config_.SameDestination(config)) CloseStream();
+  SettleStream();
+  if (!stream_ && !OpenStreamTo(config, false)) return 0;
+  if (!WriteWaiting()) return 0;
+  if (unsettled_.OnConnection() >= window_) {
+    // A connection on probation carries no more until some of it settles.
+    Pause(std::chrono::milliseconds(kProbeSliceMs));
+    return 0;
   }
-  if (!stream_) {
-    const auto now = std::chrono::steady_clock::now();
-    if (down_ && now < retry_at_) {
-      Pause(std::min<std::chrono::steady_clock::duration>(retry_at_ - now,
-                                                          std::chrono::milliseconds(kTickMs)));
-      return 0;
-    }
-    platform::StreamTarget target;
-    target.port = config.port;
-    target.tls = config.transport == Transport::kTls;
-    target.server_name = config.host;
-    target.ca_file = config.ca_file;
-    target.cert_file = config.cert_file;
-    target.key_file = config.key_file;
-    try {
-      stream_ = sender_.OpenStream(config.host, target, discard_);
-      stream_config_ = config;
-      stream_wrote_ = false;
-    } catch (...) {
-      stream_.reset();
-      if (!discard_) StreamDown(config, rtl::ExceptionMessage(std::current_exception()));
-      return 0;
-    }
-    if (down_) {
-      down_ = false;
-      down_flag_ = false;
-      events_.WriteEvent(kEventLogSuccessType, kEventServerReachable,
-                         "reports reach the server again (" + config.DestinationText() + "); " +
-                             std::to_string(Pending()) + " reports waited");
-    }
-    backoff_ms_ = 0;
-  }
+  count = std::min(count, window_ - unsettled_.OnConnection());
   // Each frame is "LEN SP MSG": the message is formatted in place after
   // room for its length and the space, which go in front once known.
   wire_.clear();
+  frame_ends_.clear();
   for (size_t i = 0; i < count; ++i) {
     const size_t frame = wire_.size();
     wire_.append(kLengthRoom, ' ');
@@ -409,28 +406,177 @@ size_t TReportSender::DeliverStream(const ReportConfig& config, const std::strin
     if (used < kLengthRoom) wire_.erase(frame, kLengthRoom - used);
     if (used > kLengthRoom) wire_.insert(frame, used - kLengthRoom, ' ');
     wire_.replace(frame, used, head, used);
+    frame_ends_.push_back(wire_.size());
   }
   try {
     stream_->WriteAll(wire_.data(), wire_.size(), discard_);
   } catch (...) {
-    stream_.reset();
-    // The reports go again on the next connection: at once after a
-    // connection that carried reports broke (a server restart), after the
-    // backoff when a new one fails at its first write.
-    if (!discard_ && !stream_wrote_) {
-      StreamDown(config, rtl::ExceptionMessage(std::current_exception()));
-    }
+    // The reports in hand go again on the next connection.
+    StreamBroke(rtl::ExceptionMessage(std::current_exception()));
     return 0;
   }
-  stream_wrote_ = true;
-  sent_.fetch_add(count, std::memory_order_relaxed);
+  const int64_t now = ticks_();
+  size_t begin = 0;
+  for (const size_t end : frame_ends_) {
+    unsettled_.Add(std::string_view(wire_).substr(begin, end - begin), now);
+    begin = end;
+  }
   sender_.Written(texts, count);
   return count;
 }
 
+bool TReportSender::OpenStreamTo(const ReportConfig& config, bool stopping) {
+  const int64_t now = ticks_();
+  if (!stopping && down_ && now < retry_at_ms_) {
+    Pause(std::chrono::milliseconds(std::min<int64_t>(retry_at_ms_ - now, kTickMs)));
+    return false;
+  }
+  platform::StreamTarget target;
+  target.port = config.port;
+  target.tls = config.transport == Transport::kTls;
+  target.server_name = config.host;
+  target.ca_file = config.ca_file;
+  target.cert_file = config.cert_file;
+  target.key_file = config.key_file;
+  try {
+    stream_ = sender_.OpenStream(config.host, target, discard_);
+  } catch (...) {
+    stream_.reset();
+    if (!discard_ && !stopping) StreamDown(config, rtl::ExceptionMessage(std::current_exception()));
+    return false;
+  }
+  stream_config_ = config;
+  connected_at_ms_ = ticks_();
+  stream_up_ = false;
+  return true;
+}
+
+bool TReportSender::WriteWaiting() {
+  while (unsettled_.Waiting() > 0) {
+    const size_t on = unsettled_.OnConnection();
+    if (on >= window_) {
+      Pause(std::chrono::milliseconds(kProbeSliceMs));
+      return false;
+    }
+    const size_t n = std::min({unsettled_.Waiting(), window_ - on, kGroup});
+    const std::string_view frames = unsettled_.NextWaiting(n);
+    try {
+      stream_->WriteAll(frames.data(), frames.size(), discard_);
+    } catch (...) {
+      StreamBroke(rtl::ExceptionMessage(std::current_exception()));
+      return false;
+    }
+    unsettled_.Rewritten(n, ticks_());
+    written_again_.fetch_add(n, std::memory_order_relaxed);
+  }
+  return true;
+}
+
+void TReportSender::KeepStream(ReportConfig& config) {
+  SettleStream();
+  if (unsettled_.Waiting() == 0 || discard_) return;
+  ReadReportConfig(registry_, config);
+  if (config.transport == Transport::kUdp) {
+    LeaveStream();
+    return;
+  }
+  if (stream_ && !stream_config_.SameDestination(config)) CloseStream();
+  if (!stream_ && !OpenStreamTo(config, false)) return;
+  WriteWaiting();
+}
+
+void TReportSender::SettleStream() {
+  if (!stream_) return;
+  if (stream_->PeerClosed()) {
+    StreamBroke("the server closed the connection");
+    return;
+  }
+  const int64_t now = ticks_();
+  if (!stream_up_ && now - connected_at_ms_ >= kSettleMs) {
+    // The connection stayed up: the server takes reports again.
+    stream_up_ = true;
+    backoff_ms_ = 0;
+    TellReachable();
+  }
+  const size_t settled = unsettled_.SettleUntil(now - kSettleMs);
+  if (settled == 0) return;
+  sent_.fetch_add(settled, std::memory_order_relaxed);
+  if (window_ != kOpenWindow) window_ = window_ >= kOpenAfter ? kOpenWindow : window_ * 2;
+}
+
+void TReportSender::StreamBroke(const std::string& error) {
+  stream_.reset();
+  unsettled_.Broke();
+  if (discard_ || stream_up_) {
+    // It had been seen up kSettleMs after it was made (a server restart):
+    // a new connection at once.
+    return;
+  }
+  // A failed attempt: the server closes or resets the connection as soon
+  // as it is made, or after taking a few bytes. The next connection waits
+  // for the backoff and starts on probation.
+  window_ = kProbeWindow;
+  StreamDown(stream_config_, "the server closes the connection within " +
+                                 std::to_string(kSettleMs / 1000) + " s (" + error + ")");
+}
+
+void TReportSender::LeaveStream() {
+  CloseStream();
+  if (unsettled_.Empty()) return;
+  // Left by a connection that broke, and no stream to write them again.
+  const size_t lost = unsettled_.Clear();
+  failed_.fetch_add(lost, std::memory_order_relaxed);
+  send_log_.Failure(std::to_string(lost) + " reports written to a connection that broke",
+                    "reports could not be sent to " + stream_config_.host,
+                    "the transport is no longer a stream; they are not written again", lost);
+}
+
+void TReportSender::CloseStream() {
+  if (!stream_) return;
+  if (stream_->PeerClosed()) {
+    unsettled_.Broke();
+  } else {
+    sent_.fetch_add(unsettled_.SettleUntil(std::numeric_limits<int64_t>::max()),
+                    std::memory_order_relaxed);
+  }
+  stream_.reset();
+}
+
+void TReportSender::TellReachable() {
+  if (!down_) return;
+  down_ = false;
+  down_flag_ = false;
+  events_.WriteEvent(kEventLogSuccessType, kEventServerReachable,
+                     "reports reach the server again (" + stream_config_.DestinationText() + "); " +
+                         std::to_string(Pending() + unsettled_.Waiting()) + " reports waited");
+}
+
+void TReportSender::FinishStream() {
+  if (!discard_ && unsettled_.Waiting() > 0) {
+    // What a broken connection left gets one more try.
+    if (!stream_) OpenStreamTo(stream_config_, true);
+    if (stream_) {
+      window_ = kOpenWindow;
+      WriteWaiting();
+    }
+  }
+  // An orderly close of our own (it does not wait, so also at a stop that
+  // gives up).
+  const uint64_t before = Sent();
+  CloseStream();
+  if (Sent() > before) TellReachable();
+  if (!unsettled_.Empty()) {
+    // Written to a connection that broke, or given up: not known to be
+    // delivered.
+    const size_t left = unsettled_.Clear();
+    rtl::MutexLock lock(mu_);
+    discarded_ += left;
+  }
+}
+
 void TReportSender::StreamDown(const ReportConfig& config, const std::string& error) {
   backoff_ms_ = backoff_ms_ == 0 ? kFirstRetryMs : std::min(backoff_ms_ * 2, kLongestRetryMs);
-  retry_at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(backoff_ms_);
+  retry_at_ms_ = ticks_() + backoff_ms_;
   if (down_) return;
   down_ = true;
   down_flag_ = true;

@@ -16,11 +16,16 @@
 //   meanwhile fail with the same error.
 // - TCP and TLS: octet-counted frames ("LEN SP MSG") on one kept
 //   connection. A write the server holds back waits (the queue holds the
-//   rest); a connection that cannot be made or breaks is made again after
-//   1 s, doubling to 60 s, and the reports it was carrying are written again
-//   on the new one. Meanwhile the reports wait in the queue: one entry says
-//   the server cannot be reached and why, one says when delivery resumed
-//   and how many reports waited. "Sent" means written to the connection.
+//   rest). A report counts as sent once its connection has stayed up for
+//   two seconds after the write, or at an orderly close of our own; the
+//   reports of a connection that breaks sooner are written again, first,
+//   on the next one (counted: WrittenAgain). A connection that cannot be
+//   made, or that breaks within two seconds of being made, is a failed
+//   attempt: the next one is made after 1 s, doubling to 60 s, and carries
+//   only a few unsettled reports at first (see SettleBuffer). Meanwhile the
+//   reports wait in the queue: one entry says the server cannot be reached
+//   and why, one says when a connection has stayed up again and how many
+//   reports waited.
 //
 // Capture first: while the capture reader is behind (frames wait for it
 // in the driver), the sender holds the reports back before each send or
@@ -46,6 +51,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -55,6 +61,7 @@
 #include "rtl/Mutex.h"
 #include "rtl/Thread.h"
 #include "watch/ReportConfig.h"
+#include "watch/SettleBuffer.h"
 #include "watch/TokenBucket.h"
 #include "watch/WatchEvents.h"
 #include "watch/WatchFactory.h"
@@ -98,6 +105,9 @@ class TReportSender : public rtl::TThread {
   uint64_t Sent() const noexcept { return sent_.load(std::memory_order_relaxed); }
   uint64_t Failed() const noexcept { return failed_.load(std::memory_order_relaxed); }
   uint64_t Dropped() const noexcept { return dropped_total_.load(std::memory_order_relaxed); }
+  // Reports written again on a new connection because the one they were
+  // written to broke before they settled (possible duplicates).
+  uint64_t WrittenAgain() const noexcept { return written_again_.load(std::memory_order_relaxed); }
   size_t Pending() const EXCLUDES(mu_);
   // False while a stream connection to the server cannot be made.
   bool Reaching() const noexcept { return !down_flag_.load(std::memory_order_relaxed); }
@@ -129,6 +139,34 @@ class TReportSender : public rtl::TThread {
   // Writes a waiting text once the interval has passed, or at once with
   // now set (the stop).
   void FlushErrorText(bool now);
+  // Connects to config's server (after the backoff unless stopping); false
+  // when that cannot be done now.
+  bool OpenStreamTo(const ReportConfig& config, bool stopping);
+  // Writes what a broken connection left, in order, as far as the window
+  // allows; false when the sender must come back later (the connection
+  // broke, or the window is full).
+  bool WriteWaiting();
+  // Between reports: settles, and writes again what a broken connection
+  // left (to the server config names now).
+  void KeepStream(ReportConfig& config);
+  // Looks at the connection: a close from the server breaks it; reports it
+  // has held for kSettleMs are delivered.
+  void SettleStream();
+  // The connection failed (error says how): its unsettled reports wait for
+  // the next; one that broke within kSettleMs of being made is a failed
+  // attempt.
+  void StreamBroke(const std::string& error);
+  // An orderly close of our own: what the connection holds is delivered,
+  // unless the server had closed it first.
+  void CloseStream();
+  // The entry that the server takes reports again, when it was told it
+  // could not.
+  void TellReachable();
+  // To UDP: the stream closed; what it left is counted failed.
+  void LeaveStream();
+  // At the thread's end: one try for what waits, an orderly close, and
+  // what is left counted as given up.
+  void FinishStream();
   // A stream connection failed: told once, retried with backoff.
   void StreamDown(const ReportConfig& config, const std::string& error);
   void TellDropped() EXCLUDES(mu_);
@@ -197,16 +235,22 @@ class TReportSender : public rtl::TThread {
   // Since when the sender has held back for the capture without a break.
   std::chrono::steady_clock::time_point held_since_{};
   bool holding_ = false;
-  std::string wire_;  // the frames of one stream write
+  std::string wire_;                // the frames of one stream write
+  std::vector<size_t> frame_ends_;  // where each of them ends in wire_
   std::unique_ptr<platform::ReportStream> stream_;
   ReportConfig stream_config_;
-  bool stream_wrote_ = false;  // the connection has carried reports
-  bool down_ = false;          // the stream connection cannot be made
+  SettleBuffer unsettled_;       // reports written, not yet delivered
+  int64_t connected_at_ms_ = 0;  // when stream_ was made (ticks_)
+  bool stream_up_ = false;       // stream_ was seen up kSettleMs after it was made
+  // How many unsettled reports the connection may carry: no bound, but
+  // after a failed attempt (see kProbeWindow).
+  size_t window_ = std::numeric_limits<size_t>::max();
+  bool down_ = false;  // the stream connection cannot be made
   int backoff_ms_ = 0;
-  std::chrono::steady_clock::time_point retry_at_{};
+  int64_t retry_at_ms_ = 0;  // ticks_
   std::atomic<bool> down_flag_{false};
 
-  std::atomic<uint64_t> sent_{0}, failed_{0}, dropped_total_{0};
+  std::atomic<uint64_t> sent_{0}, failed_{0}, dropped_total_{0}, written_again_{0};
 };
 
 }  // namespace watch

@@ -120,10 +120,11 @@ class FakeClock : public platform::Clock {
 
 // A monotonic clock the test moves by hand.
 struct FakeTicks {
-  std::shared_ptr<int64_t> ms = std::make_shared<int64_t>(1000000);
+  // Read by the threads under test while the test advances it.
+  std::shared_ptr<std::atomic<int64_t>> ms = std::make_shared<std::atomic<int64_t>>(1000000);
   TickSource Source() const {
     auto p = ms;
-    return [p] { return *p; };
+    return [p] { return p->load(); };
   }
   void Advance(int64_t by) { *ms += by; }
 };
@@ -349,6 +350,11 @@ class FakeParts : public WatchFactory {
   std::string stream;                            // guarded by mu: the bytes written to streams
   std::vector<platform::StreamTarget> connects;  // guarded by mu
   bool peer_closed = false;                      // guarded by mu
+  // The server, guarded by mu: with close_after > 0 it reads that many
+  // bytes of each connection, then closes it; received holds what it read
+  // of each connection.
+  size_t close_after = 0;
+  std::vector<std::string> received;
 };
 
 // Parts that do nothing: a sender that drops every text, a capture that
@@ -390,6 +396,7 @@ inline std::unique_ptr<platform::ReportStream> FakeSender::OpenStream(const std:
     std::lock_guard<std::mutex> lock(parts_.mu);
     parts_.connects.push_back(target);
     parts_.peer_closed = false;
+    parts_.received.emplace_back();
   }
   struct Stream : platform::ReportStream {
     explicit Stream(FakeParts& p) : parts(p) {}
@@ -397,6 +404,10 @@ inline std::unique_ptr<platform::ReportStream> FakeSender::OpenStream(const std:
       parts.Check("write");
       std::lock_guard<std::mutex> lock(parts.mu);
       parts.stream.append(data, size);
+      std::string& read = parts.received.back();
+      const size_t room = parts.close_after ? parts.close_after - read.size() : size;
+      read.append(data, std::min(size, room));
+      if (parts.close_after && read.size() >= parts.close_after) parts.peer_closed = true;
     }
     bool PeerClosed() override {
       std::lock_guard<std::mutex> lock(parts.mu);

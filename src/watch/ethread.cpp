@@ -112,7 +112,8 @@ void TEthThread::Run() {
     CheckRegistry(true);
     std::string counts = std::to_string(sender_->Sent()) + " reports sent, " +
                          std::to_string(sender_->Failed()) + " reports failed, " +
-                         std::to_string(sender_->Dropped()) + " reports dropped";
+                         std::to_string(sender_->Dropped()) + " reports dropped" +
+                         WrittenAgainText();
     if (left > 0) {
       events_.WriteEvent(platform::kEventLogWarningType, kEventWatchStopped,
                          "the watch stopped with " + std::to_string(left) +
@@ -428,8 +429,13 @@ std::string TEthThread::StatusText() const {
   return ("watching " + AdapterName() + ", " + std::to_string(addresses_->AddressCount()) +
           " addresses known, " + std::to_string(ReportsQueued()) + " reports queued, " +
           std::to_string(ReportsSent()) + " reports sent, " + std::to_string(ReportsFailed()) +
-          " reports failed" +
+          " reports failed" + WrittenAgainText() +
           (dropped > 0 ? ", " + std::to_string(dropped) + " frames dropped" : std::string()));
+}
+
+std::string TEthThread::WrittenAgainText() const {
+  const uint64_t again = sender_ ? sender_->WrittenAgain() : 0;
+  return again > 0 ? ", " + std::to_string(again) + " reports written again" : std::string();
 }
 
 uint64_t TEthThread::ReportsQueued() const { return sender_ ? sender_->Pending() : 0; }

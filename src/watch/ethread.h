@@ -165,9 +165,12 @@ class TEthThread : public rtl::TThread {
   // thread (Run calls it a few times a second).
   void CheckDrops() EXCLUDES(name_mu_);
   // The service manager's status line, for example "watching eth0, 12
-  // addresses known, 30 reports sent, 0 reports failed" (", 5 frames
-  // dropped" added once the driver has dropped any).
+  // addresses known, 30 reports sent, 0 reports failed" (", 7 reports
+  // written again" added once a broken connection made the sender write
+  // any again, ", 5 frames dropped" once the driver has dropped any).
   std::string StatusText() const EXCLUDES(name_mu_);
+  // ", N reports written again", or nothing while N is 0.
+  std::string WrittenAgainText() const;
 
   std::string TablePath() const { return directory_ + "arptable"; }
   std::string TempTablePath() const { return directory_ + "arptable.tmp"; }
