@@ -290,122 +290,171 @@ void Registry::ReadStrings(RegistryRoot root, const std::string& key, RegistryQu
   }
 }
 
-const RegistryFile::Answer* RegistryFile::Kept(const FileStamp& stamp, RegistryRoot root,
-                                               const std::string& key,
-                                               std::string_view name) const {
-  for (const Answer& a : kept_) {
-    if (a.stamp == stamp && a.root == root && a.key == key && a.name == name) return &a;
+namespace {
+
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// How long after a file's time of last write its stamp alone tells every
+// later change. A write shows as a new time of last write, but that time
+// is only as fine as the clock the file system takes it from: Linux stamps
+// a write from a clock that moves once per kernel tick (1 to 10 ms, though
+// the field has nanoseconds), Windows from one that moves every 15.6 ms,
+// exFAT keeps steps of 10 ms and FAT of two seconds. Two in-place writes of
+// the same size within one step leave size and time as they were, and the
+// second may come after a read of the first; the change time moves by the
+// same clock, so it tells no more. Once a file's time lies further behind
+// the moment it is looked at than one step, a write after that moment must
+// carry a later time, and from then on the stamp vouches for what was read.
+// Until then (a file written just now) the file is read at every query and
+// compared with what was read before: a read, but no parse, so a burst of
+// reports after an edit parses it once, and a second edit within the same
+// step is still seen at the next query. A time with a fraction of a second
+// comes from a file system that keeps fine times: 100 ms covers its step
+// with room. A time of whole seconds may come from one that keeps only
+// seconds, or two: 3 s. A file replaced by a rename shows by its file
+// number, whatever its times. The file's times are taken to be this
+// machine's clock, as they are for a local file system.
+int64_t SettleNs(const FileStamp& stamp) {
+  constexpr int64_t kSecond = 1'000'000'000;
+  return stamp.modified_ns % kSecond != 0 ? kSecond / 10 : 3 * kSecond;
+}
+
+}  // namespace
+
+void RegistryFile::Forget() {
+  have_content_ = false;
+  settled_ = false;
+  content_.clear();
+  answers_.clear();
+}
+
+bool RegistryFile::Refresh() {
+  // A file whose stamp vouches for it and has not changed: one look at the
+  // file system, no opening or reading (every report asks).
+  FileStamp now;
+  if (settled_ && RegularFileStamp(path_, now) && now == stamp_) {
+    source_ = RegistrySource::kUsable;
+    return true;
   }
-  return nullptr;
+  // Taken before the file is opened: a write after this moment carries a
+  // time later than this less one step of the file system's clock.
+  const int64_t looked_ns = NowNs();
+  OpenProblem problem = OpenProblem::kNone;
+  std::string error;
+  std::unique_ptr<RegularFile> file = OpenRegularFile(path_, problem, error);
+  if (!file) {
+    Forget();
+    source_ = problem == OpenProblem::kMissing      ? RegistrySource::kMissing
+              : problem == OpenProblem::kNotRegular ? RegistrySource::kNotRegular
+                                                    : RegistrySource::kUnreadable;
+    return false;
+  }
+  const FileStamp stamp = file->Stamp();
+  if (stamp.size > kMaxRegistryFileSize) {
+    Forget();
+    source_ = RegistrySource::kTooLarge;
+    return false;
+  }
+  // Where a look needs the file open (Windows), the open file's stamp.
+  if (settled_ && stamp == stamp_) {
+    source_ = RegistrySource::kUsable;
+    return true;
+  }
+  ++content_reads_;
+  std::string content;
+  content.reserve(static_cast<size_t>(stamp.size) + 1);
+  char buffer[4096];
+  // One byte more than the limit tells a file that grew since it was
+  // opened.
+  while (content.size() <= kMaxRegistryFileSize) {
+    const size_t n = file->Read(buffer, sizeof buffer);
+    if (n == 0) break;
+    content.append(buffer, n);
+  }
+  if (content.size() > kMaxRegistryFileSize) {
+    Forget();
+    source_ = RegistrySource::kTooLarge;
+    return false;
+  }
+  if (!have_content_ || content != content_) {
+    content_.swap(content);
+    answers_.clear();
+    have_content_ = true;
+  }
+  stamp_ = stamp;
+  // Only a file read whole, exactly as it was opened, and whose time is
+  // old enough, is vouched for by its stamp from now on.
+  settled_ = content_.size() == stamp.size && looked_ns - stamp.modified_ns > SettleNs(stamp);
+  source_ = RegistrySource::kUsable;
+  return true;
+}
+
+bool RegistryFile::Answer(RegistryRoot root, const std::string& key, std::string_view name,
+                          std::string& out) {
+  for (const KeptAnswer& a : answers_) {
+    if (a.root == root && a.key == key && a.name == name) {
+      if (a.found) out = a.text;
+      return a.found;
+    }
+  }
+  ++parses_;
+  KeptAnswer answer{root, key, std::string(name), false, {}};
+  answer.found = ReadRegistryExportString(content_, root, key, name, answer.text);
+  const bool found = answer.found;
+  if (found) out = answer.text;
+  if (answers_.size() < kMaxKeptAnswers) answers_.push_back(std::move(answer));
+  return found;
 }
 
 void RegistryFile::ReadStrings(RegistryRoot root, const std::string& key, RegistryQuery* queries,
                                size_t count) {
   try {
-    std::lock_guard<std::mutex> lock(mu_);
-    const Answer* answers[kMaxKeptAnswers];
-    FileStamp now;
-    if (count <= kMaxKeptAnswers && !kept_.empty() && RegularFileStamp(path_, now)) {
-      size_t i = 0;
-      while (i < count && (answers[i] = Kept(now, root, key, queries[i].name)) != nullptr) ++i;
-      if (i == count) {
-        source_ = RegistrySource::kUsable;
-        for (i = 0; i < count; ++i) {
-          queries[i].found = answers[i]->found;
-          if (answers[i]->found) *queries[i].out = answers[i]->text;
-        }
-        return;
-      }
+    rtl::MutexLock lock(mu_);
+    const bool usable = Refresh();
+    for (size_t i = 0; i < count; ++i) {
+      queries[i].found = usable && Answer(root, key, queries[i].name, *queries[i].out);
     }
+    return;
   } catch (...) {
-    // Answered below, one by one, as ReadString answers a failure.
+    // Answered below as a file that cannot be read.
   }
-  Registry::ReadStrings(root, key, queries, count);
+  rtl::MutexLock lock(mu_);
+  Forget();
+  source_ = RegistrySource::kUnreadable;
+  for (size_t i = 0; i < count; ++i) queries[i].found = false;
 }
 
 bool RegistryFile::ReadString(RegistryRoot root, const std::string& key, const std::string& name,
                               std::string& out) {
-  // A file written this recently may change again within the same tick of
-  // the file system's clock, unseen; its answer is not kept.
-  constexpr int64_t kSettledNs = 3'000'000'000;
   try {
-    std::lock_guard<std::mutex> lock(mu_);
-    // The answer kept for the same question of the file in this state.
-    auto kept = [&](const FileStamp& stamp) { return Kept(stamp, root, key, name); };
-    auto answer_kept = [&](const Answer* a) {
-      source_ = RegistrySource::kUsable;
-      if (a->found) out = a->text;
-      return a->found;
-    };
-    // A file that has not changed: one look at the file system, no opening
-    // or reading (every report asks).
-    FileStamp now;
-    if (!kept_.empty() && RegularFileStamp(path_, now)) {
-      if (const Answer* a = kept(now)) return answer_kept(a);
-    }
-    OpenProblem problem = OpenProblem::kNone;
-    std::string error;
-    std::unique_ptr<RegularFile> file = OpenRegularFile(path_, problem, error);
-    if (!file) {
-      kept_.clear();
-      source_ = problem == OpenProblem::kMissing      ? RegistrySource::kMissing
-                : problem == OpenProblem::kNotRegular ? RegistrySource::kNotRegular
-                                                      : RegistrySource::kUnreadable;
-      return false;
-    }
-    const FileStamp stamp = file->Stamp();
-    if (stamp.size > kMaxRegistryFileSize) {
-      kept_.clear();
-      source_ = RegistrySource::kTooLarge;
-      return false;
-    }
-    if (const Answer* a = kept(stamp)) return answer_kept(a);
-    source_ = RegistrySource::kUsable;
-    if (!kept_.empty() && !(kept_.front().stamp == stamp)) kept_.clear();
-
-    ++content_reads_;
-    std::string content;
-    char buffer[4096];
-    // One byte more than the limit tells a file that grew since it was
-    // opened.
-    while (content.size() <= kMaxRegistryFileSize) {
-      const size_t n = file->Read(buffer, sizeof buffer);
-      if (n == 0) break;
-      content.append(buffer, n);
-    }
-    if (content.size() > kMaxRegistryFileSize) {
-      source_ = RegistrySource::kTooLarge;
-      return false;
-    }
-    Answer answer{stamp, root, key, name, false, {}};
-    answer.found = ReadRegistryExportString(content, root, key, name, answer.text);
-    const int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
-    // Only a file read whole, exactly as it was opened, and not written
-    // lately, is remembered.
-    if (content.size() == stamp.size && now_ns - stamp.modified_ns > kSettledNs) {
-      if (!kept_.empty() && !(kept_.front().stamp == stamp)) kept_.clear();
-      if (kept_.size() < kMaxKeptAnswers) kept_.push_back(answer);
-    }
-    if (answer.found) out = std::move(answer.text);
-    return answer.found;
+    rtl::MutexLock lock(mu_);
+    return Refresh() && Answer(root, key, name, out);
   } catch (...) {
-    std::lock_guard<std::mutex> lock(mu_);
-    kept_.clear();
-    source_ = RegistrySource::kUnreadable;
-    return false;
+    // Answered below as a file that cannot be read.
   }
+  rtl::MutexLock lock(mu_);
+  Forget();
+  source_ = RegistrySource::kUnreadable;
+  return false;
 }
 
 RegistrySource RegistryFile::LastSource() {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtl::MutexLock lock(mu_);
   return source_;
 }
 
 uint64_t RegistryFile::ContentReads() {
-  std::lock_guard<std::mutex> lock(mu_);
+  rtl::MutexLock lock(mu_);
   return content_reads_;
+}
+
+uint64_t RegistryFile::Parses() {
+  rtl::MutexLock lock(mu_);
+  return parses_;
 }
 
 }  // namespace platform

@@ -12,13 +12,13 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/Files.h"
+#include "rtl/Mutex.h"
 
 namespace platform {
 
@@ -89,53 +89,64 @@ Registry& DefaultRegistry();
 //   "Path"=hex(2):41,00,42,00,00,00           (UTF-16LE; lines may go on
 //     ,43,00                                    after a trailing backslash)
 //   @="default value"
-// The file is looked at anew at every query, but read and parsed again
-// only when it has changed: another file in its place, another size or
-// another time of last write. A file written within the last few seconds
-// is always read, since a write in the same clock tick as the last read
-// would leave the time unchanged. A malformed file (any line) fails every
-// query. Only a regular file of at most kMaxRegistryFileSize bytes is read;
-// anything else fails every query, and LastSource() says why. Safe to call
-// from several threads.
+// The file is looked at anew at every query, but read again only when it
+// has changed (another file in its place, another size or another time of
+// last write), and parsed again only when what it holds has changed: each
+// question once per content. A file written so recently that a further
+// write could still leave its time of last write as it is is read at every
+// query and compared with what was read before; so an edit takes effect at
+// the next query however soon it follows the last one, and a burst of
+// queries after an edit parses the file once. A malformed file (any line)
+// fails every query. Only a regular file of at most kMaxRegistryFileSize
+// bytes is read; anything else fails every query, and LastSource() says
+// why. Safe to call from several threads.
 class RegistryFile : public Registry {
  public:
   explicit RegistryFile(std::string path) : path_(std::move(path)) {}
   bool ReadString(RegistryRoot root, const std::string& key, const std::string& name,
                   std::string& out) override;
-  // With every answer kept for the file as it stands: one look at the file
-  // system for them all.
+  // One look at the file for them all.
   void ReadStrings(RegistryRoot root, const std::string& key, RegistryQuery* queries,
                    size_t count) override;
   RegistrySource LastSource() override;
   const std::string& Path() const noexcept { return path_; }
-  // How often the file's content has been read; for tests.
+  // For tests: how often the file's content has been read, and how often a
+  // question has been answered by parsing it.
   uint64_t ContentReads();
+  uint64_t Parses();
 
  private:
-  // The answer to the last query, kept while the file stays as it was.
-  struct Answer {
-    FileStamp stamp;
+  // One question answered from content_.
+  struct KeptAnswer {
     RegistryRoot root;
     std::string key, name;
     bool found;
     std::string text;
   };
-  // Questions remembered per state of the file.
+  // Questions remembered per content (a report asks several).
   static constexpr size_t kMaxKeptAnswers = 16;
 
-  // The answer kept for the same question of the file in this state, or
-  // null. Under mu_.
-  const Answer* Kept(const FileStamp& stamp, RegistryRoot root, const std::string& key,
-                     std::string_view name) const;
+  // Brings content_ up to date with the file; false, with source_ saying
+  // why, when the file cannot be used.
+  bool Refresh() REQUIRES(mu_);
+  // The answer to one question of content_, parsed at its first asking.
+  bool Answer(RegistryRoot root, const std::string& key, std::string_view name, std::string& out)
+      REQUIRES(mu_);
+  void Forget() REQUIRES(mu_);
 
   const std::string path_;
-  std::mutex mu_;
-  // Guarded by mu_.
-  // The answers kept for the file as it stood at one stamp, one per
-  // question (a report asks several).
-  std::vector<Answer> kept_;
-  RegistrySource source_ = RegistrySource::kUsable;
-  uint64_t content_reads_ = 0;
+  rtl::Mutex mu_;
+  // content_ holds the file read whole as it stood at stamp_.
+  bool have_content_ GUARDED_BY(mu_) = false;
+  // Whether stamp_ alone vouches for content_: any write since would have
+  // changed it (see Refresh).
+  bool settled_ GUARDED_BY(mu_) = false;
+  FileStamp stamp_ GUARDED_BY(mu_);
+  std::string content_ GUARDED_BY(mu_);
+  std::vector<KeptAnswer> answers_ GUARDED_BY(mu_);
+  RegistrySource source_ GUARDED_BY(mu_) = RegistrySource::kUsable;
+  uint64_t content_reads_ GUARDED_BY(mu_) = 0;
+  uint64_t parses_ GUARDED_BY(mu_) = 0;
 };
 
 // The lookup RegistryFile performs, on the file's content (8-bit text,

@@ -109,7 +109,7 @@ TEST_F(RegistryFilePosixTest, ParsesTheFileAgainOnlyWhenItHasChanged) {
        },
        true, "10.0.0.66"},
   };
-  // One value asked alone, then two asked together (each read of the
+  // One value asked alone, then two asked together (each parse of the
   // content answers one question).
   for (const bool together : {false, true}) {
     SCOPED_TRACE(together ? "asked together" : "asked alone");
@@ -119,10 +119,10 @@ TEST_F(RegistryFilePosixTest, ParsesTheFileAgainOnlyWhenItHasChanged) {
     EXPECT_EQ(read(), "10.0.0.1");
     for (const Case& c : cases) {
       SCOPED_TRACE(c.what);
-      const uint64_t before = registry.ContentReads();
+      const uint64_t before = registry.Parses();
       c.change();
       EXPECT_EQ(read(), c.host);
-      EXPECT_EQ(registry.ContentReads() - before, c.read_again ? (together ? 2u : 1u) : 0u);
+      EXPECT_EQ(registry.Parses() - before, c.read_again ? (together ? 2u : 1u) : 0u);
     }
   }
 }
@@ -135,23 +135,75 @@ TEST_F(RegistryFilePosixTest, SeveralValuesOfAnUnchangedFileAreReadOnce) {
   const char* names[] = {"SyslogHost", "SyslogTransport", "SyslogPort", "SyslogRate"};
   std::string out;
   for (const char* name : names) registry.ReadString(kHKeyLocalMachine, kKey, name, out);
-  const uint64_t after_first = registry.ContentReads();
+  const uint64_t after_first = registry.Parses();
   EXPECT_EQ(after_first, 4u);
   for (int report = 0; report < 3; ++report) {
     for (const char* name : names) registry.ReadString(kHKeyLocalMachine, kKey, name, out);
   }
-  EXPECT_EQ(registry.ContentReads(), after_first);
+  EXPECT_EQ(registry.Parses(), after_first);
+  EXPECT_EQ(registry.ContentReads(), 1u);
   EXPECT_EQ(Read(registry), "10.0.0.1");
   // Asked together, they are answered from what was kept.
   std::string texts[4] = {"a", "b", "c", "d"};
   RegistryQuery queries[4] = {
       {names[0], &texts[0]}, {names[1], &texts[1]}, {names[2], &texts[2]}, {names[3], &texts[3]}};
   registry.ReadStrings(kHKeyLocalMachine, kKey, queries, 4);
-  EXPECT_EQ(registry.ContentReads(), after_first);
+  EXPECT_EQ(registry.Parses(), after_first);
   EXPECT_TRUE(queries[0].found);
   EXPECT_EQ(texts[0], "10.0.0.1");
   for (int i = 1; i < 4; ++i) EXPECT_FALSE(queries[i].found) << names[i];
   EXPECT_EQ(texts[3], "d");
+}
+
+// An edit written right after a read, of the same size and with a time of
+// last write the file system may well give both writes (the same tick of
+// its clock, or the same second where it keeps only seconds), is seen at
+// the next read; the file is parsed once per content all the same.
+TEST_F(RegistryFilePosixTest, AnEditRightAfterAReadIsSeenAtTheNextRead) {
+  timespec now;
+  ASSERT_EQ(::clock_gettime(CLOCK_REALTIME, &now), 0);
+  const struct {
+    const char* what;
+    timespec time;  // of both writes
+  } cases[] = {
+      {"the same nanosecond", now},
+      {"the same whole second", {now.tv_sec, 0}},
+      {"the times the file system gives", {0, UTIME_OMIT}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ::unlink(path_.c_str());
+    Write(ExportWithHost("10.0.0.1"), c.time);
+    RegistryFile registry(path_);
+    EXPECT_EQ(Read(registry), "10.0.0.1");
+    Write(ExportWithHost("10.0.0.2"), c.time);
+    EXPECT_EQ(Read(registry), "10.0.0.2");
+    EXPECT_EQ(ReadTogether(registry), "10.0.0.2");
+    EXPECT_EQ(Read(registry), "10.0.0.2");
+    // SyslogHost for each content, SyslogPort for the second.
+    EXPECT_EQ(registry.Parses(), 3u);
+  }
+}
+
+// Every report asks the configuration: a burst of reports just after an
+// edit parses the file once, and once its time of last write is old enough
+// to tell any later write, the file is not even read again.
+TEST_F(RegistryFilePosixTest, ABurstOfReadsAfterAFreshWriteParsesOnce) {
+  {
+    std::ofstream f(path_, std::ios::binary | std::ios::trunc);
+    f << ExportWithHost("10.0.0.1");
+  }
+  RegistryFile registry(path_);
+  for (int report = 0; report < 1000; ++report) ASSERT_EQ(ReadTogether(registry), "10.0.0.1");
+  EXPECT_EQ(registry.Parses(), 2u);
+
+  // The same bytes with an older time: read once more, to the same answers.
+  SetModified({1700000000, 500});
+  for (int report = 0; report < 1000; ++report) ASSERT_EQ(ReadTogether(registry), "10.0.0.1");
+  EXPECT_EQ(registry.Parses(), 2u);
+  const uint64_t reads = registry.ContentReads();
+  EXPECT_EQ(ReadTogether(registry), "10.0.0.1");
+  EXPECT_EQ(registry.ContentReads(), reads);
 }
 
 TEST_F(RegistryFilePosixTest, AFifoIsRefusedWithoutBlocking) {
