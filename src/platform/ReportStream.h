@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -69,6 +70,11 @@ struct StreamTarget {
 
 class ReportStream {
  public:
+  // Called about every quarter second while a write waits for the peer to
+  // take bytes, with how long the write has made no progress. It must not
+  // raise.
+  using WaitHook = std::function<void(std::chrono::milliseconds stalled)>;
+
   virtual ~ReportStream() = default;
   // Writes all size bytes, waiting while the peer holds them back. Raises
   // EConnectionError when the connection fails or abandon is set.
@@ -77,6 +83,21 @@ class ReportStream {
   // never sends on it, so anything to read but TLS housekeeping means
   // the end. Never waits.
   virtual bool PeerClosed() = 0;
+  // The hook for the waits of this stream's writes (none at first).
+  virtual void SetWaitHook(WaitHook hook) { wait_hook_ = std::move(hook); }
+
+ protected:
+  // For the writes' waits: tells the hook, if any, how long the write has
+  // gone without progress since the last.
+  void Waiting(std::chrono::steady_clock::time_point last_progress) const {
+    if (wait_hook_) {
+      wait_hook_(std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::steady_clock::now() - last_progress));
+    }
+  }
+
+ private:
+  WaitHook wait_hook_;
 };
 
 // Connects (at most timeout_ms, and no longer than abandon allows) and, for

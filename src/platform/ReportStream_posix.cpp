@@ -86,13 +86,15 @@ struct SslFree {
 // Waits until fd is ready for events or deadline passes; raises when the
 // deadline passes or abandon is set. deadline_ms < 0: no deadline.
 void WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline, bool timed,
-             const std::atomic<bool>& abandon, const std::string& what) {
+             const std::atomic<bool>& abandon, const std::string& what,
+             const std::function<void()>& each_slice = {}) {
   for (;;) {
     const int wait = NextWaitSlice(deadline, timed, abandon, what);
     pollfd p{fd, events, 0};
     const int n = poll(&p, 1, wait);
     if (n < 0 && errno != EINTR) throw EConnectionError(SystemError("poll", errno));
     if (n > 0) return;
+    if (each_slice) each_slice();
   }
 }
 
@@ -123,16 +125,19 @@ class TcpStream : public ReportStream {
   }
 
   void WriteAll(const char* data, size_t size, const std::atomic<bool>& abandon) override {
+    auto progress = std::chrono::steady_clock::now();
     while (size > 0) {
       const ssize_t n = send(fd_.get(), data, size, MSG_NOSIGNAL);
       if (n > 0) {
         data += n;
         size -= static_cast<size_t>(n);
+        progress = std::chrono::steady_clock::now();
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        WaitFor(fd_.get(), POLLOUT, {}, false, abandon, "send to " + peer_);
+        WaitFor(fd_.get(), POLLOUT, {}, false, abandon, "send to " + peer_,
+                [&] { Waiting(progress); });
         continue;
       }
       throw EConnectionError(SystemError("send to " + peer_, n < 0 ? errno : EPIPE));
@@ -217,6 +222,7 @@ class TlsStream : public ReportStream {
   }
 
   void WriteAll(const char* data, size_t size, const std::atomic<bool>& abandon) override {
+    auto progress = std::chrono::steady_clock::now();
     while (size > 0) {
       ERR_clear_error();
       size_t written = 0;
@@ -224,12 +230,13 @@ class TlsStream : public ReportStream {
       if (r == 1) {
         data += written;
         size -= written;
+        progress = std::chrono::steady_clock::now();
         continue;
       }
       const int e = SSL_get_error(ssl_.get(), r);
       if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
         WaitFor(tcp_.fd(), e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, {}, false, abandon,
-                "TLS send to " + tcp_.peer());
+                "TLS send to " + tcp_.peer(), [&] { Waiting(progress); });
         continue;
       }
       throw EConnectionError(

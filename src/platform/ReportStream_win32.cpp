@@ -83,7 +83,8 @@ class Socket {
 // Waits until s is writable (or readable) or the deadline passes; raises
 // when it passes, on a socket error, or when abandon is set.
 void WaitFor(SOCKET s, bool write, std::chrono::steady_clock::time_point deadline, bool timed,
-             const std::atomic<bool>& abandon, const std::string& what) {
+             const std::atomic<bool>& abandon, const std::string& what,
+             const std::function<void()>& each_slice = {}) {
   for (;;) {
     const int wait = NextWaitSlice(deadline, timed, abandon, what);
     fd_set ready, failed;
@@ -101,6 +102,7 @@ void WaitFor(SOCKET s, bool write, std::chrono::steady_clock::time_point deadlin
       throw EConnectionError(SocketError(what, error ? error : WSAECONNRESET));
     }
     if (n > 0) return;
+    if (each_slice) each_slice();
   }
 }
 
@@ -132,17 +134,19 @@ class TcpStream : public ReportStream {
   }
 
   void WriteAll(const char* data, size_t size, const std::atomic<bool>& abandon) override {
+    auto progress = std::chrono::steady_clock::now();
     while (size > 0) {
       const int chunk = size > (1u << 30) ? (1 << 30) : static_cast<int>(size);
       const int n = send(s_.get(), data, chunk, 0);
       if (n > 0) {
         data += n;
         size -= static_cast<size_t>(n);
+        progress = std::chrono::steady_clock::now();
         continue;
       }
       const int error = n == SOCKET_ERROR ? WSAGetLastError() : WSAECONNRESET;
       if (error == WSAEWOULDBLOCK) {
-        WaitFor(s_.get(), true, {}, false, abandon, "send to " + peer_);
+        WaitFor(s_.get(), true, {}, false, abandon, "send to " + peer_, [&] { Waiting(progress); });
         continue;
       }
       throw EConnectionError(SocketError("send to " + peer_, error));
@@ -809,6 +813,9 @@ class TlsStream : public ReportStream {
            static_cast<int>(out.buffer.cbBuffer), 0);
     }
   }
+
+  // The records' writes wait in the connection's own writes.
+  void SetWaitHook(WaitHook hook) override { tcp_.SetWaitHook(std::move(hook)); }
 
   void WriteAll(const char* data, size_t size, const std::atomic<bool>& abandon) override {
     const size_t most = sizes_.cbMaximumMessage;

@@ -37,6 +37,9 @@ constexpr int64_t kSettleMs = 2000;
 constexpr size_t kProbeWindow = 16;
 constexpr size_t kOpenAfter = 65536;
 constexpr size_t kOpenWindow = std::numeric_limits<size_t>::max();
+// A write that has made no progress this long while reports wait is told:
+// the server reads nothing.
+constexpr auto kStallTold = std::chrono::seconds(10);
 // While a connection on probation may carry no more: how often the sender
 // looks again.
 constexpr int kProbeSliceMs = 50;
@@ -415,6 +418,7 @@ size_t TReportSender::DeliverStream(const ReportConfig& config, const std::strin
     StreamBroke(rtl::ExceptionMessage(std::current_exception()));
     return 0;
   }
+  WriteWent();
   const int64_t now = ticks_();
   size_t begin = 0;
   for (const size_t end : frame_ends_) {
@@ -448,7 +452,34 @@ bool TReportSender::OpenStreamTo(const ReportConfig& config, bool stopping) {
   stream_config_ = config;
   connected_at_ms_ = ticks_();
   stream_up_ = false;
+  stream_->SetWaitHook([this](std::chrono::milliseconds stalled) { WhileWriteWaits(stalled); });
   return true;
+}
+
+void TReportSender::WhileWriteWaits(std::chrono::milliseconds stalled) {
+  try {
+    // The sender's own duties go on while the server holds it back.
+    TellDropped();
+    send_log_.Tick();
+    drop_log_.Tick();
+    FlushErrorText(false);
+    if (!stall_told_ && stalled >= kStallTold) {
+      stall_told_ = true;
+      events_.WriteEvent(platform::kEventLogErrorType, kEventServerStalled,
+                         "the server has read nothing for 10 s; " +
+                             std::to_string(Pending() + unsettled_.Reports()) + " reports wait (" +
+                             stream_config_.DestinationText() + ")");
+    }
+  } catch (...) {
+    // The write goes on; an entry that could not be written is lost.
+  }
+}
+
+void TReportSender::WriteWent() {
+  if (!stall_told_) return;
+  stall_told_ = false;
+  events_.WriteEvent(kEventLogSuccessType, kEventServerReadsAgain,
+                     "the server reads again (" + stream_config_.DestinationText() + ")");
 }
 
 bool TReportSender::WriteWaiting() {
@@ -468,6 +499,7 @@ bool TReportSender::WriteWaiting() {
     }
     unsettled_.Rewritten(n, ticks_());
     written_again_.fetch_add(n, std::memory_order_relaxed);
+    WriteWent();
   }
   return true;
 }

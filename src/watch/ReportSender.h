@@ -149,6 +149,13 @@ class TReportSender : public rtl::TThread {
   // Between reports: settles, and writes again what a broken connection
   // left (to the server config names now).
   void KeepStream(ReportConfig& config);
+  // Called while a write waits for the server: the sender's other duties
+  // (drops, summaries, the error file), and the entry that the server reads
+  // nothing once the write has waited kStallTold without progress.
+  void WhileWriteWaits(std::chrono::milliseconds stalled);
+  // A write went through: the entry that the server reads again, when the
+  // opposite was told.
+  void WriteWent();
   // Looks at the connection: a close from the server breaks it; reports it
   // has held for kSettleMs are delivered.
   void SettleStream();
@@ -242,6 +249,7 @@ class TReportSender : public rtl::TThread {
   SettleBuffer unsettled_;       // reports written, not yet delivered
   int64_t connected_at_ms_ = 0;  // when stream_ was made (ticks_)
   bool stream_up_ = false;       // stream_ was seen up kSettleMs after it was made
+  bool stall_told_ = false;      // told that the server reads nothing
   // How many unsettled reports the connection may carry: no bound, but
   // after a failed attempt (see kProbeWindow).
   size_t window_ = std::numeric_limits<size_t>::max();

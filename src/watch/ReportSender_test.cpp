@@ -319,6 +319,60 @@ TEST(ReportSenderTest, ServerThatClosesEarlyGetsEveryReportAndNothingUnsettledCo
   EXPECT_EQ(reports.Sent(), expected.size());
 }
 
+// A server that reads nothing: while the write waits, a full queue is told
+// at its first drop, and after 10 s without progress that the server reads
+// nothing (once); when the write goes through, that it reads again.
+TEST(ReportSenderTest, ServerThatReadsNothingIsToldAndDropsAreToldAtOnce) {
+  FakeParts parts;
+  FakeRegistry registry;
+  FakeEvents events;
+  registry.Set("SyslogHost", "logs.example");
+  registry.Set("SyslogTransport", "tcp");
+  std::atomic<bool> writing{false};
+  parts.SetFail([&](const std::string& at) {
+    if (at == "write") writing = true;
+  });
+  auto sender = parts.CreateSysLog();
+  TReportSender reports(*sender, registry, events, [](const std::string&) {}, 10);
+  parts.hold_seconds = 0;
+  reports.Resume();
+  reports.Queue("first");
+  // The sender holds "first" in a write that waits; the queue fills.
+  for (auto end = Clock::now() + std::chrono::milliseconds(kWait); !writing && Clock::now() < end;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  auto told = [&](uint32_t id) {
+    for (auto end = Clock::now() + std::chrono::milliseconds(kWait); Clock::now() < end;) {
+      if (!events.WithId(id).empty()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  };
+  for (int i = 0; i < 15; ++i) reports.Queue("waiting " + std::to_string(i));
+  ASSERT_TRUE(told(kEventReportsDropped));
+  EXPECT_EQ(events.WithId(kEventReportsDropped)[0].text.rfind("5 reports were dropped", 0), 0u)
+      << events.WithId(kEventReportsDropped)[0].text;
+  EXPECT_TRUE(events.WithId(kEventServerStalled).empty());
+  parts.hold_seconds = 9;
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(events.WithId(kEventServerStalled).empty());
+  parts.hold_seconds = 10;
+  ASSERT_TRUE(told(kEventServerStalled));
+  parts.hold_seconds = 11;
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  auto stalled = events.WithId(kEventServerStalled);
+  ASSERT_EQ(stalled.size(), 1u);
+  EXPECT_EQ(stalled[0].text,
+            "the server has read nothing for 10 s; 11 reports wait (tcp to logs.example:514)");
+  parts.hold_seconds = -1;
+  ASSERT_TRUE(reports.Drain(kWait));
+  auto again = events.WithId(kEventServerReadsAgain);
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(again[0].text, "the server reads again (tcp to logs.example:514)");
+  EXPECT_EQ(again[0].type, kEventLogSuccessType);
+  reports.Stop();
+  EXPECT_EQ(reports.Sent(), 11u);
+}
+
 // A stop gives up reports that wait for a server that never answers, and
 // does not wait out the backoff.
 // Capture first: while the capture reader is behind, no report leaves, by

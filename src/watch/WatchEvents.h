@@ -38,6 +38,8 @@ enum WatchEventId : uint32_t {
   kEventMacFlood = 16,           // warning: more new MAC addresses a second than a network makes
   kEventMacFloodEnded = 17,      // success: the flood of new MAC addresses is over
   kEventTableDamaged = 18,       // error: the table could not be read to its end
+  kEventServerStalled = 19,      // error: the stream's server has read nothing for 10 s
+  kEventServerReadsAgain = 20,   // success: it reads again
 };
 
 using platform::kEventLogSuccessType;

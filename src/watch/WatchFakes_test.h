@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <string_view>
 #include <vector>
 
@@ -355,6 +356,10 @@ class FakeParts : public WatchFactory {
   // of each connection.
   size_t close_after = 0;
   std::vector<std::string> received;
+  // While 0 or more, a write waits as one the server holds back, telling
+  // its wait hook every few milliseconds that it has made no progress for
+  // that many seconds.
+  std::atomic<int> hold_seconds{-1};
 };
 
 // Parts that do nothing: a sender that drops every text, a capture that
@@ -402,6 +407,10 @@ inline std::unique_ptr<platform::ReportStream> FakeSender::OpenStream(const std:
     explicit Stream(FakeParts& p) : parts(p) {}
     void WriteAll(const char* data, size_t size, const std::atomic<bool>&) override {
       parts.Check("write");
+      for (int held; (held = parts.hold_seconds.load()) >= 0;) {
+        Waiting(std::chrono::steady_clock::now() - std::chrono::seconds(held));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
       std::lock_guard<std::mutex> lock(parts.mu);
       parts.stream.append(data, size);
       std::string& read = parts.received.back();
