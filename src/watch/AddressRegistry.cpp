@@ -3,18 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <iterator>
-#include <new>
 
-#include "platform/Memory.h"
 #include "rtl/SysUtils.h"
+#include "watch/HashSlots.h"
 
 namespace watch {
 namespace {
-
-const char kHexDigits[] = "0123456789ABCDEF";
 
 // A record's key: the MAC address (or a text record's number) in the low
 // 48 bits, and flags above. kUsed is in every key, so that 0 is free.
@@ -34,9 +29,6 @@ constexpr uint32_t kOddIpHi = 1u << 20;  // the address is an odd text's number
 constexpr uint32_t kKeyHi = 0xFFFFu | kUsedHi | kTextHi | kSpelledHi;
 constexpr uint32_t kIdentityHi = 0xFFFFu | kUsedHi | kTextHi;
 
-// A table this large comes in whole pages of its own, worth large pages.
-constexpr size_t kLargeTable = size_t{4} << 20;
-
 // Pairs lately reported but not kept: a direct-mapped set of this many
 // fingerprints.
 constexpr size_t kRecentBits = 12;
@@ -49,106 +41,9 @@ uint64_t Mix(uint64_t x) {
   return x ^ (x >> 31);
 }
 
-uint64_t MacValue(const uint8_t* bytes) {
-  uint64_t v = 0;
-  for (int i = 0; i < 6; ++i) v = (v << 8) | bytes[i];
-  return v;
-}
-
 uint64_t Join(uint32_t lo, uint32_t hi) { return lo | (uint64_t{hi} << 32); }
 uint32_t Lo(uint64_t key) { return static_cast<uint32_t>(key); }
 uint32_t Hi(uint64_t key) { return static_cast<uint32_t>(key >> 32); }
-
-// The address a MAC text stands for, in either letter case: the texts that
-// compare equal to a MacText. Other texts give no address.
-bool ParseMac(std::string_view text, uint64_t& value) {
-  if (text.size() != 13 || text[6] != '-') return false;
-  uint64_t v = 0;
-  for (size_t i = 0; i < 13; ++i) {
-    if (i == 6) continue;
-    const int d = rtl::HexDigit(text[i]);
-    if (d < 0) return false;
-    v = (v << 4) | static_cast<unsigned>(d);
-  }
-  value = v;
-  return true;
-}
-
-// The address of a MAC text exactly as MacText writes it (upper case).
-bool ParsePlainMac(std::string_view text, uint64_t& value) {
-  if (text.size() != 13 || text[6] != '-') return false;
-  uint64_t v = 0;
-  for (size_t i = 0; i < 13; ++i) {
-    if (i == 6) continue;
-    const char c = text[i];
-    unsigned d;
-    if (c >= '0' && c <= '9') {
-      d = static_cast<unsigned>(c - '0');
-    } else if (c >= 'A' && c <= 'F') {
-      d = static_cast<unsigned>(c - 'A' + 10);
-    } else {
-      return false;
-    }
-    v = (v << 4) | d;
-  }
-  value = v;
-  return true;
-}
-
-char* PutMac(char* p, uint64_t value) {
-  for (int shift = 40; shift >= 0; shift -= 8) {
-    const unsigned byte = (value >> shift) & 0xFF;
-    *p++ = kHexDigits[byte >> 4];
-    *p++ = kHexDigits[byte & 0x0F];
-    if (shift == 24) *p++ = '-';
-  }
-  return p;
-}
-
-char* PutIp(char* p, uint32_t address) {
-  for (int shift = 24; shift >= 0; shift -= 8) {
-    const unsigned n = (address >> shift) & 0xFF;
-    if (n >= 100) {
-      *p++ = static_cast<char>('0' + n / 100);
-      *p++ = static_cast<char>('0' + n / 10 % 10);
-    } else if (n >= 10) {
-      *p++ = static_cast<char>('0' + n / 10);
-    }
-    *p++ = static_cast<char>('0' + n % 10);
-    if (shift) *p++ = '.';
-  }
-  return p;
-}
-
-void AppendIp(uint32_t address, std::string& out) {
-  char text[15];
-  out.append(text, static_cast<size_t>(PutIp(text, address) - text));
-}
-
-// The address of an IPv4 text exactly as IpText writes it; other texts
-// (leading zeros, blanks, fewer or more numbers) give none.
-bool ParseIp(std::string_view text, uint32_t& address) {
-  if (text.empty() || text.size() > 15) return false;
-  uint32_t value = 0;
-  size_t i = 0;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0) {
-      if (i >= text.size() || text[i] != '.') return false;
-      ++i;
-    }
-    const size_t start = i;
-    unsigned n = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3) {
-      n = n * 10 + static_cast<unsigned>(text[i] - '0');
-      ++i;
-    }
-    if (i == start || n > 255 || (text[start] == '0' && i - start > 1)) return false;
-    value = (value << 8) | n;
-  }
-  if (i != text.size()) return false;
-  address = value;
-  return true;
-}
 
 // Runs of slots a bulk load sorts its pairs into: the top bits of a slot's
 // number. A run of a table of 2^23 slots is 2,048 slots, 24 KiB, which
@@ -186,229 +81,9 @@ const Ranks& TextRanks() {
 
 }  // namespace
 
-std::string MacText(const uint8_t* bytes) {
-  char text[13];
-  PutMac(text, MacValue(bytes));
-  return std::string(text, sizeof text);
-}
-
-std::string IpText(uint32_t address) {
-  std::string text;
-  AppendIp(address, text);
-  return text;
-}
-
 bool AddressRegistry::TextLess::operator()(std::string_view a, std::string_view b) const noexcept {
   return rtl::CompareText(a, b) < 0;
 }
-
-// Open addressing with linear probing over a power-of-two array, at most
-// four fifths full. A slot is three or four 32-bit words, so that a
-// probe reads one cache line mostly; a slot of all zeros is free. Slot
-// gives Hash(), Same(other) and Free(). Nothing is ever removed.
-//
-// Growth is spread out: a doubled array takes the new slots at once, and
-// the old array's slots move over a few with every insert that follows
-// (kMovesPerInsert; all of them long before the next growth is due).
-// Meanwhile a slot not moved yet is found where it was, and a pointer to
-// a slot stays good until the next Insert or Move. Each growth counts a
-// generation at its start and at its end, so that a copy taken in slices
-// can tell that slots moved under it.
-template <class Slot>
-class AddressRegistry::HashSlots {
- public:
-  HashSlots() = default;
-  HashSlots(const HashSlots&) = delete;
-  HashSlots& operator=(const HashSlots&) = delete;
-  ~HashSlots() {
-    Free(slots_, capacity_);
-    Free(old_, old_capacity_);
-    Release(retired_size_);
-  }
-
-  Slot* Find(const Slot& key) const {
-    if (!slots_) return nullptr;
-    const uint64_t hash = key.Hash();
-    if (old_) {
-      size_t at = 0;
-      Slot* slot = Probe(old_, old_mask_, key, hash & old_mask_, at);
-      if (slot && at >= moved_) return slot;
-    }
-    size_t at = 0;
-    return Probe(slots_, mask_, key, hash & mask_, at);
-  }
-  // Find, with the look-up's first slot already known (Home of the key's
-  // hash, in this generation).
-  Slot* FindFrom(const Slot& key, size_t home) const {
-    size_t at = 0;
-    return Probe(slots_, mask_, key, home, at);
-  }
-  // slot's key must not be there yet.
-  Slot* Insert(const Slot& slot) {
-    if (!Fits(count_ + 1)) {
-      Begin(capacity_ ? capacity_ * 2 : 64);
-    } else if (old_) {
-      Move(kMovesPerInsert);
-    } else if (retired_) {
-      Release(platform::kReleaseUnit);
-    }
-    Slot* placed = Place(slot);
-    ++count_;
-    return placed;
-  }
-  // Room for n slots without growing again, and no growth under way.
-  void Reserve(size_t n) {
-    Settle();
-    size_t capacity = capacity_ ? capacity_ : 64;
-    while (!Fits(n, capacity)) capacity *= 2;
-    if (capacity > capacity_) {
-      Begin(capacity);
-      Settle();
-    }
-  }
-  // Moves up to n slots of a growth under way.
-  void Move(size_t n) {
-    const size_t end = std::min(old_capacity_, moved_ + n);
-    for (; moved_ < end; ++moved_) {
-      if (!old_[moved_].Free()) Place(old_[moved_]);
-    }
-    if (moved_ == old_capacity_) {
-      if (Large(old_capacity_)) {
-        // Given back a part at a time by the inserts that follow: unmapping
-        // a large block of small pages takes milliseconds.
-        Release(retired_size_);
-        retired_ = old_;
-        retired_size_ = old_capacity_ * sizeof(Slot);
-        released_ = 0;
-      } else {
-        std::free(old_);
-      }
-      old_ = nullptr;
-      old_capacity_ = 0;
-      ++generation_;
-    }
-  }
-  void Settle() {
-    if (old_) Move(old_capacity_);
-    Release(retired_size_);
-  }
-  bool Moving() const noexcept { return old_ != nullptr; }
-  // Where a look-up of a key of this hash begins, and a hint to fetch it.
-  size_t Home(uint64_t hash) const noexcept { return hash & mask_; }
-  void Prefetch(size_t home) const { __builtin_prefetch(&slots_[home]); }
-  // Calls f with every slot in use.
-  template <class F>
-  void ForEach(F f) const {
-    for (size_t i = 0; i < capacity_; ++i) {
-      if (!slots_[i].Free()) f(slots_[i]);
-    }
-    for (size_t i = moved_; i < old_capacity_; ++i) {
-      if (!old_[i].Free()) f(old_[i]);
-    }
-  }
-  size_t Count() const noexcept { return count_; }
-  size_t Capacity() const noexcept { return capacity_; }
-  // The slots, while no growth is under way.
-  const Slot* Slots() const noexcept { return slots_; }
-  uint64_t Generation() const noexcept { return generation_; }
-
- private:
-  // Old slots moved per insert during a growth. The old array has half the
-  // new one's slots and the next growth is due after as many inserts as
-  // four tenths of them: 2 would do. More end a growth sooner, and while it
-  // lasts a look-up of a new key reads both arrays; 32 slots, moved in
-  // order, are a few cache lines read and written.
-  static constexpr size_t kMovesPerInsert = 32;
-  // Arrays this small move over whole at once.
-  static constexpr size_t kSmall = 4096;
-
-  static Slot* Probe(Slot* slots, size_t mask, const Slot& key, size_t i, size_t& at) {
-    for (;; i = (i + 1) & mask) {
-      Slot& slot = slots[i];
-      if (slot.Free()) return nullptr;
-      if (slot.Same(key)) {
-        at = i;
-        return &slot;
-      }
-    }
-  }
-  Slot* Place(const Slot& slot) {
-    size_t i = slot.Hash() & mask_;
-    while (!slots_[i].Free()) i = (i + 1) & mask_;
-    slots_[i] = slot;
-    return &slots_[i];
-  }
-  bool Fits(size_t n) const { return Fits(n, capacity_); }
-  static bool Fits(size_t n, size_t capacity) { return n * 5 <= capacity * 4; }
-  // Takes a new array of capacity slots; the current one's slots move
-  // over from now on.
-  void Begin(size_t capacity) {
-    Settle();
-    // A large table comes as zero pages, nothing to clear.
-    auto* grown =
-        static_cast<Slot*>(Large(capacity) ? platform::AllocatePages(capacity * sizeof(Slot))
-                                           : std::calloc(capacity, sizeof(Slot)));
-    if (!grown) throw std::bad_alloc();
-    old_ = slots_;
-    old_capacity_ = capacity_;
-    old_mask_ = mask_;
-    moved_ = 0;
-    slots_ = grown;
-    capacity_ = capacity;
-    mask_ = capacity - 1;
-    ++generation_;
-    AdviseLargePages();  // before the first write
-    if (!old_) {
-      ++generation_;
-    } else if (old_capacity_ <= kSmall) {
-      Settle();
-    }
-  }
-
-  // Read at random: large pages save the address cache a miss a look-up,
-  // which halves the cost of a sighting in a large table. The price: the
-  // first touch of each large page clears it whole (a fraction of a
-  // millisecond; on a virtual machine whose host has not backed that
-  // memory yet, several), and the first sightings after a growth touch a
-  // few such pages each.
-  void AdviseLargePages() {
-    if (Large(capacity_)) platform::AdviseLargePages(slots_, capacity_ * sizeof(Slot));
-  }
-  static bool Large(size_t capacity) { return capacity * sizeof(Slot) >= kLargeTable; }
-  static void Free(Slot* slots, size_t capacity) {
-    if (!slots) return;
-    if (Large(capacity)) {
-      platform::ReleasePages(slots, capacity * sizeof(Slot), 0, capacity * sizeof(Slot));
-    } else {
-      std::free(slots);
-    }
-  }
-  // Gives back up to n bytes more of the retired array.
-  void Release(size_t n) {
-    if (!retired_) return;
-    const size_t to = std::min(retired_size_, released_ + n);
-    platform::ReleasePages(retired_, retired_size_, released_, to);
-    released_ = to;
-    if (released_ == retired_size_) retired_ = nullptr;
-  }
-
-  Slot* slots_ = nullptr;
-  size_t capacity_ = 0;
-  size_t mask_ = 0;
-  size_t count_ = 0;
-  // The array before the last growth while its slots move: those from
-  // moved_ on are still there only.
-  Slot* old_ = nullptr;
-  size_t old_capacity_ = 0;
-  size_t old_mask_ = 0;
-  size_t moved_ = 0;
-  // An array whose slots have all moved, given back a part at a time: the
-  // bytes before released_ are gone.
-  Slot* retired_ = nullptr;
-  size_t retired_size_ = 0;
-  size_t released_ = 0;
-  uint64_t generation_ = 0;
-};
 
 // A record: its key, and one of its addresses, the only one unless
 // kMultiHi (then all are in the pair set, and the count in the count
@@ -489,7 +164,7 @@ void AddressRegistry::AppendMac(uint64_t key, std::string& out) const {
   } else if (key & kSpelled) {
     out += spelled_.at(key & kValue);
   } else {
-    char text[13];
+    char text[kMacTextSize];
     out.append(text, static_cast<size_t>(PutMac(text, key) - text));
   }
 }
@@ -669,7 +344,7 @@ void AddressRegistry::LoadPlain(std::vector<PlainPair>& pairs, std::vector<Plain
   if (pair_count_.load(std::memory_order_relaxed) + n > max_pairs_ ||
       std::max(macs_->Capacity(), ip_capacity) > (size_t{1} << 32)) {
     for (const PlainPair& p : pairs) {
-      char mac[13];
+      char mac[kMacTextSize];
       PutMac(mac, p.key);
       Load(IpText(p.ip), std::string_view(mac, sizeof mac));
     }
@@ -759,9 +434,9 @@ void AddressRegistry::Load(std::string_view ip, std::string_view mac_line) {
       odd_ip_index_.emplace(std::string(ip), address);
     }
     if (!mac && is_mac) {
-      char upper[13];
+      char upper[kMacTextSize];
       PutMac(upper, value);
-      if (std::string_view(upper, 13) != mac_text) {
+      if (std::string_view(upper, kMacTextSize) != mac_text) {
         key |= kSpelled;
         spelled_.emplace(value, std::string(mac_text));
       }
@@ -931,7 +606,7 @@ void AddressRegistry::Copy::AppendMac(const Entry& e, std::string& out) const {
   if (owner & (kText | kSpelled)) {
     out += names_.at(owner);
   } else {
-    char text[13];
+    char text[kMacTextSize];
     out.append(text, static_cast<size_t>(PutMac(text, owner) - text));
   }
 }

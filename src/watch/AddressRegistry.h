@@ -4,8 +4,9 @@
 // seen with each (its count is the count report's number), and per IPv4
 // address the record that owns it now (the IPv4 index, which the table
 // file holds). Addresses from frames are kept as integers, a MAC address
-// as 48 bits and an IPv4 address as 32, in open-addressing hash tables, so
-// that a sighting costs the same whatever the registry's size; the sorted
+// as 48 bits and an IPv4 address as 32, in open-addressing hash tables
+// (HashSlots.h), so that a sighting costs the same whatever the registry's
+// size; their texts are AddressText.h's (MacText, IpText). The sorted
 // order that the table file needs is made by a sort when the table is
 // copied out. Texts from the table file that frames never give (a MAC text
 // with lower-case letters, an IPv4 text with blanks or leading zeros, any
@@ -47,13 +48,12 @@
 #include <vector>
 
 #include "rtl/Mutex.h"
+#include "watch/AddressText.h"
 
 namespace watch {
 
-// "00A0C9-1234EF": two upper-case hex digits per byte, "-" after the third.
-std::string MacText(const uint8_t* bytes);
-// "192.168.0.7" from 0xC0A80007 (first number in the most significant byte).
-std::string IpText(uint32_t address);
+template <class Slot>
+class HashSlots;
 
 class AddressRegistry {
  public:
@@ -181,8 +181,6 @@ class AddressRegistry {
   std::vector<std::string> AddressesOf(std::string_view mac) const EXCLUDES(mu_);
 
  private:
-  template <class Slot>
-  class HashSlots;
   struct MacSlot;
   struct IpSlot;
   struct PairSlot;

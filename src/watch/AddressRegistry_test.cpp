@@ -270,19 +270,5 @@ TEST(AddressRegistryTest, LoaderKeepsTheFirstPairsUpToTheBound) {
   }
 }
 
-TEST(AddressTextTest, MacAndIpText) {
-  const uint8_t a[] = {0x00, 0xA0, 0xC9, 0x12, 0x34, 0xEF};
-  const uint8_t b[] = {0x00, 0x00, 0x0C, 0x07, 0xAC, 0x01};
-  const uint8_t c[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-  EXPECT_EQ(MacText(a), "00A0C9-1234EF");
-  EXPECT_EQ(MacText(b), "00000C-07AC01");
-  EXPECT_EQ(MacText(c), "FFFFFF-FFFFFF");
-  EXPECT_EQ(IpText(0xC0A80007), "192.168.0.7");
-  EXPECT_EQ(IpText(0x1000000A), "16.0.0.10");
-  EXPECT_EQ(IpText(0), "0.0.0.0");
-  EXPECT_EQ(IpText(0xFFFFFFFF), "255.255.255.255");
-  EXPECT_EQ(IpText(0x0A636409), "10.99.100.9");
-}
-
 }  // namespace
 }  // namespace watch
