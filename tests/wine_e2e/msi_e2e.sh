@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows installer end to end under Wine. In a private network
-# namespace (loopback only, syslog listeners on 127.0.0.1:514 and on the
-# address the shipped tessalin.reg names) and a fresh private WINEPREFIX:
+# namespace (a listener for the start-up report on 127.0.0.1:514; the
+# syslog server at the address the shipped tessalin.reg names, on a machine
+# of its own joined by a veth pair) and a fresh private WINEPREFIX:
 # the MSI is made from the program under test (scripts/package --windows),
 # the example registry file is imported as an administrator would push it,
 # "msiexec /i" installs the files and the service Wirevane and starts it;
@@ -15,17 +16,16 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 [ $# -eq 4 ] || { echo "usage: $0 TESSALIN_EXE SVCCTL_EXE PACKET_DLL WORK_FOLDER"; exit 2; }
 
-if [ "${TESSALIN_MSI_E2E_NS:-}" != 1 ]; then
+source "$here/wine_lib.sh"
+
+if [ "${TESSALIN_WINE_NS:-}" != 1 ]; then
   skip() { echo "SKIP: $*"; exit 77; }
   [ "$(uname -s)" = Linux ] || skip "the Wine end-to-end test runs on a Linux host only"
   command -v wineserver >/dev/null || skip "Wine (wineserver) is not installed"
   command -v wixl >/dev/null || skip "wixl is not installed (scripts/lib/deps.sh installs it)"
   command -v c++ >/dev/null || skip "no host C++ compiler for the syslog listener and pcap_write"
-  ns=(unshare -n)
-  [ "$(id -u)" -eq 0 ] || ns=(unshare -r -n)
-  "${ns[@]}" true 2>/dev/null || skip "cannot create a private network namespace (${ns[*]})"
-  exec timeout -s TERM -k 15 240 env TESSALIN_MSI_E2E_NS=1 "${ns[@]}" bash "$0" "$@"
 fi
+wine_enter "$0" "$@"
 
 exe=$(realpath "$1")
 svcctl_exe=$(realpath "$2")
@@ -43,23 +43,18 @@ export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
-listener= start_listener=
-cleanup() {
-  [ -n "$listener" ] && kill "$listener" 2>/dev/null
-  [ -n "$start_listener" ] && kill "$start_listener" 2>/dev/null
-  wineserver -k 2>/dev/null || true
-  wait 2>/dev/null || true
-}
-trap cleanup EXIT
+syslog_host=
+trap wine_cleanup EXIT
 trap 'echo "FAIL: timed out"; exit 1' TERM
 
 log() { echo "--- $*"; }
 fail() {
   echo "FAIL: $*"
   echo "--- datagrams received at 127.0.0.1:"; cat "$work/start.log" 2>/dev/null || true
-  echo "--- datagrams received at the configured host:"; cat "$work/syslog.log" 2>/dev/null || true
+  echo "--- datagrams received at $syslog_host:"; cat "$work/syslog.log" 2>/dev/null || true
   echo "--- msiexec's log, the last 30 lines:"
-  tail -n 30 "$work/msi.log" 2>/dev/null | iconv -f UTF-16LE -t UTF-8 2>/dev/null || true
+  # ANSI (Wine's msiexec) or UTF-16: zero bytes go before lines are counted.
+  tr -d '\000\r' 2>/dev/null <"$work/msi.log" | tail -n 30 || true
   echo "--- Wine's messages, the last 30:"; tail -n 30 "$work/wine.err" 2>/dev/null || true
   exit 1
 }
@@ -105,14 +100,11 @@ w msiexec /x "C:\\install\\$msi" /qn >/dev/null || fail "msiexec /x after the fi
 rm -rf "$drive/harbrook"
 
 ip link set lo up
-syslog_host=$(tr -d '\r' <"$reg_file" | sed -n 's/^"SyslogHost"="\([0-9.]*\)"$/\1/p')
-[ -n "$syslog_host" ] || fail "$reg_file names no SyslogHost address"
-ip addr add "$syslog_host/32" dev lo
+wine_peer "$reg_file"
 c++ -O1 -o "$work/udp_listen" "$here/udp_listen.cpp"
-"$work/udp_listen" "$syslog_host" 514 "$work/syslog.log" 200 >"$work/listen.out" 2>&1 &
-listener=$!
+peer_start "$work/udp_listen" "$syslog_host" 514 "$work/syslog.log" 200 >"$work/listen.out" 2>&1
 "$work/udp_listen" 127.0.0.1 514 "$work/start.log" 200 >"$work/start_listen.out" 2>&1 &
-start_listener=$!
+wine_own $!
 for f in listen start_listen; do
   for _ in $(seq 50); do grep -q listening "$work/$f.out" && break; sleep 0.1; done
   grep -q listening "$work/$f.out" || fail "syslog listener did not start: $(cat "$work/$f.out")"

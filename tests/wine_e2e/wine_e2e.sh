@@ -1,30 +1,31 @@
 #!/usr/bin/env bash
-# The Windows service end to end under Wine. In a private network namespace
-# (loopback only, syslog listeners on 127.0.0.1:514 and on the address that
-# the shipped tessalin.reg names, added to the namespace's loopback) and a
-# fresh private WINEPREFIX, tessalin.exe is installed as the service
+# The Windows service end to end under Wine. The watcher's machine is a
+# private network namespace with a listener for the start-up report on
+# 127.0.0.1:514; the syslog server's machine is a second one, joined to it
+# by a veth pair and holding the address that the shipped tessalin.reg
+# names, where a UDP listener and rsyslog (TCP, TLS) receive the reports.
+# In a fresh private WINEPREFIX, tessalin.exe is installed as the service
 # Wirevane (description, restart policy, event source and message table
 # checked), configured by importing tessalin.reg, started by Wine's service
 # manager with the replay Packet.dll beside it, driven through pause,
 # continue, interrogate and a custom code, stopped, and removed; then run
-# without switches outside the service manager.
+# without switches outside the service manager, and over the capture file
+# with the server named by a name (datagrams, TCP) and by address (TLS).
 #   wine_e2e.sh TESSALIN_EXE SVCCTL_EXE PACKET_DLL WORK_FOLDER
 # Exit 0 pass, 1 fail, 77 skipped (not Linux, no namespaces, no Wine).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 [ $# -eq 4 ] || { echo "usage: $0 TESSALIN_EXE SVCCTL_EXE PACKET_DLL WORK_FOLDER"; exit 2; }
 
-if [ "${TESSALIN_WINE_E2E_NS:-}" != 1 ]; then
+source "$here/wine_lib.sh"
+
+if [ "${TESSALIN_WINE_NS:-}" != 1 ]; then
   skip() { echo "SKIP: $*"; exit 77; }
   [ "$(uname -s)" = Linux ] || skip "the Wine end-to-end test runs on a Linux host only"
   command -v wineserver >/dev/null || skip "Wine (wineserver) is not installed"
   command -v c++ >/dev/null || skip "no host C++ compiler for the syslog listener and pcap_write"
-  ns=(unshare -n)
-  [ "$(id -u)" -eq 0 ] || ns=(unshare -r -n)
-  "${ns[@]}" true 2>/dev/null || skip "cannot create a private network namespace (${ns[*]})"
-  # The whole run is bounded; on a timeout the script's own cleanup runs.
-  exec timeout -s TERM -k 15 240 env TESSALIN_WINE_E2E_NS=1 "${ns[@]}" bash "$0" "$@"
 fi
+wine_enter "$0" "$@"
 
 exe=$(realpath "$1")
 svcctl_exe=$(realpath "$2")
@@ -44,14 +45,8 @@ export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all,fixme+service
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
-listener= start_listener= syslog_host=
-cleanup() {
-  [ -n "$listener" ] && kill "$listener" 2>/dev/null
-  [ -n "$start_listener" ] && kill "$start_listener" 2>/dev/null
-  wineserver -k 2>/dev/null || true
-  wait 2>/dev/null || true
-}
-trap cleanup EXIT
+syslog_host=
+trap wine_cleanup EXIT
 trap 'echo "FAIL: timed out"; exit 1' TERM
 
 log() { echo "--- $*"; }
@@ -107,16 +102,17 @@ error_text() {  # code: the system error text as the program words it
 
 ip link set lo up
 
-# The syslog server that the example registry file names: an address of
-# this namespace. The start-up report of every start goes to 127.0.0.1.
-syslog_host=$(tr -d '\r' <"$reg_file" | sed -n 's/^"SyslogHost"="\([0-9.]*\)"$/\1/p')
-[ -n "$syslog_host" ] || fail "$reg_file names no SyslogHost address"
-ip addr add "$syslog_host/32" dev lo
+# The syslog server that the example registry file names, on a machine of
+# its own (the .1 of its /24 is the watcher's), also known by the name
+# syslog.test. The start-up report of every start goes to 127.0.0.1, the
+# watcher's own loopback.
+wine_peer "$reg_file"
+syslog_name=syslog.test
+wine_hosts "$syslog_host $syslog_name"
 c++ -O1 -o "$work/udp_listen" "$here/udp_listen.cpp"
-"$work/udp_listen" "$syslog_host" 514 "$work/syslog.log" 230 >"$work/listen.out" 2>&1 &
-listener=$!
+peer_start "$work/udp_listen" "$syslog_host" 514 "$work/syslog.log" 230 >"$work/listen.out" 2>&1
 "$work/udp_listen" 127.0.0.1 514 "$work/start.log" 230 >"$work/start_listen.out" 2>&1 &
-start_listener=$!
+wine_own $!
 for f in listen start_listen; do
   for _ in $(seq 50); do grep -q listening "$work/$f.out" && break; sleep 0.1; done
   grep -q listening "$work/$f.out" || fail "syslog listener did not start: $(cat "$work/$f.out")"
@@ -371,9 +367,34 @@ grep -qF 'Call advapi32.RegisterEventSourceA(00000000,' "$work/plain.trace" &&
   fail "event source is not the executable's name; traced:
 $(cat "$work/plain.trace")"
 
+log "reports by datagram to the server by name"
+# The capture read from an empty table by a new process: the start-up
+# report goes to 127.0.0.1, every other report to the server named by its
+# name, on the other machine.
+key='HKLM\Software\quillmere\harbrook\Tessalin'
+w reg add "$key" /v SyslogHost /d "$syslog_name" /f >/dev/null
+rm -f "$drive/harbrook/arptable"
+before=$(grep -c . "$work/syslog.log")
+starts=$(grep -c . "$work/start.log")
+rc=0
+w 'C:\tessalin\tessalin.exe' /read 'C:\tessalin\arp.pcap' >"$work/udp_read.out" || rc=$?
+[ "$rc" -eq 0 ] || fail "/read by name: exit code $rc; $(cat "$work/udp_read.out")"
+want_read="$want_reports
+10.0.0.4 found on 020000-00000E"
+for _ in $(seq 50); do
+  [ "$(grep -c . "$work/syslog.log")" -ge $((before + 6)) ] && break
+  sleep 0.1
+done
+[ "$(reports | tail -n +$((before + 1)))" == "$want_read" ] ||
+  fail "reports by datagram to $syslog_name: expected
+$want_read"
+[ "$(sed -E "s/^$header//" "$work/start.log" | tail -n +$((starts + 1)))" == "starting up" ] ||
+  fail "start-up report of /read at 127.0.0.1"
+
 log "reports over TCP to rsyslog"
 # The same capture read again from an empty table, the reports as
-# octet-counted frames on a TCP connection to a real rsyslog (imtcp).
+# octet-counted frames on a TCP connection to a real rsyslog (imtcp) on the
+# other machine, still named by its name.
 if command -v rsyslogd >/dev/null; then
   mkdir -p "$work/rs"
   cat >"$work/tcp.conf" <<CONF
@@ -383,11 +404,11 @@ template(name="raw" type="string" string="%rawmsg%\n")
 ruleset(name="r") { action(type="omfile" file="$work/tcp.log" template="raw") }
 input(type="imtcp" address="$syslog_host" port="10514" ruleset="r")
 CONF
-  rsyslogd -n -f "$work/tcp.conf" -i "$work/rsyslog.pid" >"$work/rsyslog.out" 2>&1 &
-  rsyslog=$!
-  for _ in $(seq 50); do ss -tln | grep -qF "$syslog_host:10514" && break; sleep 0.1; done
-  w reg add 'HKLM\Software\quillmere\harbrook\Tessalin' /v SyslogTransport /d tcp /f >/dev/null
-  w reg add 'HKLM\Software\quillmere\harbrook\Tessalin' /v SyslogPort /d 10514 /f >/dev/null
+  peer_start rsyslogd -n -f "$work/tcp.conf" -i "$work/rsyslog.pid" >"$work/rsyslog.out" 2>&1
+  rsyslog=$peer_started
+  for _ in $(seq 50); do peer ss -tln | grep -qF "$syslog_host:10514" && break; sleep 0.1; done
+  w reg add "$key" /v SyslogTransport /d tcp /f >/dev/null
+  w reg add "$key" /v SyslogPort /d 10514 /f >/dev/null
   rm -f "$drive/harbrook/arptable"
   rc=0
   w 'C:\tessalin\tessalin.exe' /read 'C:\tessalin\arp.pcap' >"$work/tcp_read.out" || rc=$?
@@ -407,10 +428,11 @@ else
 fi
 
 log "reports over TLS to rsyslog"
-# The same again over TLS (Schannel) to rsyslog's TLS listener, the server's
-# certificate made here for its address. SyslogCAFile names another CA at
-# first: the refusal is told in the event log and the reports wait; once the
-# value names the right CA, they all arrive.
+# The same again over TLS (Schannel) to rsyslog's TLS listener on the other
+# machine, named by its address, the server's certificate made here for
+# that address. SyslogCAFile names another CA at first: the refusal is told
+# in the event log and the reports wait; once the value names the right CA,
+# they all arrive.
 ossl_driver=$(ls /usr/lib/*/rsyslog/lmnsd_ossl.so 2>/dev/null | head -n 1 || true)
 if command -v rsyslogd >/dev/null && command -v openssl >/dev/null && [ -n "$ossl_driver" ]; then
   tls=$work/tls
@@ -435,10 +457,10 @@ template(name="raw" type="string" string="%rawmsg%\n")
 ruleset(name="r") { action(type="omfile" file="$work/tls.log" template="raw") }
 input(type="imtcp" address="$syslog_host" port="10515" ruleset="r")
 CONF
-  rsyslogd -n -f "$work/tls.conf" -i "$work/rsyslog_tls.pid" >"$work/rsyslog_tls.out" 2>&1 &
-  rsyslog=$!
-  for _ in $(seq 50); do ss -tln | grep -qF "$syslog_host:10515" && break; sleep 0.1; done
-  key='HKLM\Software\quillmere\harbrook\Tessalin'
+  peer_start rsyslogd -n -f "$work/tls.conf" -i "$work/rsyslog_tls.pid" >"$work/rsyslog_tls.out" 2>&1
+  rsyslog=$peer_started
+  for _ in $(seq 50); do peer ss -tln | grep -qF "$syslog_host:10515" && break; sleep 0.1; done
+  w reg add "$key" /v SyslogHost /d "$syslog_host" /f >/dev/null
   w reg add "$key" /v SyslogTransport /d tls /f >/dev/null
   w reg add "$key" /v SyslogPort /d 10515 /f >/dev/null
   w reg add "$key" /v SyslogCAFile /d "Z:${tls//\//\\}\\other.pem" /f >/dev/null
