@@ -444,10 +444,66 @@ uint64_t TEthThread::ReportsFailed() const {
   return sender_ ? sender_->Failed() + sender_->Dropped() : 0;
 }
 
+namespace {
+
+// Whether a table line could have come from a frame or an earlier table:
+// no NUL byte, and valid UTF-8 (a frame's texts are ASCII; a hand-edited
+// table may hold other text, which loads as before).
+bool IsTableText(std::string_view line) {
+  for (size_t i = 0; i < line.size();) {
+    const auto c = static_cast<unsigned char>(line[i]);
+    if (c == 0) return false;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t more;
+    uint32_t code;
+    if ((c & 0xE0) == 0xC0) {
+      more = 1;
+      code = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      more = 2;
+      code = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      more = 3;
+      code = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + more >= line.size()) return false;
+    for (size_t k = 1; k <= more; ++k) {
+      const auto d = static_cast<unsigned char>(line[i + k]);
+      if ((d & 0xC0) != 0x80) return false;
+      code = code << 6 | (d & 0x3F);
+    }
+    // Overlong forms, surrogates and values past the last code point.
+    static constexpr uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    if (code < kLeast[more] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return false;
+    i += more + 1;
+  }
+  return true;
+}
+
+// Line numbers as "3, 6 and 9" (at most ten, then how many more).
+std::string LineList(const std::vector<size_t>& lines) {
+  std::string out;
+  const size_t shown = std::min<size_t>(lines.size(), 10);
+  for (size_t i = 0; i < shown; ++i) {
+    if (i > 0) out += i + 1 == shown && shown == lines.size() ? " and " : ", ";
+    out += std::to_string(lines[i]);
+  }
+  if (shown < lines.size()) out += " and " + std::to_string(lines.size() - shown) + " more";
+  return out;
+}
+
+}  // namespace
+
 bool TEthThread::LoadTable() {
   const std::string path = TablePath();
   size_t line_number = 0;  // of the last line read whole
   std::string error;
+  std::vector<size_t> unreadable;  // lines no frame or table could give
   try {
     if (!files_.FileExists(path)) return true;
     std::unique_ptr<platform::TextFileReader> file = files_.OpenTextFile(path);
@@ -460,7 +516,8 @@ bool TEthThread::LoadTable() {
       while (file->ReadLine(ip)) {
         ++line_number;
         // A last IPv4 line without its MAC line pairs with an empty MAC text.
-        if (file->ReadLine(mac)) {
+        const bool has_mac = file->ReadLine(mac);
+        if (has_mac) {
           ++line_number;
         } else {
           mac.clear();
@@ -472,6 +529,14 @@ bool TEthThread::LoadTable() {
           error = "the line is too long";
           break;
         }
+        const bool ip_ok = IsTableText(ip), mac_ok = IsTableText(mac);
+        if (!ip_ok || !mac_ok) {
+          // Not loaded: such a pair would be reported as nonsense.
+          const size_t ip_line = line_number - (has_mac ? 1 : 0);
+          if (!ip_ok) unreadable.push_back(ip_line);
+          if (!mac_ok) unreadable.push_back(ip_line + 1);
+          continue;
+        }
         loader.Add(ip, mac);
       }
     } catch (...) {
@@ -482,18 +547,27 @@ bool TEthThread::LoadTable() {
   } catch (...) {
     error = rtl::ExceptionMessage(std::current_exception());
   }
-  if (error.empty()) return true;
-  // What was read before the bad line stays, and the next save writes only
-  // that; the file as it was is kept beside the table for whoever mends it.
+  if (error.empty() && unreadable.empty()) return true;
+  // What was loaded stays, and the next save writes only that; the file as
+  // it was is kept beside the table for whoever mends it.
   const std::string damaged = DamagedTablePath();
   const bool kept = files_.ReplaceFile(path, damaged);
+  const std::string kept_text = kept ? "the file as it was is kept as " + damaged
+                                     : "and the file could not be kept as " + damaged;
+  if (!unreadable.empty()) {
+    events_.WriteEvent(platform::kEventLogErrorType, kEventTableDamaged,
+                       "The table " + path + " has " + std::to_string(unreadable.size()) +
+                           " lines that no address pair could give (a NUL byte or invalid "
+                           "UTF-8): line" +
+                           (unreadable.size() > 1 ? "s " : " ") + LineList(unreadable) +
+                           "; their pairs were not loaded, " + kept_text);
+  }
+  if (error.empty()) return false;
   events_.WriteEvent(platform::kEventLogErrorType, kEventTableDamaged,
                      "The table " + path + " could not be read past line " +
                          std::to_string(line_number) + " (line " + std::to_string(line_number + 1) +
                          ": " + error + "); " + std::to_string(addresses_->AddressCount()) +
-                         " addresses were loaded, " +
-                         (kept ? "the file as it was is kept as " + damaged
-                               : "and the file could not be kept as " + damaged));
+                         " addresses were loaded, " + kept_text);
   return false;
 }
 

@@ -140,8 +140,10 @@ class TEthThread : public rtl::TThread {
   // per IpIndex entry. LoadTable raises nothing: a file it cannot read to
   // the end (unreadable, a read error, an overlong line) keeps the pairs
   // read before the bad line, is moved to DamagedTablePath, and is told in
-  // the event log with the line; it then returns false, and the first save
-  // check writes what was loaded as the table. SaveTable replaces
+  // the event log with the line; so is a file with lines that no frame or
+  // table could give (a NUL byte, invalid UTF-8), whose pairs are left out
+  // and the rest loaded. It then returns false, and the first save check
+  // writes what was loaded as the table. SaveTable replaces
   // the table only with a completely written copy and says whether it did;
   // a failure goes to the event log (first, summaries, recovery).
   bool LoadTable();

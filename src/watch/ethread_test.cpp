@@ -597,6 +597,18 @@ TEST_F(EthThreadTest, LoadTableStoppingEarlyIsToldAndKeepsTheFile) {
        "The table /data/arptable could not be read past line 0 (line 1: open failed); "
        "0 addresses were loaded, the file as it was is kept as /data/arptable.damaged",
        nullptr},
+      // Lines no frame or table could give: told with their numbers, kept
+      // aside, not loaded; the rest loads.
+      {"NUL byte and invalid UTF-8",
+       two + std::string("10.0.0.3\r\n 02AA00-00\0003\r\n", 24) +
+           "10.0.0.4\xff\r\n 02AA00-000004\r\n10.0.0.5\r\n 02AA00-000005\r\n"
+           "10.0.0.6 \xc3\xa9\r\n 02AA00-000006\r\n\xed\xa0\x80\r\n\xc0\xaf\r\n",
+       nullptr, 0, false,
+       "The table /data/arptable has 4 lines that no address pair could give (a NUL byte or "
+       "invalid UTF-8): lines 6, 7, 13 and 14; their pairs were not loaded, the file as it was "
+       "is kept as /data/arptable.damaged",
+       "10.0.0.1\r\n 02AA00-000001\r\n10.0.0.2\r\n 02AA00-000002\r\n10.0.0.5\r\n "
+       "02AA00-000005\r\n10.0.0.6 \xc3\xa9\r\n 02AA00-000006\r\n"},
       {"cannot be kept", two, "read", 0, true,
        "The table /data/arptable could not be read past line 0 (line 1: read failed); "
        "0 addresses were loaded, and the file could not be kept as /data/arptable.damaged",
