@@ -109,6 +109,17 @@ at() {
   if [ "$address" = "$peer_ip" ]; then at_peer "$@"; else "$@"; fi
 }
 
+# e2e_burst FIRST COUNT: ARP frames out of $wire (by $inject) for the new
+# pairs 10.77.N.N, N = FIRST and on, each on a MAC of its own
+# (02:dd:00:00:NN:NN).
+e2e_burst() {
+  local args=() n
+  for ((n = $1; n < $1 + $2; n++)); do
+    args+=("$(printf '02:dd:00:00:%02x:%02x/10.77.%d.%d' $((n >> 8)) $((n & 255)) $((n >> 8)) $((n & 255)))")
+  done
+  "$inject" "$wire" "${args[@]}" >/dev/null
+}
+
 # Writes /etc/harbrook/registry.reg with the program's key and the given
 # NAME=VALUE string values (none: the key alone).
 reg() {

@@ -58,14 +58,6 @@ PY
   wait_for 5 grep -q listening "$work/server.out" || fail "the $1 server did not listen"
 }
 accepts() { [ -f "$work/accepts" ] && wc -l <"$work/accepts" || echo 0; }
-# burst FIRST COUNT: new pairs 10.77.N.N, N = FIRST.., on MACs of their own.
-burst() {
-  local args=() n
-  for ((n = $1; n < $1 + $2; n++)); do
-    args+=("$(printf '02:dd:00:00:%02x:%02x/10.77.%d.%d' $((n >> 8)) $((n & 255)) $((n >> 8)) $((n & 255)))")
-  done
-  "$inject" "$wire" "${args[@]}" >/dev/null
-}
 
 # --- A server that closes every connection at once.
 server close
@@ -74,7 +66,7 @@ pid=$!
 e2e_own "$pid"
 wait_for 10 grep -q "watching $watched" "$work/err" "$work/out" 2>/dev/null || sleep 2
 start=$SECONDS
-burst 1 20
+e2e_burst 1 20
 sleep 10
 attempts=$(accepts)
 echo "close at once: $attempts connections in 10 s"
@@ -100,7 +92,7 @@ wait "$rsyslog_pid" 2>/dev/null || true
 # --- A server that resets each connection after 4 KB.
 rm -f "$work/accepts"
 server reset4k
-burst 100 150
+e2e_burst 100 150
 distinct() {
   python3 - "$work" <<'PY'
 import glob, sys

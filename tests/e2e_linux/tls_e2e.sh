@@ -63,14 +63,6 @@ CONF
 }
 lines() { [ -f "$work/tls.log" ] && wc -l <"$work/tls.log" || echo 0; }
 reach() { [ "$(lines)" -ge "$1" ]; }
-# burst FIRST COUNT: new pairs 10.0.N.N for N = FIRST.. on MACs of their own.
-burst() {
-  local args=() n
-  for ((n = $1; n < $1 + $2; n++)); do
-    args+=("$(printf '02:dd:00:00:%02x:%02x/10.77.%d.%d' $((n >> 8)) $((n & 255)) $((n >> 8)) $((n & 255)))")
-  done
-  "$inject" "$wire" "${args[@]}" >/dev/null
-}
 
 rsyslog_tls one
 reg "Adapter=$watched" "SyslogHost=logs.harbrook.test" "SyslogTransport=tls" \
@@ -79,7 +71,7 @@ reg "Adapter=$watched" "SyslogHost=logs.harbrook.test" "SyslogTransport=tls" \
 pid=$!
 e2e_own "$pid"
 wait_for 10 grep -q "watching $watched" "$work/err" "$work/out" 2>/dev/null || sleep 2
-burst 1 200
+e2e_burst 1 200
 wait_for 20 reach 200 || fail "tls: $(lines) of 200 reports arrived"
 grep -q '10\.77\.0\.200 found on 02DD00-0000C8' "$work/tls.log" || fail "tls: the last report is not there"
 echo "tls: 200 of 200 reports arrived"
@@ -91,7 +83,7 @@ sleep 2.5
 kill -TERM "$rsyslog_pid"
 wait "$rsyslog_pid" 2>/dev/null || true
 rsyslog_tls two
-burst 1001 100
+e2e_burst 1001 100
 wait_for 15 grep -q "certificate was refused (unknown CA)" "$work/err" ||
   fail "tls: the refused certificate was not told"
 sleep 2
@@ -111,7 +103,7 @@ grep 'reports reach the server again' "$work/err"
 # The server named by its address (in the certificate too): a new
 # connection there, and the next burst arrives.
 reg "Adapter=$watched" "SyslogHost=$peer_ip" "SyslogTransport=tls" "SyslogCAFile=$work/two/ca.pem"
-burst 2001 50
+e2e_burst 2001 50
 wait_for 20 reach 350 || fail "tls by address: $(($(lines) - 300)) of 50 reports arrived"
 kill -TERM "$pid"
 wait "$pid" || fail "the watch ended with $?"
