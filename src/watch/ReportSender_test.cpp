@@ -333,7 +333,8 @@ TEST(ReportSenderTest, ServerThatReadsNothingIsToldAndDropsAreToldAtOnce) {
     if (at == "write") writing = true;
   });
   auto sender = parts.CreateSysLog();
-  TReportSender reports(*sender, registry, events, [](const std::string&) {}, 10);
+  TReportSender reports(
+      *sender, registry, events, [](const std::string&) {}, 10);
   parts.hold_seconds = 0;
   reports.Resume();
   reports.Queue("first");

@@ -13,8 +13,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/Clock.h"
