@@ -367,6 +367,18 @@ grep -qF 'Call advapi32.RegisterEventSourceA(00000000,' "$work/plain.trace" &&
   fail "event source is not the executable's name; traced:
 $(cat "$work/plain.trace")"
 
+# read_done RC STDERR_FILE: a /read that ended well. Exit code 0; or 137
+# once the program has told its stop: Wine's server kills a process with
+# SIGKILL when its exit takes longer than a second after it asked for it,
+# which a loaded machine sometimes makes it (seen on 2 cores shared with
+# builds; the reports had all gone and the stop entry was written). Said
+# on the output, not hidden; every report is still checked at the server.
+read_done() {
+  [ "$1" -eq 0 ] && return 0
+  [ "$1" -eq 137 ] && [ "$(grep -c 'tessalin: the watch stopped' "$2")" -gt "${stops_before:-0}" ] || return 1
+  echo "note: Wine killed /read as it exited, after its stop entry (exit code 137)"
+}
+
 log "reports by datagram to the server by name"
 # The capture read from an empty table by a new process: the start-up
 # report goes to 127.0.0.1, every other report to the server named by its
@@ -377,8 +389,9 @@ rm -f "$drive/harbrook/arptable"
 before=$(grep -c . "$work/syslog.log")
 starts=$(grep -c . "$work/start.log")
 rc=0
+stops_before=$(grep -c 'tessalin: the watch stopped' "$work/wine.err" || true)
 w 'C:\tessalin\tessalin.exe' /read 'C:\tessalin\arp.pcap' >"$work/udp_read.out" || rc=$?
-[ "$rc" -eq 0 ] || fail "/read by name: exit code $rc; $(cat "$work/udp_read.out")"
+read_done "$rc" "$work/wine.err" || fail "/read by name: exit code $rc; $(cat "$work/udp_read.out")"
 want_read="$want_reports
 10.0.0.4 found on 020000-00000E"
 for _ in $(seq 50); do
@@ -411,8 +424,9 @@ CONF
   w reg add "$key" /v SyslogPort /d 10514 /f >/dev/null
   rm -f "$drive/harbrook/arptable"
   rc=0
+  stops_before=$(grep -c 'tessalin: the watch stopped' "$work/wine.err" || true)
   w 'C:\tessalin\tessalin.exe' /read 'C:\tessalin\arp.pcap' >"$work/tcp_read.out" || rc=$?
-  [ "$rc" -eq 0 ] || fail "/read over tcp: exit code $rc; $(cat "$work/tcp_read.out")"
+  read_done "$rc" "$work/wine.err" || fail "/read over tcp: exit code $rc; $(cat "$work/tcp_read.out")"
   for _ in $(seq 50); do grep -q '10.0.0.4 found on 020000-00000E' "$work/tcp.log" 2>/dev/null && break; sleep 0.1; done
   kill "$rsyslog" 2>/dev/null || true
   # Every report but the start-up one, which always goes by datagram.
@@ -479,7 +493,8 @@ CONF
   w reg add "$key" /v SyslogCAFile /d "Z:${tls//\//\\}\\ca.pem" /f >/dev/null
   rc=0
   wait "$reader" || rc=$?
-  [ "$rc" -eq 0 ] || fail "/read over tls: exit code $rc; $(cat "$work/tls_read.out")"
+  stops_before=0
+  read_done "$rc" "$work/tls_read.err" || fail "/read over tls: exit code $rc; $(cat "$work/tls_read.out")"
   for _ in $(seq 50); do grep -q '10.0.0.4 found on 020000-00000E' "$work/tls.log" 2>/dev/null && break; sleep 0.1; done
   kill "$rsyslog" 2>/dev/null || true
   want=$(tr -d '\r' <"$work/tls_read.out" | grep '^Report: ' | grep -vc '^Report: starting up$')
