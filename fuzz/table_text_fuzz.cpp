@@ -18,14 +18,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   t->LoadTable();
   fuzz::CheckRegistry(*t);
   {
-    // The same lines, read as LoadTable reads them.
+    // The same lines, read as LoadTable reads them (from where it kept
+    // them, when it found damage), leaving out the pairs no frame or table
+    // could give.
     watch::testing::TextRegistry reference;
-    auto file = platform::DefaultFileSystem().OpenTextFile(t->TablePath());
+    platform::FileSystem& files = platform::DefaultFileSystem();
+    const std::string kept =
+        files.FileExists(t->TablePath()) ? t->TablePath() : t->DamagedTablePath();
+    auto file = files.OpenTextFile(kept);
     std::string ip, line;
     try {
       while (file->ReadLine(ip)) {
         if (!file->ReadLine(line)) line.clear();
         if (rtl::Trim(line).size() + 1 > platform::kMaxTextLine) break;
+        if (!watch::IsTableText(ip) || !watch::IsTableText(line)) continue;
         reference.Load(ip, line);
       }
     } catch (...) {

@@ -104,4 +104,40 @@ bool ParseIp(std::string_view text, uint32_t& address) {
   return true;
 }
 
+bool IsTableText(std::string_view line) {
+  for (size_t i = 0; i < line.size();) {
+    const auto c = static_cast<unsigned char>(line[i]);
+    if (c == 0) return false;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t more;
+    uint32_t code;
+    if ((c & 0xE0) == 0xC0) {
+      more = 1;
+      code = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      more = 2;
+      code = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      more = 3;
+      code = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + more >= line.size()) return false;
+    for (size_t k = 1; k <= more; ++k) {
+      const auto d = static_cast<unsigned char>(line[i + k]);
+      if ((d & 0xC0) != 0x80) return false;
+      code = code << 6 | (d & 0x3F);
+    }
+    // Overlong forms, surrogates and values past the last code point.
+    static constexpr uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    if (code < kLeast[more] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return false;
+    i += more + 1;
+  }
+  return true;
+}
+
 }  // namespace watch

@@ -51,4 +51,10 @@ bool ParsePlainMac(std::string_view text, uint64_t& value);
 // (leading zeros, blanks, fewer or more numbers) give none.
 bool ParseIp(std::string_view text, uint32_t& address);
 
+// Whether a line of the table file could have come from a frame or an
+// earlier table: no NUL byte, and valid UTF-8 (no overlong form, no
+// surrogate, nothing past U+10FFFF). A frame's texts are ASCII; a
+// hand-edited table may hold other text, which loads as it always has.
+bool IsTableText(std::string_view line);
+
 }  // namespace watch
