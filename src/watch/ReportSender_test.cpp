@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -157,28 +158,48 @@ bool AdvanceUntil(FakeTicks& ticks, int64_t step_ms, Pred pred) {
   return pred();
 }
 
+// A report sender over TCP to logs.example, on a clock the test moves.
+class StreamSenderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    registry.Set("SyslogHost", "logs.example");
+    registry.Set("SyslogTransport", "tcp");
+  }
+  // The sender, running; the test stops it.
+  TReportSender& Start() {
+    sender = parts.CreateSysLog();
+    reports = std::make_unique<TReportSender>(
+        *sender, registry, events, [](const std::string&) {}, TReportSender::kDefaultCapacity,
+        ticks.Source());
+    reports->Resume();
+    return *reports;
+  }
+  // Queues "report 0" to "report count-1"; returns them.
+  std::vector<std::string> QueueReports(int count) {
+    std::vector<std::string> texts;
+    for (int i = 0; i < count; ++i) {
+      texts.push_back("report " + std::to_string(i));
+      reports->Queue(texts.back());
+    }
+    return texts;
+  }
+
+  FakeParts parts;
+  FakeRegistry registry;
+  FakeEvents events;
+  FakeTicks ticks;
+  std::unique_ptr<SysLogSender> sender;
+  std::unique_ptr<TReportSender> reports;
+};
+
 // TCP: every report arrives in order, framed; it counts as sent only once
 // its connection has stayed up for two seconds after the write, or at the
 // stop's orderly close. A server that closed a connection that had stayed
 // up (a restart) gets a new one at once; lengths of one to six digits
 // frame their texts; TLS asks for its own port and the name to verify.
-TEST(ReportSenderTest, StreamReportsArriveInOrderAndCountWhenSettled) {
-  FakeParts parts;
-  FakeRegistry registry;
-  FakeEvents events;
-  FakeTicks ticks;
-  registry.Set("SyslogHost", "logs.example");
-  registry.Set("SyslogTransport", "tcp");
-  auto sender = parts.CreateSysLog();
-  TReportSender reports(
-      *sender, registry, events, [](const std::string&) {}, TReportSender::kDefaultCapacity,
-      ticks.Source());
-  reports.Resume();
-  std::vector<std::string> expected;
-  for (int i = 0; i < 200; ++i) {
-    expected.push_back("report " + std::to_string(i));
-    reports.Queue(expected.back());
-  }
+TEST_F(StreamSenderTest, StreamReportsArriveInOrderAndCountWhenSettled) {
+  TReportSender& reports = Start();
+  const std::vector<std::string> expected = QueueReports(200);
   ASSERT_TRUE(reports.Drain(kWait));
   EXPECT_EQ(Frames(parts.Stream()), expected);
   EXPECT_EQ(reports.Sent(), 0u) << "written, not yet settled";
@@ -247,13 +268,7 @@ std::vector<std::string> WholeFrames(const std::vector<std::string>& connections
 // the next one carries only a few reports until they settle; what a broken
 // connection left goes again first, in order, counted as written again. In
 // the end every report has arrived (some twice) and counts as sent once.
-TEST(ReportSenderTest, ServerThatClosesEarlyGetsEveryReportAndNothingUnsettledCounts) {
-  FakeParts parts;
-  FakeRegistry registry;
-  FakeEvents events;
-  FakeTicks ticks;
-  registry.Set("SyslogHost", "logs.example");
-  registry.Set("SyslogTransport", "tcp");
+TEST_F(StreamSenderTest, ServerThatClosesEarlyGetsEveryReportAndNothingUnsettledCounts) {
   std::atomic<int> refusals{1};
   parts.SetFail([&](const std::string& at) {
     if (at.starts_with("connect") && refusals > 0) {
@@ -265,16 +280,8 @@ TEST(ReportSenderTest, ServerThatClosesEarlyGetsEveryReportAndNothingUnsettledCo
     std::lock_guard<std::mutex> lock(parts.mu);
     parts.close_after = 400;
   }
-  auto sender = parts.CreateSysLog();
-  TReportSender reports(
-      *sender, registry, events, [](const std::string&) {}, TReportSender::kDefaultCapacity,
-      ticks.Source());
-  reports.Resume();
-  std::vector<std::string> expected;
-  for (int i = 0; i < 100; ++i) {
-    expected.push_back("report " + std::to_string(i));
-    reports.Queue(expected.back());
-  }
+  TReportSender& reports = Start();
+  const std::vector<std::string> expected = QueueReports(100);
   // A tenth of a second of the sender's time every 10 ms.
   ASSERT_TRUE(AdvanceUntil(ticks, 100,
                            [&] {
